@@ -1,0 +1,2 @@
+// Entry of the console program kvcs.
+int main() { return 0; }
