@@ -1,1 +1,156 @@
+// Text, path, time and whole-file helpers. The converters are deliberately simple and stable: their
+// output names stored files and crosses the driver boundary, so it must never change.
 #include "common/text.h"
+
+#include <ctime>
+#include <fstream>
+#include <iomanip>
+#include <sstream>
+#include <system_error>
+
+#include "platform/platform.h"
+
+namespace kestrun {
+
+namespace {
+
+// One wide unit as its unsigned code point (wchar_t is signed on some platforms).
+std::uint32_t unit_value(wchar_t c) { return static_cast<std::uint32_t>(c); }
+
+}  // namespace
+
+std::wstring utf8_to_utf16(const std::string& text) {
+  std::wstring out;
+  out.reserve(text.size());
+  const std::size_t size = text.size();
+  const auto byte = [&](std::size_t i) -> std::uint32_t {
+    return static_cast<unsigned char>(text[i]);
+  };
+  // A stray byte repeats the unit before it (or '!' at the start) and ends the text: this is how
+  // names were always decoded, and stored names must keep decoding the same.
+  std::uint32_t unit = '!';
+  std::size_t index = 0;
+  while (index < size) {
+    const std::uint32_t lead = byte(index);
+    std::size_t length = 0;
+    if (lead < 0x80) {
+      length = 1;
+    } else if ((lead & 0xE0) == 0xC0) {
+      length = 2;
+    } else if ((lead & 0xF0) == 0xE0) {
+      length = 3;
+    } else if ((lead & 0xF8) == 0xF0) {
+      length = 4;
+    } else if ((lead & 0xFC) == 0xF8) {
+      length = 5;
+    } else if ((lead & 0xFE) == 0xFC) {
+      length = 6;
+    } else {
+      out += static_cast<wchar_t>(unit);
+      break;
+    }
+    // A form cut short by the end of the text is dropped; nothing past the end is read.
+    if (size - index < length) break;
+    // Continuation bytes are not checked: only their low six bits count.
+    switch (length) {
+      case 1:
+        unit = lead;
+        break;
+      case 2:
+        unit = ((lead & 0x1F) << 6) | (byte(index + 1) & 0x3F);
+        break;
+      case 3:
+        unit = ((lead & 0x0F) << 12) | ((byte(index + 1) & 0x3F) << 6) | (byte(index + 2) & 0x3F);
+        break;
+      case 4:
+        // The whole code point: a wide character is wide enough, so text beyond the Basic
+        // Multilingual Plane survives.
+        unit = ((lead & 0x07) << 18) | ((byte(index + 1) & 0x3F) << 12) |
+               ((byte(index + 2) & 0x3F) << 6) | (byte(index + 3) & 0x3F);
+        break;
+      default:
+        // No valid text holds 5- or 6-byte forms; they stand for one unknown character.
+        unit = 0xFFFD;
+        break;
+    }
+    out += static_cast<wchar_t>(unit);
+    index += length;
+  }
+  return out;
+}
+
+std::string utf16_to_utf8(const std::wstring& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (wchar_t c : text) {
+    std::uint32_t u = unit_value(c);
+    // Beyond what a 4-byte form holds there is no character to write.
+    if (u > 0x1FFFFF) u = 0xFFFD;
+    if (u < 0x80) {
+      out += static_cast<char>(u);
+    } else if (u < 0x800) {
+      out += static_cast<char>(0xC0 | (u >> 6));
+      out += static_cast<char>(0x80 | (u & 0x3F));
+    } else if (u < 0x10000) {
+      // Surrogate units take this form too, each on its own: a pair is never combined.
+      out += static_cast<char>(0xE0 | (u >> 12));
+      out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (u & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (u >> 18));
+      out += static_cast<char>(0x80 | ((u >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (u & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::wstring path_to_generic(const std::filesystem::path& path, bool trailing_slash) {
+  std::wstring text =
+      platform::separators_to_generic(platform::wide_from_path(path.lexically_normal()));
+  if (trailing_slash) {
+    if (text.empty() || text.back() != L'/') text += L'/';
+  } else if (!text.empty() && text.back() == L'/') {
+    text.pop_back();
+  }
+  return text;
+}
+
+void read_file(const std::wstring& path, std::string& out) {
+  const std::filesystem::path file = platform::path_from_wide(path);
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(file, ec);
+  if (ec) return;
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return;
+  out.assign(static_cast<std::size_t>(size), '\0');
+  // A short read leaves zero bytes behind; callers only ask whether anything was read.
+  in.read(out.data(), static_cast<std::streamsize>(size));
+}
+
+std::string format_time(std::int64_t seconds, const char* format) {
+  std::tm local{};
+  if (format == nullptr || !platform::local_time(seconds, local)) return {};
+  std::ostringstream out;
+  out << std::put_time(&local, format);
+  return out.str();
+}
+
+std::vector<std::wstring> split_text(const std::wstring& text, const std::wstring& delimiter) {
+  // An empty delimiter would match everywhere without moving on; the text stays one piece.
+  if (delimiter.empty()) return {text};
+  std::vector<std::wstring> pieces;
+  std::wstring::size_type start = 0;
+  for (;;) {
+    const auto found = text.find(delimiter, start);
+    if (found == std::wstring::npos) {
+      pieces.push_back(text.substr(start));
+      return pieces;
+    }
+    pieces.push_back(text.substr(start, found - start));
+    start = found + delimiter.size();
+  }
+}
+
+}  // namespace kestrun

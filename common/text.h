@@ -9,24 +9,31 @@
 namespace kestrun {
 
 // Hand-written UTF-8 decoder: one wide unit per sequence, malformed input handled by the stop
-// rule (a bad lead byte repeats the previous unit, or gives '!', and ends the text). Never throws.
+// rule (a bad lead byte repeats the previous unit, or gives '!', and ends the text). A 4-byte form
+// gives its whole code point, a 5- or 6-byte form U+FFFD; continuation bytes are not checked and a
+// form cut short by the end of the text is dropped. Never throws (but for allocation).
 std::wstring utf8_to_utf16(const std::string& text);
 
 // Hand-written encoder: each wide unit on its own, 1 to 4 bytes; a surrogate unit becomes three
-// bytes. This is the form that crosses the driver boundary and names stored files.
+// bytes (a pair is never combined), a unit beyond 0x1FFFFF the bytes of U+FFFD. This is the form
+// that crosses the driver boundary and names stored files. Never throws (but for allocation).
 std::string utf16_to_utf8(const std::wstring& text);
 
-// Lexically normal, '/'-separated wide text of a path; with `trailing_slash` exactly one '/' ends
-// it (the empty path gives "/"), without it one trailing '/' is removed.
+// Lexically normal, '/'-separated wide text of a path (only the platform's own separators become
+// '/'); with `trailing_slash` exactly one '/' ends it (the empty path gives "/"), without it one
+// trailing '/' is removed. Every name survives, also one that is not valid text.
 std::wstring path_to_generic(const std::filesystem::path& path, bool trailing_slash);
 
-// Fills `out` with the file's bytes; leaves it untouched when the file cannot be sized or opened.
+// Fills `out` with the bytes of the file at `path` (links followed); leaves it untouched when the
+// file cannot be sized or opened (missing, a folder). A short read leaves trailing zero bytes.
 void read_file(const std::wstring& path, std::string& out);
 
-// Local time in the strftime notation; empty for a time that cannot be converted.
+// Local time in the strftime notation, written with the global locale; empty for a negative time,
+// one past the year 3000, or one the system cannot convert.
 std::string format_time(std::int64_t seconds, const char* format);
 
-// The pieces between the delimiters, empty pieces included: n delimiters give n + 1 pieces.
+// The pieces between the delimiters, empty pieces included: n delimiters give n + 1 pieces. An
+// empty delimiter gives the whole text as one piece.
 std::vector<std::wstring> split_text(const std::wstring& text, const std::wstring& delimiter);
 
 }  // namespace kestrun

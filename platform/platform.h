@@ -42,8 +42,10 @@ void flush_err();
 bool stdout_is_terminal();
 
 // Hides the terminal cursor for its lifetime. Writes nothing when standard output is not a
-// terminal; the cursor is shown again by the destructor and, should the process end without
-// unwinding (exit), at process exit.
+// terminal, nor while another guard holds the cursor hidden. The cursor is shown again by the
+// destructor and, should the process end without unwinding, at exit or when an interrupt,
+// termination, hang-up or quit signal ends it (signals the process ignores or handles are left
+// alone).
 class hidden_cursor {
  public:
   hidden_cursor();
@@ -103,8 +105,33 @@ struct t_entry_info {
   std::uint64_t size = 0;
 };
 
-// False with `ec` set when the entry cannot be read.
+// False with `ec` set when the entry cannot be read; `out` is then all zero.
 bool entry_info(const std::filesystem::path& path, t_entry_info& out, std::error_code& ec);
+
+// A folder held open so that its entries can be queried by name, which spares the system a walk
+// along the whole path for each of them. Closed by the destructor; is_open() is false when the
+// folder could not be opened.
+class folder_handle {
+ public:
+  explicit folder_handle(const std::filesystem::path& folder);
+  ~folder_handle();
+  folder_handle(const folder_handle&) = delete;
+  folder_handle& operator=(const folder_handle&) = delete;
+
+  bool is_open() const { return fd_ >= 0; }
+
+ private:
+  friend bool entry_info_at(const folder_handle&, const char*, t_entry_info&, std::error_code&);
+  int fd_ = -1;
+};
+
+// entry_info for the entry `name` (one element, no separator) of an open folder.
+bool entry_info_at(const folder_handle& folder, const char* name, t_entry_info& out,
+                   std::error_code& ec);
+
+// Whole Unix seconds of a FILETIME (100-nanosecond units since 1601-01-01): the nearest second,
+// a half second rounding up. entry_info applies the same rule to the system's nanosecond times.
+std::int64_t unix_time_from_filetime(std::uint64_t filetime);
 
 // Gives a file its modification time (seconds since 1970), leaving the access time alone.
 bool set_modification_time(const std::filesystem::path& path, std::int64_t seconds,
@@ -127,6 +154,62 @@ class library {
  private:
   explicit library(void* handle) : handle_(handle) {}
   void* handle_;
+};
+
+// --- sockets ---------------------------------------------------------------------------------
+
+// One IPv4 TCP connection, closed by the destructor. Every wait is bounded by the caller's
+// time-out in milliseconds, and a send to a peer that went away fails instead of raising SIGPIPE.
+class socket {
+ public:
+  socket() = default;  // closed
+  ~socket();
+  socket(socket&& other) noexcept;
+  socket& operator=(socket&& other) noexcept;
+  socket(const socket&) = delete;
+  socket& operator=(const socket&) = delete;
+
+  // Resolves `host` (a name or a dotted address) and connects to the last IPv4 address the
+  // resolver lists, waiting at most `timeout_ms` for the connection. False, and the socket stays
+  // closed, when it is already open, the host is unknown, the port lies outside 1..65535, or the
+  // connection is refused or not made in time.
+  bool connect(const char* host, int port, int timeout_ms);
+
+  bool is_open() const { return fd_ >= 0; }
+
+  // Sends up to `length` bytes once the connection accepts data: the count sent, or -1 on an
+  // error (the peer closed it, among others) or when no data could be sent within `timeout_ms`.
+  std::int64_t send(const void* data, std::size_t length, int timeout_ms);
+
+  // Receives up to `length` bytes: the count received, 0 when the peer closed the connection, -1
+  // on an error or when nothing arrived within `timeout_ms`.
+  std::int64_t recv(void* buffer, std::size_t length, int timeout_ms);
+
+  void close();
+
+ private:
+  friend class listener;
+  explicit socket(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+// A listening TCP socket on 127.0.0.1 at a port the system picks, for loopback servers (tests).
+class listener {
+ public:
+  // Throws std::system_error when no port can be bound.
+  listener();
+  ~listener();
+  listener(const listener&) = delete;
+  listener& operator=(const listener&) = delete;
+
+  int port() const { return port_; }
+
+  // The next incoming connection, or a closed socket when none arrives within `timeout_ms`.
+  socket accept(int timeout_ms);
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
 };
 
 // --- errors ----------------------------------------------------------------------------------

@@ -1,2 +1,4 @@
-// Entry of the console program kvcs.
-int main() { return 0; }
+// Entry of the console program kvcs; the program itself lives in the engine library.
+#include "vcs/run.h"
+
+int main(int argc, char** argv) { return kestrun::vcs::console_main(argc, argv); }

@@ -1,0 +1,262 @@
+// The finder's walk, the loading of ignore files per folder and the matching of one entry
+// against every loaded level, plus the relative-path helper the scan applies to its entries.
+#include "common/filesystem/finder.h"
+
+#include <algorithm>
+
+#include "common/text.h"
+#include "platform/platform.h"
+
+namespace kestrun::filesystem {
+namespace {
+
+// Appends the wide text of a native name; plain ASCII, the usual case, needs no decoder.
+void append_wide(std::string_view name, std::wstring& out) {
+  const bool ascii = std::all_of(name.begin(), name.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii) {
+    out.append(name.begin(), name.end());
+  } else {
+    out += platform::wide_from_native(name);
+  }
+}
+
+}  // namespace
+
+template <>
+std::string notify<finder_item>::to_string() const {
+  std::string text = item->entry.path().native();
+  text += " <";
+  text += utf16_to_utf8(item->rule_line);
+  text += "> ";
+  text += utf16_to_utf8(path_to_generic(platform::path_from_wide(item->rule_source), false));
+  return text;
+}
+
+template <class rules_t, class item_t>
+finder<rules_t, item_t>::finder(std::filesystem::path root, bool include_ignored_, bool recursive_,
+                                const std::wstring& ignore_file_names_,
+                                const std::wstring& global_rules, const std::string& event_prefix_)
+    : include_ignored(include_ignored_),
+      recursive(recursive_),
+      event_prefix(event_prefix_),
+      ignore_event(event_prefix_ + "ignore"),
+      scan_dir_event(event_prefix_ + "scan::dir") {
+  if (!ignore_file_names_.empty()) {
+    for (const auto& name : split_text(ignore_file_names_, L"|")) ignore_file_names.insert(name);
+  }
+  if (!global_rules.empty()) {
+    auto rules = std::make_shared<rules_t>();
+    rules->load(global_rules);
+    levels.push_back({0xFFFFFFFF, L"", 0, L"GLOBAL", std::move(rules)});
+  }
+  // A trailing separator leaves an empty file name; the parent path drops it.
+  if (!root.empty() && !root.has_filename()) root = root.parent_path();
+
+  std::vector<std::filesystem::path> chain{root};
+  for (;;) {
+    auto parent = chain.back().parent_path();
+    if (parent == chain.back()) break;
+    chain.push_back(std::move(parent));
+  }
+  std::reverse(chain.begin(), chain.end());
+
+  // The verdict travels down the chain: a folder inherits its parent's before its own rules.
+  item_t carry;
+  const std::size_t n = chain.size();
+  for (std::size_t i = 1; i <= n; ++i) {
+    item_t element(chain[i - 1]);
+    element.ignored = carry.ignored;
+    element.rule_line = carry.rule_line;
+    element.rule_regex = carry.rule_regex;
+    element.rule_source = carry.rule_source;
+    match(element);
+    carry.ignored = element.ignored;
+    carry.rule_line = element.rule_line;
+    carry.rule_regex = element.rule_regex;
+    carry.rule_source = element.rule_source;
+    if (i < n) {
+      // Depths 0 - n .. 0 - 2: no stack size ever equals them, so these levels stay.
+      load_ignore_files(chain[i - 1], static_cast<std::uint32_t>(0u - (n - i + 1)));
+    } else if (!include_ignored && element.ignored) {
+      report_ignored(element);
+    } else {
+      folders.push_back(std::move(element));
+    }
+  }
+}
+
+template <class rules_t, class item_t>
+bool finder<rules_t, item_t>::scan(item_t& out) {
+  for (;;) {
+    if (!found.empty()) {
+      out = std::move(found.back());
+      found.pop_back();
+      return true;
+    }
+    if (folders.empty()) return false;
+
+    // Levels whose depth equals the stack size belong to folders listed before that are not
+    // ancestors of the next one.
+    const auto size = static_cast<std::uint32_t>(folders.size());
+    std::erase_if(levels, [size](const level& l) { return l.depth == size; });
+
+    item_t folder = std::move(folders.back());
+    folders.pop_back();
+    if (!event_prefix.empty()) {
+      kestrun::notify::create(scan_dir_event)
+          ->fire_text(platform::wide_from_path(folder.entry.path()));
+    }
+    load_ignore_files(folder.entry.path(), size - 1);
+    list(folder);
+
+    std::sort(found.begin(), found.end(), [](const item_t& a, const item_t& b) {
+      const bool a_dir = (a.attributes & platform::attribute_directory) != 0;
+      const bool b_dir = (b.attributes & platform::attribute_directory) != 0;
+      if (a_dir != b_dir) return b_dir;
+      // Entries of one listing share the folder's path text, so comparing the whole texts
+      // orders them as comparing their last elements, and so as path comparison does.
+      return b.entry.path().native() < a.entry.path().native();
+    });
+  }
+}
+
+template <class rules_t, class item_t>
+void finder<rules_t, item_t>::list(const item_t& folder) {
+  // Every listed path is the folder's text, a separator unless the folder ends in one, and the
+  // name: the folder part is converted to wide text once, each name on its own.
+  const std::string& folder_native = folder.entry.path().native();
+  const bool ends_in_separator = !folder_native.empty() && folder_native.back() == '/';
+  const std::size_t name_offset = folder_native.size() + (ends_in_separator ? 0 : 1);
+  std::wstring folder_wide = platform::wide_from_path(folder.entry.path());
+  if (!ends_in_separator) folder_wide += L'/';
+  const platform::folder_handle handle(folder.entry.path());
+  try {
+    for (std::filesystem::directory_iterator it(folder.entry.path()), end; it != end; ++it) {
+      const char* name_text = it->path().c_str() + name_offset;
+      item_t entry = item_t::from_listing(*it, handle, name_text);
+      entry.ignored = folder.ignored;
+      entry.rule_line = folder.rule_line;
+      entry.rule_regex = folder.rule_regex;
+      entry.rule_source = folder.rule_source;
+      path_buffer_ = folder_wide;
+      append_wide(name_text, path_buffer_);
+      match(entry, path_buffer_);
+      if (!include_ignored && entry.ignored) {
+        report_ignored(entry);
+        continue;
+      }
+      if (recursive && (entry.attributes & platform::attribute_directory) != 0 && !is_link(entry)) {
+        folders.push_back(entry);
+      }
+      found.push_back(std::move(entry));
+    }
+  } catch (...) {
+    // A folder that cannot be listed, or fails partway, gives what it gave so far; the walk
+    // goes on with the next folder. This covers a subscriber's exception for the entry too.
+  }
+}
+
+template <class rules_t, class item_t>
+void finder<rules_t, item_t>::report_ignored(const item_t& entry) const {
+  if (event_prefix.empty()) return;
+  auto event = kestrun::notify::create(ignore_event);
+  auto payload = std::make_unique<notify<item_t>>(&entry);
+  event->fire_data(payload.release());
+}
+
+template <class rules_t, class item_t>
+void finder<rules_t, item_t>::load_ignore_files(const std::filesystem::path& folder,
+                                                std::uint32_t depth) {
+  const std::wstring folder_text = platform::wide_from_path(folder);
+  for (const auto& name : ignore_file_names) {
+    const auto file = folder / platform::path_from_wide(name);
+    if (!std::filesystem::exists(file)) continue;
+    // A file that cannot be read (a folder of that name) gives an empty text: a level without
+    // rules.
+    std::string bytes;
+    read_file(platform::wide_from_path(file), bytes);
+    auto rules = std::make_shared<rules_t>();
+    rules->load(utf8_to_utf16(bytes));
+    level added;
+    added.depth = depth;
+    added.folder = folder_text;
+    added.base_length = folder_text.size();
+    if (!folder_text.empty() && folder_text.back() == L'/') --added.base_length;
+    added.source = name;
+    added.rules = std::move(rules);
+    levels.push_back(std::move(added));
+  }
+}
+
+template <class rules_t, class item_t>
+void finder<rules_t, item_t>::match(item_t& entry) const {
+  match(entry, platform::wide_from_path(entry.entry.path()));
+}
+
+template <class rules_t, class item_t>
+void finder<rules_t, item_t>::match(item_t& entry, std::wstring_view wide_path) const {
+  if (!entry.ignored) {
+    const bool is_folder = (entry.attributes & platform::attribute_directory) != 0;
+    const t_match_subject whole = make_match_subject(wide_path);
+    for (const auto& lvl : levels) {
+      const t_match_subject rel = whole.tail(lvl.base_length);
+      const bool start = entry.ignored != 0;
+      bool state = start;
+      // The rule that made the last change; none when the ".git" case decided.
+      const typename rules_t::rule* decider = nullptr;
+      if (is_folder && rel.text == L"/.git") {
+        state = true;
+      } else {
+        for (const auto& r : lvl.rules->rules) {
+          if (r.dir_only && !is_folder) continue;
+          // While kept only ignoring rules are tried, while ignored only negations.
+          if (r.negate != state) continue;
+          if (!r.matches(rel)) continue;
+          state = !state;
+          decider = &r;
+        }
+      }
+      entry.ignored = state ? 1 : 0;
+      if (state == start) continue;
+      entry.rule_source = lvl.folder.empty()
+                              ? lvl.source
+                              : platform::wide_from_path(platform::path_from_wide(lvl.folder) /
+                                                         platform::path_from_wide(lvl.source));
+      if (decider == nullptr) continue;
+      if (state) {
+        entry.rule_line = decider->line;
+        entry.rule_regex = decider->regex_text;
+      } else {
+        entry.rule_line.clear();
+        entry.rule_regex.clear();
+      }
+    }
+  }
+  // The file name is what follows the last separator ('\' is a name character here).
+  const std::size_t slash = wide_path.rfind(L'/');
+  const std::wstring_view name =
+      slash == std::wstring_view::npos ? wide_path : wide_path.substr(slash + 1);
+  for (const auto& ignore_name : ignore_file_names) {
+    if (ignore_name == name) {
+      entry.is_ignore_file = 1;
+      break;
+    }
+  }
+}
+
+template class finder<gitignore, finder_item>;
+
+std::wstring relative_to(const std::wstring& base, const std::wstring& path) {
+  const auto separator = static_cast<wchar_t>(std::filesystem::path::preferred_separator);
+  const std::wstring b = platform::separators_to_native(base);
+  const std::wstring p = platform::separators_to_native(path);
+  if (b.size() >= p.size()) return {};
+  // A plain text prefix: no separator is required after it.
+  if (p.compare(0, b.size(), b) != 0) return {};
+  std::wstring rest = p.substr(b.size());
+  if (!rest.empty() && rest.front() == separator) rest.erase(0, 1);
+  return rest;
+}
+
+}  // namespace kestrun::filesystem

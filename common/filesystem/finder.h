@@ -1,0 +1,107 @@
+// The file-tree finder: walks the folders below a root without recursion and hands out their
+// entries one at a time, leaving out (and reporting) what ".gitignore"-style rules exclude.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/filesystem/gitignore.h"
+#include "common/filesystem/item.h"
+#include "common/notify/event.h"
+
+namespace kestrun::filesystem {
+
+// Payload of the ignore event: points at the ignored entry, which it does not own and which
+// lives only while the event is fired.
+template <class item_t>
+class notify : public kestrun::notify::data {
+ public:
+  explicit notify(const item_t* entry) : item(entry) {}
+  ~notify() override = default;
+  // "<path> <<rule line>> <rule source>", the path as native bytes, the rest UTF-8.
+  std::string to_string() const override;
+
+  const item_t* item;
+};
+
+template <>
+std::string notify<finder_item>::to_string() const;
+
+template <class rules_t = gitignore, class item_t = finder_item>
+class finder {
+ public:
+  // One loaded rule set and the folder it belongs to.
+  struct level {
+    // Stack position of the owning folder; 0 - k for the k-th folder above the root,
+    // 0xFFFFFFFF for the caller's rules.
+    std::uint32_t depth = 0;
+    std::wstring folder;            // holds the ignore file; empty for the caller's rules
+    std::uint64_t base_length = 0;  // characters cut off a path so that it starts with '/'
+    std::wstring source;            // the ignore file's name, or "GLOBAL"
+    std::shared_ptr<rules_t> rules;
+  };
+
+  // Reads the ignore files of every folder above `root` (a trailing separator is ignored) and
+  // decides about the root itself: an ignored root is not walked (and, with an event prefix,
+  // reported by the ignore event) unless `include_ignored` is set. `ignore_file_names` lists the
+  // names of ignore files separated by '|'; `global_rules` are rules in ignore-file syntax that
+  // apply everywhere; an empty `event_prefix` fires no events. Throws what reading the ignore
+  // files throws: std::regex_error for a pattern that is not a valid expression,
+  // std::filesystem::filesystem_error when an ignore file's existence cannot be tested.
+  finder(std::filesystem::path root, bool include_ignored, bool recursive,
+         const std::wstring& ignore_file_names, const std::wstring& global_rules,
+         const std::string& event_prefix);
+  virtual ~finder() = default;
+  finder(const finder&) = delete;
+  finder& operator=(const finder&) = delete;
+
+  // Assigns the next entry to `out` and returns true; false once nothing is left (`out` is then
+  // untouched). Each folder's entries come folders first, each group in ascending path order;
+  // the next folder listed is the one found last. Links are handed out and never walked. A
+  // folder that cannot be listed, or fails partway, gives what was listed before the failure,
+  // silently. Fires "<prefix>scan::dir" (text: the folder) for every folder listed and
+  // "<prefix>ignore" (payload: the entry) for every ignored entry. Throws what reading a
+  // folder's ignore files throws (see the constructor) and what a subscriber throws for the
+  // folder event.
+  virtual bool scan(item_t& out);
+
+  // Appends a level for every ignore file that exists in `folder`; a file that cannot be read
+  // gives a level without rules. Throws as the constructor says; the levels appended before the
+  // failing file stay.
+  void load_ignore_files(const std::filesystem::path& folder, std::uint32_t depth);
+
+  // Sets `ignored`, the three rule strings and `is_ignore_file` of `entry` from `levels`. An entry
+  // that arrives ignored stays ignored: no rule is tried for it.
+  void match(item_t& entry) const;
+
+  std::vector<item_t> folders;  // folders still to be listed, the next one last
+  bool include_ignored;
+  bool recursive;
+  std::set<std::wstring> ignore_file_names;
+  std::vector<level> levels;
+  std::vector<item_t> found;  // entries of the last listed folder still to be handed out
+  std::string event_prefix;
+  std::string ignore_event;
+  std::string scan_dir_event;
+
+ private:
+  void report_ignored(const item_t& entry) const;
+  void list(const item_t& folder);
+  // match() for an entry whose path is already at hand as wide text.
+  void match(item_t& entry, std::wstring_view wide_path) const;
+
+  std::wstring path_buffer_;  // the wide path of the entry being listed, reused
+};
+
+extern template class finder<gitignore, finder_item>;
+
+// The part of `path` below `base`, without a leading separator; empty when `path` does not start
+// with the text of `base` or is no longer than it. The comparison is exact, as file names are.
+std::wstring relative_to(const std::wstring& base, const std::wstring& path);
+
+}  // namespace kestrun::filesystem

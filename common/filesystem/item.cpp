@@ -1,0 +1,62 @@
+// Items read their attributes and times through the platform layer, one query per entry.
+#include "common/filesystem/item.h"
+
+#include "common/text.h"
+#include "platform/platform.h"
+
+namespace kestrun::filesystem {
+
+item::item(std::filesystem::path path) {
+  if (path.empty()) return;
+  // The entry caches the status of the path itself; when that query fails nothing is cached.
+  std::error_code ec;
+  entry.assign(platform::path_from_wide(path_to_generic(path, false)), ec);
+  refresh();
+}
+
+item::item(t_listed, const std::filesystem::directory_entry& listed,
+           const platform::folder_handle& folder, const char* name)
+    : entry(listed) {
+  if (!folder.is_open()) {
+    refresh();
+    return;
+  }
+  platform::t_entry_info info;
+  std::error_code ec;
+  if (!platform::entry_info_at(folder, name, info, ec)) return;
+  attributes = info.attributes;
+  created = info.creation_time;
+  modified = info.write_time;
+}
+
+void item::refresh() {
+  attributes = 0;
+  created = 0;
+  modified = 0;
+  if (entry.path().empty()) return;
+  platform::t_entry_info info;
+  std::error_code ec;
+  if (!platform::entry_info(entry.path(), info, ec)) return;
+  attributes = info.attributes;
+  created = info.creation_time;
+  modified = info.write_time;
+}
+
+bool is_link(const item& entry) {
+  // Only symbolic links carry a reparse tag here; a junction is a symbolic link as well.
+  std::error_code ec;
+  return entry.entry.is_symlink(ec);
+}
+
+finder_item::finder_item(std::filesystem::path path) : item(std::move(path)) {}
+
+finder_item::finder_item(t_listed tag, const std::filesystem::directory_entry& listed,
+                         const platform::folder_handle& folder, const char* name)
+    : item(tag, listed, folder, name) {}
+
+finder_item finder_item::from_listing(const std::filesystem::directory_entry& listed,
+                                      const platform::folder_handle& folder, const char* name) {
+  return finder_item(t_listed{}, listed, folder, name);
+}
+
+}  // namespace kestrun::filesystem

@@ -1,0 +1,71 @@
+// Entries of a file tree as the finder hands them out: what the system says of the entry itself
+// (attributes, creation and modification time) and, for the finder's items, the ignore verdict.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace kestrun::platform {
+class folder_handle;
+}
+
+namespace kestrun::filesystem {
+
+class item {
+ public:
+  // An empty path gives an item with every field zero or empty and asks the system nothing.
+  // Otherwise `entry` holds the path in generic form (lexically normal, no trailing '/') and
+  // refresh() runs.
+  explicit item(std::filesystem::path path = {});
+  virtual ~item() = default;
+  item(const item&) = default;
+  item(item&&) = default;
+  item& operator=(const item&) = default;
+  item& operator=(item&&) = default;
+
+  // Reads the attributes and times of the entry itself (a link is not followed). An entry that
+  // cannot be read leaves all three 0.
+  virtual void refresh();
+
+  std::uint32_t attributes = 0;  // Windows attribute bits: 0x10 folder (or link to one), 0x400 link
+  std::int64_t created = 0;      // Unix seconds, rounded to the nearest second
+  std::int64_t modified = 0;     // Unix seconds, rounded to the nearest second
+  std::filesystem::directory_entry entry;
+
+ protected:
+  // For an entry that a directory listing just gave: its path is already in generic form, and
+  // the entry is read by its name in the open folder (the whole path when that is not open).
+  struct t_listed {};
+  item(t_listed, const std::filesystem::directory_entry& listed,
+       const platform::folder_handle& folder, const char* name);
+};
+
+// True for a symbolic link or junction: an entry the finder hands out but never walks into.
+bool is_link(const item& entry);
+
+class finder_item : public item {
+ public:
+  // Both flags start 0 and the rule strings empty.
+  explicit finder_item(std::filesystem::path path = {});
+
+  // Builds the item of an entry that a listing of `folder` gave, without normalising its path
+  // again; `name` is the entry's name, zero-terminated. The same as finder_item(path), cheaper.
+  static finder_item from_listing(const std::filesystem::directory_entry& listed,
+                                  const platform::folder_handle& folder, const char* name);
+
+  std::uint8_t ignored = 0;         // 1 when the ignore rules exclude the entry
+  std::uint8_t is_ignore_file = 0;  // 1 when the entry's name is one of the ignore-file names
+  // The rule that last changed `ignored`: its line, its regular expression and the ignore file
+  // that holds it ("GLOBAL" for the caller's rules). A negation that cleared `ignored` leaves the
+  // first two empty.
+  std::wstring rule_line;
+  std::wstring rule_regex;
+  std::wstring rule_source;
+
+ private:
+  finder_item(t_listed tag, const std::filesystem::directory_entry& listed,
+              const platform::folder_handle& folder, const char* name);
+};
+
+}  // namespace kestrun::filesystem

@@ -1,0 +1,52 @@
+// Links through the standard library: a junction is a directory symbolic link with an absolute
+// target, so no reparse data has to be built or parsed.
+#include "common/filesystem/links.h"
+
+#include "platform/platform.h"
+
+namespace kestrun::filesystem {
+
+std::wstring link_target(const std::filesystem::path& path, std::filesystem::file_status& status) {
+  status = std::filesystem::symlink_status(path);
+  if (!std::filesystem::is_symlink(status)) return platform::wide_from_path(path);
+  std::error_code ec;
+  const auto target = std::filesystem::read_symlink(path, ec);
+  if (ec) return {};
+  return platform::wide_from_path(target);
+}
+
+std::wstring read_junction(const std::filesystem::path& path) {
+  enable_privilege();
+  std::error_code ec;
+  const auto target = std::filesystem::read_symlink(path, ec);
+  if (ec) return {};
+  return platform::wide_from_path(target);
+}
+
+bool create_link(const std::filesystem::path& target, const std::filesystem::path& link) {
+  if (!std::filesystem::exists(target)) return false;
+  // status() follows links, so a link or junction that leads to a folder counts as a folder.
+  if (std::filesystem::is_directory(std::filesystem::status(target))) {
+    return create_junction(target, link);
+  }
+  try {
+    std::filesystem::create_symlink(target, link);
+    return true;
+  } catch (const std::exception&) {
+    // Refused by the system, or something already stands at the link path.
+    return false;
+  }
+}
+
+bool create_junction(const std::filesystem::path& target, const std::filesystem::path& link) {
+  enable_privilege();
+  // symlink() fails without touching anything when the link path exists or its folder is
+  // missing, and has no room limit of its own below the system's path length.
+  std::error_code ec;
+  std::filesystem::create_directory_symlink(target, link, ec);
+  return !ec;
+}
+
+bool enable_privilege() { return true; }
+
+}  // namespace kestrun::filesystem

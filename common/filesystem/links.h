@@ -1,0 +1,34 @@
+// Symbolic links and junctions: reading their targets and creating them. Here a junction is a
+// symbolic link whose stored target is an absolute folder path.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace kestrun::filesystem {
+
+// The target of a symbolic link or junction as its text, or the path itself for any other entry;
+// empty when a link cannot be read. `status` receives the entry's own status (links not
+// followed; not_found for a missing path). Throws std::filesystem::filesystem_error
+// ("symlink_status") when the status cannot be determined at all.
+std::wstring link_target(const std::filesystem::path& path, std::filesystem::file_status& status);
+
+// The folder a junction leads to, as stored; empty on any failure (not a link among them).
+std::wstring read_junction(const std::filesystem::path& path);
+
+// Makes `link` lead to the existing `target` (the caller passes an absolute target): a junction
+// when the target is a folder or leads to one, a symbolic link otherwise. False when the target
+// does not exist (nothing is created) or the link cannot be made (an entry already at `link`
+// is left alone). Throws std::filesystem::filesystem_error when the target's existence or status
+// cannot be determined.
+bool create_link(const std::filesystem::path& target, const std::filesystem::path& link);
+
+// Makes `link` a new junction to `target`, whose text is stored unchanged. False when it cannot
+// be made: an entry already at `link` is left alone and nothing is left behind. The target need
+// not exist.
+bool create_junction(const std::filesystem::path& target, const std::filesystem::path& link);
+
+// Enables the privilege that writing and reading junctions need. Nothing here needs one: true.
+bool enable_privilege();
+
+}  // namespace kestrun::filesystem

@@ -1,0 +1,23 @@
+// The 36-byte identity of a file's content: its Keccak-256 digest followed by its CRC-32, both
+// computed in one pass that can also feed the bytes to a caller (the packer writes its copy then).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace kestrun {
+
+// Receives each piece of the file as it is read; the bytes are valid only during the call.
+using piece_callback = std::function<void(const char* data, std::int64_t size)>;
+
+// Reads the file once from start to end. `on_piece` (may be empty) gets the content in pieces of
+// 272 bytes, the last one shorter: a content whose size is a multiple of 272 (the empty one
+// included) ends with a piece of size 0. On success `identity` becomes the 32 digest bytes and the
+// CRC-32 least significant byte first, and the result is true. A file that cannot be opened gives
+// false, leaves `identity` as it was and never calls `on_piece`. A read error partway counts as
+// the end of the file. Exceptions thrown by `on_piece` pass through.
+bool hash_file(const std::filesystem::path& path, piece_callback on_piece, std::string& identity);
+
+}  // namespace kestrun

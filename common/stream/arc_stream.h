@@ -1,0 +1,70 @@
+// Archive file streams: a file with either nothing (method 0, plain) or a gzip buffer (method 1)
+// between it and its user. Stored file contents are written and read through them.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "common/stream/binary_io.h"
+#include "common/stream/gz_buffer.h"
+
+namespace kestrun::stream::arc {
+
+inline constexpr std::uint8_t method_plain = 0;
+inline constexpr std::uint8_t method_gzip = 1;
+
+// The zlib level of a level index: 0, 1, 5, 7, 9 for 0 to 4; zlib's default for anything else.
+int zlib_level(std::uint32_t level_index);
+
+class ofstream {
+ public:
+  ofstream() = default;
+  virtual ~ofstream();  // closes with no callback; never throws
+  ofstream(const ofstream&) = delete;
+  ofstream& operator=(const ofstream&) = delete;
+
+  // Creates or truncates the file (closing what was open before) and sets up `writer`. False
+  // when the file cannot be opened, or for a method other than 0 and 1 (the file is then left
+  // open and empty). A gzip coder that cannot be set up still gives true; every write then fails.
+  bool open(const std::wstring& path, std::uint8_t method, std::uint32_t level_index);
+
+  // Ends the gzip stream, lets `callback` (may be empty) append raw bytes to `file`, closes the
+  // file and frees `writer`. True when every byte reached the file and it closed cleanly; false
+  // after any failed write (a full disk, say). True when nothing was open.
+  bool close(std::function<void(stream_writer&)> callback = {});
+
+  std::ofstream file;  // its user may write raw bytes here (before the coded data)
+  std::unique_ptr<stream_writer> writer;  // null until open succeeds
+
+ private:
+  std::unique_ptr<gz::obuffer> codec;  // method 1 only
+  std::unique_ptr<std::ostream> codec_stream;
+};
+
+class ifstream {
+ public:
+  ifstream() = default;
+  virtual ~ifstream();  // closes; never throws
+  ifstream(const ifstream&) = delete;
+  ifstream& operator=(const ifstream&) = delete;
+
+  // Sets up `reader` on `file`, which its user has opened (binary) and positioned at the first
+  // coded byte. False for a method other than 0 and 1, or when `file` is not open. Corrupt or
+  // truncated gzip data set the bad flag of the reader's stream.
+  bool open(std::uint8_t method);
+
+  // Closes `file` and frees `reader`.
+  void close();
+
+  std::ifstream file;
+  std::unique_ptr<stream_reader> reader;  // null until open succeeds
+
+ private:
+  std::unique_ptr<gz::ibuffer> codec;  // method 1 only
+  std::unique_ptr<std::istream> codec_stream;
+};
+
+}  // namespace kestrun::stream::arc

@@ -1,0 +1,68 @@
+// The client side of FTP that the FTP driver needs: log in, change folder, size, fetch and store
+// whole files over passive data connections in image type, and make missing folders.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <ostream>
+#include <string>
+
+#include "drivers/ftp/socket.h"
+
+namespace kestrun::net::ftp {
+
+// Runs on the caller's thread; every call blocks until its replies arrive or a wait passes the
+// time-out. Paths are absolute, '/'-separated wide texts, sent as UTF-8. Events (level 0, text
+// payload) go to the library's own event server: "kestrun::net::ftp::client::send_command" (the
+// command line; a password is masked), "...::send_command::response" (the reply),
+// "...::download::size", "...::download::recv", "...::upload::size" and "...::upload::recv".
+class client {
+ public:
+  explicit client(int wait_ms = default_timeout_ms) : control_(wait_ms), timeout_ms(wait_ms) {}
+  virtual ~client() = default;  // closes the control connection without QUIT
+  client(const client&) = delete;
+  client& operator=(const client&) = delete;
+
+  // The control connection: the owner connects it and reads the greeting.
+  net::socket& control() { return control_; }
+
+  // Sends the command and CR LF and returns the whole reply; empty when the send fails or no
+  // reply arrives (a dead control connection).
+  std::string send_command(const std::string& command);
+  int send_command_code(const std::string& command);
+
+  // The number at the start of a reply; -1 for an empty reply, 0 when it does not start with one.
+  static int reply_code(const std::string& reply);
+
+  // USER answered 331, then PASS answered 230. A null or empty user logs in without commands; a
+  // null or empty password after 331 fails.
+  bool login(const char* user, const char* password);
+  bool change_dir(const std::wstring& path);  // CWD answered 250
+  bool set_binary();                          // TYPE I answered 200
+
+  // The server's size of the file (TYPE I, then SIZE answered 213); -1 when it gives none.
+  std::int64_t size(const std::wstring& path);
+
+  // PASV answered 227 with six numbers in 0..255: the data connection's address and port.
+  bool passive(std::string& host, int& port);
+
+  // Fetches a file of size 1 or more into `out`: SIZE, PASV, TYPE I, RETR answered 150 (or 125),
+  // exactly that many bytes, then 226. False on any other reply, a short transfer or a stream
+  // error.
+  bool download(const std::wstring& path, std::ostream& out);
+
+  // Makes the missing folders of `path` (a CWD walk towards the root, then MKD answered 257 from
+  // the highest one down), then stores `size` bytes of `in` under `path`, replacing a stored file:
+  // PASV, TYPE I, STOR answered 150 (or 125), the bytes, then 226.
+  bool upload(std::istream& in, std::int64_t size, const std::wstring& path);
+
+ private:
+  // After a preliminary reply the server always sends a final one; reading it keeps the control
+  // connection in step even when the transfer failed on our side. Returns the final code.
+  int finish_transfer(const char* event_name);
+
+  net::socket control_;
+  int timeout_ms;
+};
+
+}  // namespace kestrun::net::ftp

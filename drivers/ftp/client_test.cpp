@@ -1,0 +1,551 @@
+// The FTP client against small scripted servers on loopback threads: reply framing, refusals,
+// passive replies, short transfers, silent and vanishing servers.
+#include "drivers/ftp/client.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/notify/event.h"
+#include "platform/platform.h"
+
+namespace kestrun::net::ftp {
+namespace {
+
+constexpr int server_wait_ms = 5000;  // only reached when a test is already failing
+constexpr int client_wait_ms = 5000;
+constexpr int short_wait_ms = 100;  // for servers that are meant to stay silent
+
+void send_text(platform::socket& to, const std::string& text) {
+  for (std::size_t done = 0; done < text.size();) {
+    const auto sent = to.send(text.data() + done, text.size() - done, server_wait_ms);
+    if (sent <= 0) return;
+    done += static_cast<std::size_t>(sent);
+  }
+}
+
+std::string receive_all(platform::socket& from) {
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const auto got = from.recv(buffer, sizeof buffer, server_wait_ms);
+    if (got <= 0) return text;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+// Compares byte strings without printing them: they run to hundreds of kilobytes.
+::testing::AssertionResult same_bytes(const std::string& got, const std::string& want) {
+  if (got == want) return ::testing::AssertionSuccess();
+  const auto diff = std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first;
+  return ::testing::AssertionFailure()
+         << got.size() << " bytes where " << want.size()
+         << " were expected, first difference at byte " << (diff - got.begin());
+}
+
+// Gives the other side a moment, so that what follows arrives as a separate piece.
+void pause() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
+
+bool starts_with(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// A one-connection FTP server on 127.0.0.1 that sends a greeting and answers every command line
+// with what `answer` returns (nothing for an empty text), on its own thread. It stops when the
+// client closes the connection.
+class fake_server {
+ public:
+  using answer_fn = std::function<std::string(const std::string& command, fake_server& self)>;
+
+  fake_server(std::string greeting, answer_fn answer)
+      : greeting_(std::move(greeting)), answer_(std::move(answer)), thread_([this] { run(); }) {}
+  ~fake_server() { join(); }
+
+  int port() const { return control_listener_.port(); }
+
+  // The command lines heard; waits until the client has closed the connection.
+  std::vector<std::string> heard() {
+    join();
+    return heard_;
+  }
+
+  // For answers: a passive reply that points at the data listener, the data connection, and
+  // a way to send part of a reply before the rest.
+  std::string passive_reply() const {
+    const int data_port = data_listener_.port();
+    return "227 Entering Passive Mode (127,0,0,1," + std::to_string(data_port / 256) + "," +
+           std::to_string(data_port % 256) + ")\r\n";
+  }
+  platform::socket accept_data() { return data_listener_.accept(server_wait_ms); }
+  void say(const std::string& text) { send_text(control_, text); }
+
+  std::string stored;  // what the client sent over its last data connection
+
+ private:
+  void run() {
+    control_ = control_listener_.accept(server_wait_ms);
+    if (!control_.is_open()) return;
+    say(greeting_);
+    std::string line;
+    while (read_line(line)) {
+      heard_.push_back(line);
+      say(answer_(line, *this));
+    }
+    control_.close();
+  }
+
+  bool read_line(std::string& line) {
+    for (;;) {
+      const auto end = buffer_.find("\r\n");
+      if (end != std::string::npos) {
+        line = buffer_.substr(0, end);
+        buffer_.erase(0, end + 2);
+        return true;
+      }
+      char piece[1024];
+      const auto got = control_.recv(piece, sizeof piece, server_wait_ms);
+      if (got <= 0) return false;
+      buffer_.append(piece, static_cast<std::size_t>(got));
+    }
+  }
+
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+  platform::listener control_listener_;
+  platform::listener data_listener_;
+  platform::socket control_;
+  std::string greeting_;
+  answer_fn answer_;
+  std::string buffer_;
+  std::vector<std::string> heard_;
+  std::thread thread_;  // last: it starts once everything above exists
+};
+
+const char* const greeting = "220 fake server ready\r\n";
+
+// Answers a logged-in session's plain commands; `more` comes first and may answer anything.
+fake_server::answer_fn answers(fake_server::answer_fn more = nullptr) {
+  return [more](const std::string& command, fake_server& self) -> std::string {
+    if (more) {
+      std::string reply = more(command, self);
+      if (!reply.empty()) return reply;
+    }
+    if (command == "TYPE I") return "200 Type set to I\r\n";
+    if (command == "PASV") return self.passive_reply();
+    if (command == "NOOP") return "200 ok\r\n";
+    if (starts_with(command, "CWD ")) return "250 ok\r\n";
+    if (starts_with(command, "DELE ")) return "250 deleted\r\n";
+    return "502 not here\r\n";
+  };
+}
+
+// A client connected to `server` that has read the greeting.
+void open_session(client& c, fake_server& server) {
+  ASSERT_TRUE(c.control().connect("127.0.0.1", server.port()));
+  ASSERT_EQ(client::reply_code(c.control().read_reply(4294967295u)), 220);
+}
+
+TEST(FtpReplyTest, ReadsWholeRepliesHoweverTheyArrive) {
+  struct row {
+    const char* name;
+    std::vector<std::string> pieces;  // sent one after another, then the server closes
+    std::vector<std::string> replies;
+  };
+  const row rows[] = {
+      {"multi-line greeting followed by another reply",
+       {"220-Welcome\r\n", "220-second line\r\n220 ready\r\n331 User ok\r\n"},
+       {"220-Welcome\r\n220-second line\r\n220 ready\r\n", "331 User ok\r\n"}},
+      {"one line in three pieces", {"22", "0 split", " line\r\n"}, {"220 split line\r\n"}},
+      {"inner lines that look like codes",
+       {"211-Features:\r\n SIZE\r\n211-PASV\r\n 211 not the end\r\n211 End\r\n"},
+       {"211-Features:\r\n SIZE\r\n211-PASV\r\n 211 not the end\r\n211 End\r\n"}},
+      {"bare line feeds",
+       {"200 one\n", "230-two\n230 three\n"},
+       {"200 one\n", "230-two\n230 three\n"}},
+      {"a reply cut off by the close", {"226 Transfer comp"}, {""}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    platform::listener listener;
+    std::thread server([&] {
+      platform::socket peer = listener.accept(server_wait_ms);
+      for (const auto& piece : r.pieces) {
+        send_text(peer, piece);
+        pause();
+      }
+    });
+    net::socket control(client_wait_ms);
+    ASSERT_TRUE(control.connect("127.0.0.1", listener.port()));
+    for (const auto& want : r.replies) EXPECT_EQ(control.read_reply(4294967295u), want);
+    EXPECT_EQ(control.read_reply(4294967295u), "");  // then the close: no reply
+    EXPECT_FALSE(control.is_open());
+    server.join();
+  }
+}
+
+TEST(FtpReplyTest, ReplyCodes) {
+  struct row {
+    const char* reply;
+    int code;
+  };
+  const row rows[] = {{"220 ready\r\n", 220}, {"220-Welcome\r\n220 x\r\n", 220},
+                      {"550\r\n", 550},       {"", -1},
+                      {"hello there\r\n", 0}, {"99999999999 big\r\n", 0}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.reply);
+    EXPECT_EQ(client::reply_code(r.reply), r.code);
+  }
+}
+
+TEST(FtpClientTest, LogsInOnlyWithTheExpectedReplies) {
+  struct row {
+    const char* name;
+    const char* user;
+    const char* password;
+    const char* user_reply;  // may arrive in two pieces, split at '|'
+    bool ok;
+    std::vector<std::string> heard;
+  };
+  const row rows[] = {
+      {"accepted",
+       "kvcs",
+       "secret_1",
+       "331 Password please\r\n",
+       true,
+       {"USER kvcs", "PASS secret_1"}},
+      {"331 in two pieces",
+       "kvcs",
+       "secret_1",
+       "33|1 Password please\r\n",
+       true,
+       {"USER kvcs", "PASS secret_1"}},
+      {"user refused", "kvcs", "secret_1", "530 Not you\r\n", false, {"USER kvcs"}},
+      {"230 without a password is no login",
+       "kvcs",
+       "secret_1",
+       "230 Welcome\r\n",
+       false,
+       {"USER kvcs"}},
+      {"password refused",
+       "kvcs",
+       "wrong",
+       "331 Password please\r\n",
+       false,
+       {"USER kvcs", "PASS wrong"}},
+      {"empty password", "kvcs", "", "331 Password please\r\n", false, {"USER kvcs"}},
+      {"no user: nothing sent", "", "secret_1", "", true, {}},
+      {"null user", nullptr, nullptr, "", true, {}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    const std::string user_reply = r.user_reply;
+    fake_server server(
+        // A multi-line greeting must not put the replies that follow out of step.
+        "220-Welcome\r\n220 ready\r\n",
+        [&](const std::string& command, fake_server& self) -> std::string {
+          if (starts_with(command, "USER ")) {
+            const auto split = user_reply.find('|');
+            if (split == std::string::npos) return user_reply;
+            self.say(user_reply.substr(0, split));
+            pause();
+            return user_reply.substr(split + 1);
+          }
+          return command == "PASS secret_1" ? "230 Logged in\r\n" : "530 Login incorrect\r\n";
+        });
+    {
+      client c(client_wait_ms);
+      open_session(c, server);
+      EXPECT_EQ(c.login(r.user, r.password), r.ok);
+    }
+    EXPECT_EQ(server.heard(), r.heard);
+  }
+}
+
+TEST(FtpClientTest, PasswordNeverReachesAnEvent) {
+  // Subscriptions last as long as the process, so what they fill must too.
+  static std::mutex guard;
+  static std::vector<std::string> texts;
+  notify::on();
+  notify::subscribe("kestrun::net::ftp::client::.*", [](const notify::event* e) {
+    std::lock_guard<std::mutex> lock(guard);
+    texts.push_back(notify::event_text(*e));
+    return true;
+  });
+  fake_server server(greeting, [](const std::string& command, fake_server&) -> std::string {
+    return starts_with(command, "USER ") ? "331 Password please\r\n" : "230 Logged in\r\n";
+  });
+  {
+    client c(client_wait_ms);
+    open_session(c, server);
+    EXPECT_TRUE(c.login("kvcs", "pa55_word_9"));
+  }
+  server.heard();
+  std::lock_guard<std::mutex> lock(guard);
+  EXPECT_FALSE(texts.empty());
+  for (const auto& text : texts) EXPECT_EQ(text.find("pa55_word_9"), std::string::npos) << text;
+}
+
+TEST(FtpClientTest, ReadsPassiveReplies) {
+  struct row {
+    const char* reply;
+    bool ok;
+    const char* host;
+    int port;
+  };
+  const row rows[] = {
+      {"227 Entering Passive Mode (10,0,0,5,4,1)\r\n", true, "10.0.0.5", 1025},
+      {"227 Entering Passive Mode (127,0,0,1,0,21).\r\n", true, "127.0.0.1", 21},
+      {"227 Entering Passive Mode (10,0,0,5)\r\n", false, "", 0},
+      {"227 Entering Passive Mode\r\n", false, "", 0},
+      {"227 Entering Passive Mode (10,0,0,256,4,1)\r\n", false, "", 0},
+      {"227 Entering Passive Mode (a,b,c,d,e,f)\r\n", false, "", 0},
+      {"425 Cannot open passive connection (10,0,0,5,4,1)\r\n", false, "", 0},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.reply);
+    const std::string reply = r.reply;
+    fake_server server(greeting, [&](const std::string&, fake_server&) { return reply; });
+    client c(client_wait_ms);
+    open_session(c, server);
+    std::string host;
+    int port = 0;
+    EXPECT_EQ(c.passive(host, port), r.ok);
+    if (r.ok) {
+      EXPECT_EQ(host, r.host);
+      EXPECT_EQ(port, r.port);
+    }
+  }
+}
+
+TEST(FtpClientTest, ReadsSizes) {
+  struct row {
+    const char* reply;
+    std::int64_t size;
+  };
+  const row rows[] = {
+      {"213 1024\r\n", 1024},       {"213 0\r\n", 0},     {"213 5000000000\r\n", 5000000000},
+      {"550 No such file\r\n", -1}, {"213 many\r\n", -1}, {"213 -5\r\n", -1}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.reply);
+    const std::string reply = r.reply;
+    fake_server server(greeting, answers([&](const std::string& command, fake_server&) {
+                         return starts_with(command, "SIZE ") ? reply : std::string();
+                       }));
+    {
+      client c(client_wait_ms);
+      open_session(c, server);
+      EXPECT_EQ(c.size(L"/files/a"), r.size);
+    }
+    EXPECT_EQ(server.heard(), (std::vector<std::string>{"TYPE I", "SIZE /files/a"}));
+  }
+}
+
+// A server that holds `content` under /f and serves it the way `retr` says.
+fake_server::answer_fn file_server(const std::string& size_reply,
+                                   std::function<std::string(fake_server&)> retr) {
+  return answers([=](const std::string& command, fake_server& self) -> std::string {
+    if (starts_with(command, "SIZE ")) return size_reply;
+    if (starts_with(command, "RETR ")) return retr(self);
+    return {};
+  });
+}
+
+TEST(FtpClientTest, DownloadsExactlyTheAnnouncedSize) {
+  std::string content(200000, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 % 251);
+  fake_server server(greeting, file_server("213 200000\r\n", [&](fake_server& self) {
+                       self.say("150 Opening BINARY mode data connection\r\n");
+                       platform::socket data = self.accept_data();
+                       send_text(data, content);
+                       data.close();
+                       return std::string("226 Transfer complete\r\n");
+                     }));
+  {
+    client c(client_wait_ms);
+    open_session(c, server);
+    std::ostringstream out;
+    EXPECT_TRUE(c.download(L"/f", out));
+    EXPECT_TRUE(same_bytes(out.str(), content));
+    EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");  // the control connection is in step
+  }
+  EXPECT_EQ(server.heard(),
+            (std::vector<std::string>{"TYPE I", "SIZE /f", "PASV", "TYPE I", "RETR /f", "NOOP"}));
+}
+
+TEST(FtpClientTest, DownloadFailsWithoutASizeBeforeAnyDataConnection) {
+  for (const char* size_reply : {"550 No such file\r\n", "213 0\r\n"}) {
+    SCOPED_TRACE(size_reply);
+    fake_server server(greeting, file_server(size_reply, [](fake_server&) {
+                         return std::string("550 never asked\r\n");
+                       }));
+    {
+      client c(client_wait_ms);
+      open_session(c, server);
+      std::ostringstream out;
+      EXPECT_FALSE(c.download(L"/f", out));
+      EXPECT_TRUE(out.str().empty());
+    }
+    EXPECT_EQ(server.heard(), (std::vector<std::string>{"TYPE I", "SIZE /f"}));
+  }
+}
+
+TEST(FtpClientTest, DownloadFailsWhenTheDataConnectionClosesEarly) {
+  fake_server server(greeting, file_server("213 1000\r\n", [](fake_server& self) {
+                       self.say("150 Opening BINARY mode data connection\r\n");
+                       platform::socket data = self.accept_data();
+                       send_text(data, "only ten b");
+                       data.close();
+                       return std::string("426 Connection closed; transfer aborted\r\n");
+                     }));
+  client c(client_wait_ms);
+  open_session(c, server);
+  std::ostringstream out;
+  EXPECT_FALSE(c.download(L"/f", out));
+  EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");  // the 426 was read, not left for NOOP
+}
+
+TEST(FtpClientTest, DownloadFailsOnARefusedRetr) {
+  fake_server server(greeting, file_server("213 10\r\n", [](fake_server&) {
+                       return std::string("550 Permission denied\r\n");
+                     }));
+  client c(client_wait_ms);
+  open_session(c, server);
+  std::ostringstream out;
+  EXPECT_FALSE(c.download(L"/f", out));
+  EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");
+}
+
+// A server that records what STOR receives and knows which folders exist.
+fake_server::answer_fn store_server(std::vector<std::string> folders, bool mkd_ok = true) {
+  return answers([=](const std::string& command, fake_server& self) -> std::string {
+    if (starts_with(command, "CWD ")) {
+      const std::string folder = command.substr(4);
+      for (const auto& f : folders) {
+        if (f == folder) return "250 ok\r\n";
+      }
+      return "550 No such folder\r\n";
+    }
+    if (starts_with(command, "MKD ")) {
+      return mkd_ok ? "257 \"" + command.substr(4) + "\" created\r\n" : "550 Denied\r\n";
+    }
+    if (starts_with(command, "STOR ")) {
+      self.say("150 Ok to send data\r\n");
+      platform::socket data = self.accept_data();
+      self.stored = receive_all(data);
+      return "226 Transfer complete\r\n";
+    }
+    return {};
+  });
+}
+
+TEST(FtpClientTest, UploadMakesTheMissingFoldersFirst) {
+  const std::string content(150000, 'k');
+  fake_server server(greeting, store_server({"/", "/a"}));
+  {
+    client c(client_wait_ms);
+    open_session(c, server);
+    std::istringstream in(content);
+    EXPECT_TRUE(c.upload(in, static_cast<std::int64_t>(content.size()), L"/a/b/c/file.gz"));
+    EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");
+  }
+  EXPECT_EQ(server.heard(),
+            (std::vector<std::string>{"CWD /a/b/c", "CWD /a/b", "CWD /a", "MKD /a/b", "MKD /a/b/c",
+                                      "PASV", "TYPE I", "STOR /a/b/c/file.gz", "NOOP"}));
+  EXPECT_TRUE(same_bytes(server.stored, content));
+}
+
+TEST(FtpClientTest, UploadSendsNothingWhenAFolderCannotBeMade) {
+  fake_server server(greeting, store_server({"/"}, false));
+  {
+    client c(client_wait_ms);
+    open_session(c, server);
+    std::istringstream in("x");
+    EXPECT_FALSE(c.upload(in, 1, L"/a/file"));
+  }
+  EXPECT_EQ(server.heard(), (std::vector<std::string>{"CWD /a", "CWD /", "MKD /a"}));
+}
+
+TEST(FtpClientTest, UploadOfAShortSourceFailsAndRemovesThePartialFile) {
+  fake_server server(greeting, store_server({"/"}));
+  {
+    client c(client_wait_ms);
+    open_session(c, server);
+    std::istringstream in("only a few bytes");
+    EXPECT_FALSE(c.upload(in, 100000, L"/file"));
+  }
+  EXPECT_EQ(server.heard(),
+            (std::vector<std::string>{"CWD /", "PASV", "TYPE I", "STOR /file", "DELE /file"}));
+}
+
+TEST(FtpClientTest, UploadToAServerThatDropsTheDataConnectionFails) {
+  fake_server server(greeting, answers([](const std::string& command, fake_server& self) {
+                       if (!starts_with(command, "STOR ")) return std::string();
+                       self.say("150 Ok to send data\r\n");
+                       self.accept_data().close();  // gone before the data arrives
+                       return std::string("426 Connection closed\r\n");
+                     }));
+  client c(client_wait_ms);
+  open_session(c, server);
+  const std::string content(4 << 20, 'x');  // more than the socket buffers hold
+  std::istringstream in(content);
+  EXPECT_FALSE(c.upload(in, static_cast<std::int64_t>(content.size()), L"/file"));
+  EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");
+}
+
+TEST(FtpClientTest, GivesUpOnASilentServer) {
+  // Accepts the connection and never says a word.
+  fake_server server("", [](const std::string&, fake_server&) { return std::string(); });
+  client c(short_wait_ms);
+  ASSERT_TRUE(c.control().connect("127.0.0.1", server.port()));
+  EXPECT_EQ(c.control().read_reply(4294967295u), "");
+  EXPECT_FALSE(c.control().is_open());
+  // Everything after fails at once on the closed connection.
+  EXPECT_FALSE(c.login("kvcs", "secret_1"));
+  EXPECT_EQ(c.size(L"/f"), -1);
+}
+
+TEST(FtpClientTest, GivesUpWhenACommandIsNeverAnswered) {
+  fake_server server(greeting, [](const std::string&, fake_server&) { return std::string(); });
+  client c(short_wait_ms);
+  ASSERT_TRUE(c.control().connect("127.0.0.1", server.port()));
+  ASSERT_EQ(client::reply_code(c.control().read_reply(4294967295u)), 220);
+  EXPECT_FALSE(c.change_dir(L"/backup"));
+  EXPECT_FALSE(c.control().is_open());  // a late reply must not be taken for the next one
+}
+
+TEST(FtpClientTest, SurvivesAServerThatHangsUp) {
+  platform::listener listener;
+  std::thread server([&] {
+    platform::socket peer = listener.accept(server_wait_ms);
+    send_text(peer, greeting);
+  });  // the connection closes as the thread ends
+  client c(client_wait_ms);
+  ASSERT_TRUE(c.control().connect("127.0.0.1", listener.port()));
+  ASSERT_EQ(client::reply_code(c.control().read_reply(4294967295u)), 220);
+  server.join();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(c.send_command("NOOP"), "");
+  std::istringstream in("data");
+  EXPECT_FALSE(c.upload(in, 4, L"/d/file"));
+}
+
+TEST(FtpClientTest, RefusesLineBreaksInsideACommand) {
+  fake_server server(greeting, answers());
+  {
+    client c(client_wait_ms);
+    open_session(c, server);
+    EXPECT_FALSE(c.change_dir(L"/a\r\nDELE /b"));
+    EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");
+  }
+  EXPECT_EQ(server.heard(), (std::vector<std::string>{"NOOP"}));
+}
+
+}  // namespace
+}  // namespace kestrun::net::ftp

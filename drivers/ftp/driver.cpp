@@ -1,0 +1,138 @@
+// The exports of kellar-ftp: one logged-in FTP control connection per handle, whole files moved
+// over passive data connections. A missing stored file is a failure and an upload replaces.
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <system_error>
+
+#include "common/text.h"
+#include "drivers/conteiner.h"
+#include "drivers/ftp/client.h"
+#include "drivers/ftp/url.h"
+#include "drivers/storage_api.h"
+#include "platform/platform.h"
+
+namespace kestrun {
+namespace {
+
+constexpr std::uint64_t reply_limit = 4294967295u;
+
+// What stands behind a handle. Destroying it closes an open control connection without QUIT.
+struct t_ftp_client_info {
+  net::ftp::client client;
+  std::wstring root;  // the link's folder with its leading '/', or "/"
+};
+
+// The library's one table: made when the library is loaded, emptied when it is unloaded.
+conteiner<t_ftp_client_info, unsigned> clients;
+
+std::filesystem::path path_from_utf8(const char* text) {
+  return platform::path_from_wide(utf8_to_utf16(text != nullptr ? text : ""));
+}
+
+// The absolute server path of a stored name: below the root, lexically normal, '/'-separated.
+std::wstring remote_path(const t_ftp_client_info& info, const char* remote_name) {
+  return path_to_generic(platform::path_from_wide(info.root) / path_from_utf8(remote_name), false);
+}
+
+storage_handle connect(const char* link) {
+  auto info = std::make_unique<t_ftp_client_info>();
+  url parts;
+  // The driver is given what follows "://"; the result is not needed, as every part has a default.
+  parts.parse(L"ftp://" + utf8_to_utf16(link != nullptr ? link : ""));
+  info->root = parts.get("path", L"/");
+
+  int port = 0;
+  std::wistringstream(parts.get("port", L"21")) >> port;
+  const std::string host = utf16_to_utf8(parts.get("host", L""));
+
+  net::socket& control = info->client.control();
+  if (!control.connect(host.c_str(), port)) return 0;
+  if (net::ftp::client::reply_code(control.read_reply(reply_limit)) != 220) return 0;
+
+  const std::string user = utf16_to_utf8(parts.get("username", L""));
+  const std::string password = utf16_to_utf8(parts.get("password", L""));
+  if (!info->client.login(user.c_str(), password.c_str())) return 0;
+  if (!info->client.change_dir(parts.get("path", L"/"))) return 0;
+  return clients.add(info.release());
+}
+
+void disconnect(storage_handle handle) {
+  const auto info = clients.get(handle);
+  if (!info) return;
+  if (info->client.control().is_open()) {
+    info->client.send_command("QUIT");
+    info->client.control().close();
+  }
+  clients.remove(handle);
+}
+
+storage_result download(storage_handle handle, const char* remote_name, const char* local_path) {
+  const auto info = clients.get(handle);
+  if (!info) return STORAGE_FAILURE;
+  const std::wstring remote = remote_path(*info, remote_name);
+  const std::filesystem::path local = path_from_utf8(local_path);
+
+  std::error_code ec;
+  std::filesystem::create_directories(local.parent_path(), ec);  // a failure shows in the open
+  std::ofstream file(local, std::ios::binary | std::ios::trunc);
+  if (!file.is_open()) return STORAGE_FAILURE;
+  bool done = info->client.download(remote, file);
+  file.close();
+  done = done && !file.fail();
+  if (done) return STORAGE_DONE;
+
+  // No partial file stays behind to pass for the stored content.
+  if (!std::filesystem::remove(local, ec) && ec && !platform::is_not_found(ec)) {
+    throw std::filesystem::filesystem_error("remove", local, ec);
+  }
+  return STORAGE_FAILURE;
+}
+
+storage_result upload(storage_handle handle, const char* local_path, const char* remote_name) {
+  const auto info = clients.get(handle);
+  if (!info) return STORAGE_FAILURE;
+  const std::filesystem::path local = path_from_utf8(local_path);
+  const std::wstring remote = remote_path(*info, remote_name);
+
+  std::ifstream file(local, std::ios::binary);
+  if (!file.is_open()) return STORAGE_FAILURE;
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(local, ec);
+  if (ec) throw std::filesystem::filesystem_error("file_size", local, ec);
+  const bool done = info->client.upload(file, static_cast<std::int64_t>(size), remote);
+  return done ? STORAGE_DONE : STORAGE_FAILURE;
+}
+
+storage_result file_exists(storage_handle handle, const char* remote_name) {
+  const auto info = clients.get(handle);
+  if (!info) return STORAGE_FAILURE;
+  // An empty stored file is present too; a server without SIZE shows every file as absent.
+  return info->client.size(remote_path(*info, remote_name)) >= 0 ? 1 : 0;
+}
+
+}  // namespace
+}  // namespace kestrun
+
+extern "C" {
+
+storage_handle storage_connect(const char* link) { return kestrun::connect(link); }
+
+void storage_disconnect(storage_handle handle) { kestrun::disconnect(handle); }
+
+storage_result storage_upload(storage_handle handle, const char* local_path,
+                              const char* remote_name) {
+  return kestrun::upload(handle, local_path, remote_name);
+}
+
+storage_result storage_download(storage_handle handle, const char* remote_name,
+                                const char* local_path) {
+  return kestrun::download(handle, remote_name, local_path);
+}
+
+storage_result storage_file_exists(storage_handle handle, const char* remote_name) {
+  return kestrun::file_exists(handle, remote_name);
+}
+}

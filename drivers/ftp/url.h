@@ -1,0 +1,28 @@
+// Splits a storage link (scheme, user name and password, host, port, path, query, fragment) into
+// named parts with one regular expression; the FTP driver reads its link through it.
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace kestrun {
+
+class url {
+ public:
+  virtual ~url() = default;
+
+  // True when the whole text matches. The parts that took part in the match are stored under
+  // "url", "shema", "username", "password", "host", "port", "path", "query" and "fragment"; a
+  // part that took no part is absent. No match leaves no part at all.
+  bool parse(std::wstring text);
+
+  // The stored part (also when its text is empty), else `default_value`.
+  std::wstring get(const std::string& key, std::wstring default_value) const;
+
+  const std::map<std::string, std::wstring>& parts() const { return parts_; }
+
+ private:
+  std::map<std::string, std::wstring> parts_;
+};
+
+}  // namespace kestrun

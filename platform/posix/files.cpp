@@ -1,0 +1,122 @@
+// The files-and-links section of the POSIX layer: what FindFirstFileW says of an entry, read with
+// statx (fstatat where statx is missing), and the modification time of a restored file.
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+namespace kestrun::platform {
+namespace {
+
+constexpr std::int64_t ticks_per_second = 10'000'000;  // FILETIME counts 100 ns
+constexpr std::int64_t seconds_1601_to_1970 = 11'644'473'600;
+
+// The FILETIME rule on a time the system keeps in nanoseconds: the nanoseconds are cut to whole
+// 100-ns ticks as a FILETIME would hold them, and half a second or more rounds up. tv_nsec is
+// never negative, so times before 1970 round the same way.
+std::int64_t rounded_seconds(std::int64_t seconds, std::int64_t nanoseconds) {
+  const std::int64_t ticks = nanoseconds / 100;
+  return seconds + (ticks >= ticks_per_second / 2 ? 1 : 0);
+}
+
+// `dir` and `name` locate the entry as the *at() calls take it: AT_FDCWD and a whole path, or an
+// open folder and one name.
+std::uint32_t attributes_of(mode_t mode, int dir, const char* name) {
+  if (S_ISDIR(mode)) return attribute_directory;
+  if (!S_ISLNK(mode)) return 0;
+  // A link to a folder carries the directory bit, as a Windows directory link does; a dangling
+  // link is a plain link.
+  struct stat target;
+  if (::fstatat(dir, name, &target, 0) == 0 && S_ISDIR(target.st_mode)) {
+    return attribute_reparse_point | attribute_directory;
+  }
+  return attribute_reparse_point;
+}
+
+bool fill_from_fstatat(int dir, const char* name, t_entry_info& out, std::error_code& ec) {
+  struct stat st;
+  if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    ec.assign(errno, std::generic_category());
+    out = t_entry_info{};
+    return false;
+  }
+  out.attributes = attributes_of(st.st_mode, dir, name);
+  out.reparse_tag = S_ISLNK(st.st_mode) ? reparse_tag_symlink : 0;
+  out.creation_time = rounded_seconds(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
+  out.write_time = rounded_seconds(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  out.size = static_cast<std::uint64_t>(st.st_size);
+  return true;
+}
+
+bool query(int dir, const char* name, t_entry_info& out, std::error_code& ec) {
+  out = t_entry_info{};
+  ec.clear();
+  struct statx stx;
+  if (::statx(dir, name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) {
+    const int error = errno;
+    // Kernels and file systems without statx still answer fstatat.
+    if (error == ENOSYS || error == EOPNOTSUPP) return fill_from_fstatat(dir, name, out, ec);
+    ec.assign(error, std::generic_category());
+    return false;
+  }
+  const auto mode = static_cast<mode_t>(stx.stx_mode);
+  out.attributes = attributes_of(mode, dir, name);
+  out.reparse_tag = S_ISLNK(mode) ? reparse_tag_symlink : 0;
+  // Not every file system keeps a birth time; the change time is the nearest stand-in.
+  const statx_timestamp& created =
+      (stx.stx_mask & STATX_BTIME) != 0 ? stx.stx_btime : stx.stx_ctime;
+  out.creation_time = rounded_seconds(created.tv_sec, created.tv_nsec);
+  out.write_time = rounded_seconds(stx.stx_mtime.tv_sec, stx.stx_mtime.tv_nsec);
+  out.size = stx.stx_size;
+  return true;
+}
+
+}  // namespace
+
+std::int64_t unix_time_from_filetime(std::uint64_t filetime) {
+  const auto whole = static_cast<std::int64_t>(filetime / ticks_per_second);
+  const auto rest = static_cast<std::int64_t>(filetime % ticks_per_second);
+  return whole - seconds_1601_to_1970 + (rest >= ticks_per_second / 2 ? 1 : 0);
+}
+
+bool entry_info(const std::filesystem::path& path, t_entry_info& out, std::error_code& ec) {
+  return query(AT_FDCWD, path.c_str(), out, ec);
+}
+
+folder_handle::folder_handle(const std::filesystem::path& folder) {
+  fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+folder_handle::~folder_handle() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool entry_info_at(const folder_handle& folder, const char* name, t_entry_info& out,
+                   std::error_code& ec) {
+  if (!folder.is_open()) {
+    out = t_entry_info{};
+    ec = std::make_error_code(std::errc::bad_file_descriptor);
+    return false;
+  }
+  return query(folder.fd_, name, out, ec);
+}
+
+bool set_modification_time(const std::filesystem::path& path, std::int64_t seconds,
+                           std::error_code& ec) {
+  ec.clear();
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;  // the access time stays as it is
+  times[1].tv_sec = static_cast<time_t>(seconds);
+  times[1].tv_nsec = 0;
+  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
+    ec.assign(errno, std::generic_category());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kestrun::platform

@@ -1,0 +1,132 @@
+// Entry attributes, times and their rounding, and setting a file's modification time.
+#include <chrono>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+#include "tests/support/temp_folder.h"
+
+namespace kestrun::platform {
+namespace {
+
+void set_times(const std::filesystem::path& path, std::int64_t seconds, long nanoseconds) {
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(seconds);
+  times[1].tv_nsec = nanoseconds;
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+}
+
+TEST(FilesTest, FiletimeRoundsToTheNearestSecond) {
+  struct row {
+    std::uint64_t filetime;
+    std::int64_t seconds;
+  };
+  const row rows[] = {
+      {116444736000000000ull, 0},          {116444736004999999ull, 0}, {116444736005000000ull, 1},
+      {116444736014999999ull, 1},          {116444735995000000ull, 0}, {116444735994999999ull, -1},
+      {133444736007500000ull, 1700000001},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.filetime);
+    EXPECT_EQ(unix_time_from_filetime(r.filetime), r.seconds);
+  }
+}
+
+TEST(FilesTest, EntryInfoOfEachKind) {
+  test::temp_folder dir;
+  const auto file = dir.write("file", "12345");
+  std::filesystem::create_directory(dir / "folder");
+  std::filesystem::create_directory_symlink(dir / "folder", dir / "link_to_folder");
+  std::filesystem::create_symlink(dir / "file", dir / "link_to_file");
+  std::filesystem::create_symlink(dir / "nowhere", dir / "dangling");
+
+  struct row {
+    const char* name;
+    std::uint32_t attributes;
+    std::uint32_t tag;
+  };
+  const row rows[] = {
+      {"file", 0, 0},
+      {"folder", attribute_directory, 0},
+      {"link_to_folder", attribute_directory | attribute_reparse_point, reparse_tag_symlink},
+      {"link_to_file", attribute_reparse_point, reparse_tag_symlink},
+      {"dangling", attribute_reparse_point, reparse_tag_symlink},
+  };
+  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    t_entry_info info;
+    std::error_code ec;
+    ASSERT_TRUE(entry_info(dir / r.name, info, ec));
+    EXPECT_FALSE(ec);
+    EXPECT_EQ(info.attributes, r.attributes);
+    EXPECT_EQ(info.reparse_tag, r.tag);
+    EXPECT_NEAR(static_cast<double>(info.creation_time), static_cast<double>(now), 60);
+    EXPECT_NEAR(static_cast<double>(info.write_time), static_cast<double>(now), 60);
+  }
+  t_entry_info info;
+  std::error_code ec;
+  ASSERT_TRUE(entry_info(file, info, ec));
+  EXPECT_EQ(info.size, 5u);
+}
+
+TEST(FilesTest, EntryInfoRoundsNanosecondTimes) {
+  test::temp_folder dir;
+  const auto file = dir.write("file", "");
+  struct row {
+    std::int64_t seconds;
+    long nanoseconds;
+    std::int64_t want;
+  };
+  const row rows[] = {{1700000000, 0, 1700000000},
+                      {1700000000, 499999999, 1700000000},
+                      {1700000000, 500000000, 1700000001},
+                      {1700000000, 999999999, 1700000001},
+                      {-2, 600000000, -1}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(::testing::Message() << r.seconds << "." << r.nanoseconds);
+    set_times(file, r.seconds, r.nanoseconds);
+    t_entry_info info;
+    std::error_code ec;
+    ASSERT_TRUE(entry_info(file, info, ec));
+    EXPECT_EQ(info.write_time, r.want);
+  }
+}
+
+TEST(FilesTest, EntryInfoOfAMissingPathFails) {
+  test::temp_folder dir;
+  t_entry_info info;
+  info.size = 7;
+  std::error_code ec;
+  EXPECT_FALSE(entry_info(dir / "missing", info, ec));
+  EXPECT_TRUE(is_not_found(ec));
+  EXPECT_EQ(info.size, 0u);
+  EXPECT_EQ(info.attributes, 0u);
+}
+
+TEST(FilesTest, SetModificationTimeKeepsTheAccessTime) {
+  test::temp_folder dir;
+  const auto file = dir.write("file", "x");
+  struct timespec times[2] = {{1600000000, 0}, {1600000000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+
+  std::error_code ec;
+  ASSERT_TRUE(set_modification_time(file, 1234567890, ec));
+  struct stat st;
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1234567890);
+  EXPECT_EQ(st.st_mtim.tv_nsec, 0);
+  EXPECT_EQ(st.st_atim.tv_sec, 1600000000);
+
+  EXPECT_FALSE(set_modification_time(dir / "missing", 1, ec));
+  EXPECT_TRUE(is_not_found(ec));
+}
+
+}  // namespace
+}  // namespace kestrun::platform

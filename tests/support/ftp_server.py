@@ -1,0 +1,124 @@
+#!/usr/bin/python3
+"""A loopback FTP server for the tests: one user on a temporary root, on a free port of 127.0.0.1.
+
+Prints the port on the first line of standard output and the root on the second, then serves until
+it is stopped: SIGTERM or SIGINT, the end of standard input (--until-stdin-closes), or the close of
+the lease connection (--lease). A root it created itself is removed when it stops.
+
+  ftp_server.py [--root DIR] [--user NAME] [--password WORD] [--port-file FILE] [--lease]
+
+--port-file writes the port (and with --lease the lease port on a second line) to FILE once the
+server listens, replacing the file in one step so that a reader never sees half of it.
+--lease listens on a second port; the server stops when the first connection to it closes (when
+the test process that holds it ends, however it ends), or when none arrives within 60 seconds.
+The greeting is a multi-line reply on purpose: clients must read replies as RFC 959 frames them.
+"""
+
+import argparse
+import logging
+import os
+import select
+import shutil
+import signal
+import socket
+import sys
+import tempfile
+import time
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+LEASE_WAIT_SECONDS = 60
+# pyftpdlib sends a banner longer than 75 characters as a multi-line 220 reply.
+BANNER = ("kvcs loopback FTP server for tests; this greeting spans two lines so that clients "
+          "meet a multi-line reply")
+
+
+def write_port_file(path, lines):
+    temporary = path + ".tmp"
+    with open(temporary, "w") as out:
+        out.write("".join("%s\n" % line for line in lines))
+    os.replace(temporary, path)
+
+
+def receive(connection):
+    """What the connection gives; empty once it is closed or broken."""
+    try:
+        return connection.recv(64)
+    except OSError:
+        return b""
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--root", help="folder served as the user's home (default: a new temporary one)")
+    parser.add_argument("--user", default="kvcs")
+    parser.add_argument("--password", default="secret_1")
+    parser.add_argument("--port-file")
+    parser.add_argument("--lease", action="store_true")
+    parser.add_argument("--until-stdin-closes", action="store_true")
+    args = parser.parse_args()
+
+    logging.basicConfig(stream=sys.stderr, level=logging.INFO,
+                        format="%(asctime)s ftp_server %(message)s")
+    own_root = args.root is None
+    root = tempfile.mkdtemp(prefix="kvcs-ftp-") if own_root else os.path.abspath(args.root)
+
+    stopping = []
+    signal.signal(signal.SIGTERM, lambda *_: stopping.append(True))
+    signal.signal(signal.SIGINT, lambda *_: stopping.append(True))
+
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(args.user, args.password, root, perm="elradfmwMT")
+    handler = FTPHandler
+    handler.authorizer = authorizer
+    handler.banner = BANNER
+    handler.auth_failed_timeout = 0  # refused logins are test cases here, not attacks
+    server = FTPServer(("127.0.0.1", 0), handler)
+    port = server.socket.getsockname()[1]
+
+    lease_listener = None
+    lease = None
+    lease_deadline = time.monotonic() + LEASE_WAIT_SECONDS
+    watched = []
+    if args.lease:
+        lease_listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        lease_listener.bind(("127.0.0.1", 0))
+        lease_listener.listen(1)
+        watched.append(lease_listener)
+    if args.until_stdin_closes:
+        watched.append(sys.stdin)
+
+    lines = [str(port)] + ([str(lease_listener.getsockname()[1])] if lease_listener else [])
+    if args.port_file:
+        write_port_file(args.port_file, lines)
+    print(port)
+    print(root)
+    sys.stdout.flush()
+
+    try:
+        while not stopping:
+            server.ioloop.loop(0.05, blocking=False)
+            if lease_listener is not None and lease is None and time.monotonic() > lease_deadline:
+                logging.info("no lease connection arrived; stopping")
+                break
+            ready, _, _ = select.select(watched, [], [], 0)
+            if lease_listener in ready:
+                lease, _ = lease_listener.accept()
+                watched.remove(lease_listener)
+                watched.append(lease)
+            elif lease is not None and lease in ready and not receive(lease):
+                logging.info("lease closed; stopping")
+                break
+            elif sys.stdin in ready and not sys.stdin.buffer.read1(64):
+                logging.info("standard input closed; stopping")
+                break
+    finally:
+        server.close_all()
+        if own_root:
+            shutil.rmtree(root, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,145 @@
+// Writes a new version into the storage. Blobs go first and the version file last, so a version
+// that the storage lists always has every content it names.
+#include "vcs/backup.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/notify/event.h"
+#include "common/stream/arc_stream.h"
+#include "common/stream/binary_io.h"
+#include "platform/platform.h"
+#include "vcs/connection.h"
+#include "vcs/notify_file.h"
+#include "vcs/packer.h"
+#include "vcs/project.h"
+#include "vcs/safe_path.h"
+#include "vcs/state_item.h"
+#include "vcs/storage_driver.h"
+#include "vcs/transform.h"
+#include "vcs/version_file.h"
+
+namespace kestrun::vcs {
+namespace {
+
+constexpr std::uint32_t level_index_best = 4;  // zlib level 9
+
+// file_exists answers 1 present, 0 absent; anything else (a handle the driver lost) is neither,
+// and taking it for "present" could name a blob in a version that the storage never got.
+enum class t_presence { absent, present, unknown };
+
+t_presence presence(storage_driver& driver, const std::wstring& name) {
+  switch (driver.file_exists(name)) {
+    case 0:
+      return t_presence::absent;
+    case 1:
+      return t_presence::present;
+    default:
+      return t_presence::unknown;
+  }
+}
+
+// Steps 5 to 9: the version file in a temporary file, and the contents the storage lacks.
+bool write_version(transform& t, const std::filesystem::path& file,
+                   std::vector<packer::t_file_info>& upload_list) {
+  storage_driver& driver = *t.driver();
+  stream::arc::ofstream out;
+  if (!out.open(platform::wide_from_path(file), stream::arc::method_gzip, level_index_best))
+    return false;
+  const transform_commands& commands = t.commands();
+  const auto count = static_cast<std::uint32_t>(commands.size());
+  bool ok = write_version_header(*out.writer, t.time(), count);
+  if (ok) {
+    connection link(driver);
+    ok = link.opened();
+    const std::filesystem::path& root = driver.project()->root();
+    std::uint64_t done = 0;
+    for (const auto& command : commands) {
+      if (!ok) break;
+      if (!write_version_command(*out.writer, *command)) {
+        ok = false;
+        break;
+      }
+      const auto& item = command->item();
+      if (command->type() == transform_command::add && item && item->type() == 'F') {
+        auto* file_item = static_cast<state_item_file*>(item.get());
+        switch (presence(driver, file_item->filename())) {
+          case t_presence::absent:
+            upload_list.push_back(
+                {file_item, root / path_from_utf8_strict(file_item->name_text())});
+            break;
+          case t_presence::present:
+            break;
+          case t_presence::unknown:
+            ok = false;
+            break;
+        }
+      }
+      ++done;
+      notify::create("kestrun::vcs::command::write")->fire_progress(done, commands.size());
+    }
+  }
+  // A version file cut short by a full disk must never be uploaded; close() ends the gzip stream
+  // and says whether every byte reached the disk.
+  const bool written = out.close();
+  return ok && written;
+}
+
+// Step 11: every missing blob, in command order.
+bool upload_blobs(storage_driver& driver, std::vector<packer::t_file_info>& upload_list) {
+  connection link(driver);
+  if (!link.opened()) return false;
+  std::uint64_t done = 0;
+  for (packer::t_file_info& info : upload_list) {
+    std::error_code ec;
+    if (!std::filesystem::exists(info.path, ec)) return false;
+    const std::wstring name = info.item->filename();
+    switch (presence(driver, name)) {
+      case t_presence::absent: {
+        const int result = driver.upload(info.path, name);
+        auto event = notify::create("kestrun::vcs::file::upload");
+        event->set_error(result != 0)->fire_data(new notify_file(info.item));
+        if (result != 0) return false;
+        break;
+      }
+      case t_presence::present:  // another file with the same content brought it
+        break;
+      case t_presence::unknown:
+        return false;
+    }
+    ++done;
+    notify::create("kestrun::vcs::file::upload")->fire_progress(done, upload_list.size());
+  }
+  return true;
+}
+
+// Step 12: the version file, never over one that is there.
+bool upload_version(storage_driver& driver, std::uint32_t nn, const std::filesystem::path& file) {
+  connection link(driver);
+  if (!link.opened()) return false;
+  const std::wstring remote = driver.remote_name(nn);
+  if (driver.file_exists(remote) != 0) return false;
+  return driver.upload(file, remote) == 0;
+}
+
+}  // namespace
+
+bool save_backup(transform& t) {
+  const std::shared_ptr<storage_driver> driver = t.driver();
+  bool ok = static_cast<std::int64_t>(t.nn()) == std::int64_t{driver->last_nn()} + 1;
+  if (ok) {
+    const std::filesystem::path version_file = driver->project_temp()->new_path();
+    std::vector<packer::t_file_info> upload_list;
+    ok = write_version(t, version_file, upload_list);
+    if (ok && !upload_list.empty()) {
+      ok = packer::encode(upload_list, driver) && upload_blobs(*driver, upload_list);
+    }
+    if (ok) ok = upload_version(*driver, t.nn(), version_file);
+  }
+  notify::create("kestrun::vcs::save")->set_error(!ok)->fire_text(t.nn());
+  return ok;
+}
+
+}  // namespace kestrun::vcs

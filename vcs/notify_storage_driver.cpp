@@ -1,0 +1,13 @@
+// The text of a storage driver payload.
+#include "vcs/notify_storage_driver.h"
+
+#include "common/text.h"
+#include "vcs/storage_driver.h"
+
+namespace kestrun::vcs {
+
+std::string notify_storage_driver::to_string() const {
+  return utf16_to_utf8(storage_driver::masked_link(driver->link()));
+}
+
+}  // namespace kestrun::vcs

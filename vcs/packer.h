@@ -1,0 +1,48 @@
+// Turns project files into stored file contents (one method byte, then gzip or raw bytes) and
+// stored contents back into project files with their modification times.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+namespace kestrun::vcs {
+
+class state_item_file;
+class storage_driver;
+
+class packer {
+ public:
+  // One file to pack or unpack.
+  struct t_file_info {
+    state_item_file* item = nullptr;  // not owned: the caller's state or transform holds it
+    // encode: the project file on entry, its packed temporary file on success.
+    // unpack: the downloaded stored content.
+    std::filesystem::path path;
+  };
+
+  // Packs every file into its own new temporary file of the driver's project: deflated when
+  // that makes it smaller (method byte included, strictly smaller than the file), raw when the
+  // extension names an already-compressed format or deflating does not pay. The identity and the
+  // size read while packing must equal the item's, so a file that changed since it was scanned
+  // or hashed is refused. True when every item was packed (also for an empty list); false at the
+  // first item that could not be (unreadable, changed, packed file not writable): earlier items
+  // then point at their packed files, that item and later ones still at their project files.
+  // Fires "kestrun::vcs::file::pack": "{size}=>{packed size} {name}" and a progress per packed
+  // item, or level 2 "{name} file packing error". Throws std::filesystem::filesystem_error when
+  // the temporary file cannot be sized or removed, std::system_error for a name that is not
+  // valid UTF-8.
+  static bool encode(std::vector<t_file_info>& files, std::shared_ptr<storage_driver> driver);
+
+  // Writes every downloaded content to its place below the project root and gives it the item's
+  // modification time. A target that cannot be opened (missing folder, read-only file) is
+  // skipped with the warning "kestrun::vcs::file::write::open". False at the first content that
+  // cannot be read (missing, empty, unknown method), that does not decode to the item's size, or
+  // whose target cannot be written in full (the partial file is removed): level 2
+  // "kestrun::vcs::file::unpack" with the item's name, and later items are not written.
+  // Each written file fires "kestrun::vcs::file::unpack" with its name and a progress.
+  // Throws std::system_error for a name that is not valid UTF-8.
+  static bool unpack(std::vector<t_file_info>& files, std::shared_ptr<storage_driver> driver);
+};
+
+}  // namespace kestrun::vcs

@@ -1,0 +1,442 @@
+// The stored form of file contents: method byte, gzip or raw by extension and size, the identity
+// check of a file that changes, and unpacking with its failures and modification times.
+#include "vcs/packer.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include "common/notify/event.h"
+#include "platform/platform.h"
+#include "tests/support/temp_folder.h"
+#include "vcs/project.h"
+#include "vcs/state_item.h"
+#include "vcs/storage_driver.h"
+
+namespace kestrun::vcs {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct t_recorded {
+  std::string name;
+  std::uint32_t level;
+  std::string text;
+  bool progress;
+};
+
+// Everything the engine fires, in order; the server lives for the whole process, so the
+// subscription is made once and each test starts from an empty list.
+std::vector<t_recorded>& recorded() {
+  static std::vector<t_recorded> events;
+  static const bool subscribed = [] {
+    notify::on();
+    notify::subscribe("kestrun::vcs::.*", [](const notify::event* e) {
+      events.push_back({e->name, e->level, e->data ? e->data->to_string() : std::string(),
+                        e->type == notify::event::t_type::progress});
+      return true;
+    });
+    return true;
+  }();
+  (void)subscribed;
+  return events;
+}
+
+std::vector<t_recorded> named(const std::string& name, bool progress = false) {
+  std::vector<t_recorded> out;
+  for (const auto& e : recorded()) {
+    if (e.name == name && e.progress == progress) out.push_back(e);
+  }
+  return out;
+}
+
+std::string gunzip(const std::string& data) {
+  z_stream z{};
+  EXPECT_EQ(inflateInit2(&z, 31), Z_OK);
+  std::string out;
+  char buffer[4096];
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  int result = Z_OK;
+  while (result == Z_OK) {
+    z.next_out = reinterpret_cast<Bytef*>(buffer);
+    z.avail_out = sizeof(buffer);
+    result = inflate(&z, Z_NO_FLUSH);
+    out.append(buffer, sizeof(buffer) - z.avail_out);
+  }
+  EXPECT_EQ(result, Z_STREAM_END);
+  inflateEnd(&z);
+  return out;
+}
+
+// `data` coded as the packer codes it: gzip, zlib level 9, window bits 31, memory level 8.
+std::string gzip(const std::string& data) {
+  z_stream z{};
+  deflateInit2(&z, 9, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, data.size()) + 64, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+std::string random_bytes(std::size_t size, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string out(size, '\0');
+  for (char& c : out) c = static_cast<char>(gen() & 0xFF);
+  return out;
+}
+
+std::string text_bytes(std::size_t size) {
+  std::string out;
+  while (out.size() < size)
+    out += "int main() { return value + " + std::to_string(out.size()) + "; }\n";
+  out.resize(size);
+  return out;
+}
+
+std::int64_t write_time(const fs::path& path) {
+  platform::t_entry_info info;
+  std::error_code ec;
+  EXPECT_TRUE(platform::entry_info(path, info, ec)) << path;
+  return info.write_time;
+}
+
+// A project in a temporary folder with the local driver a project state would have.
+class PackerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    recorded().clear();
+    folder.write("kestrun-vcs.json", R"({"name": "test/packer"})");
+    std::wstring sub_path;
+    proj = project::open(platform::wide_from_path(folder.path()), sub_path);
+    ASSERT_TRUE(proj);
+    driver = std::make_shared<storage_driver>(L"", 1, proj.get(), &proj->temp);
+    recorded().clear();
+  }
+
+  // A file in the project and its item, as the scan would make it.
+  std::shared_ptr<state_item_file> add_file(const std::string& name, const std::string& content,
+                                            std::int64_t time = 1600000000) {
+    const fs::path path = folder.write(name, content);
+    auto item = std::make_shared<state_item_file>(driver, std::make_shared<std::string>(name),
+                                                  content.size(), time);
+    items.push_back(item);
+    return item;
+  }
+
+  packer::t_file_info info_of(const std::shared_ptr<state_item_file>& item) {
+    return {item.get(), folder.path() / item->name_text()};
+  }
+
+  test::temp_folder folder;
+  std::shared_ptr<project> proj;
+  std::shared_ptr<storage_driver> driver;
+  std::vector<std::shared_ptr<state_item_file>> items;
+};
+
+TEST_F(PackerTest, RoundTripRestoresBytesAndTimes) {
+  struct row {
+    const char* name;
+    std::string content;
+    std::uint8_t method;
+  };
+  const row rows[] = {
+      {"src/main.cpp", text_bytes(50000), 1},
+      {"empty.txt", "", 0},
+      {"noise.bin", random_bytes(70000, 1), 0},  // deflate does not pay
+      {"photo.jpg", text_bytes(3000), 0},        // compressible, but stored raw by extension
+      {"deep/a/b/\xc3\xa9t\xc3\xa9 \xf0\x9f\x98\x80.txt", text_bytes(300), 1},
+      {"back\\slash.txt", text_bytes(4000), 1},
+  };
+  std::vector<packer::t_file_info> files;
+  std::int64_t time = 1500000000;
+  for (const row& r : rows) files.push_back(info_of(add_file(r.name, r.content, time += 3600)));
+
+  ASSERT_TRUE(packer::encode(files, driver));
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(rows[i].name);
+    const std::string stored = test::slurp(files[i].path);
+    ASSERT_FALSE(stored.empty());
+    EXPECT_EQ(static_cast<std::uint8_t>(stored[0]), rows[i].method);
+    EXPECT_EQ(rows[i].method == 1 ? gunzip(stored.substr(1)) : stored.substr(1), rows[i].content);
+    EXPECT_TRUE(
+        fs::equivalent(files[i].path.parent_path().parent_path().parent_path(), proj->temp.path()));
+  }
+  EXPECT_EQ(named("kestrun::vcs::file::pack").size(), files.size());
+  EXPECT_EQ(named("kestrun::vcs::file::pack")[1].text, "0=>1 empty.txt");
+
+  for (const row& r : rows) fs::remove(folder.path() / r.name);
+  recorded().clear();
+  ASSERT_TRUE(packer::unpack(files, driver));
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(rows[i].name);
+    const fs::path target = folder.path() / rows[i].name;
+    EXPECT_EQ(test::slurp(target), rows[i].content);
+    EXPECT_EQ(write_time(target), items[i]->time());
+  }
+  const auto unpacked = named("kestrun::vcs::file::unpack");
+  ASSERT_EQ(unpacked.size(), files.size());
+  EXPECT_EQ(unpacked[0].text, "src/main.cpp");
+  EXPECT_EQ(named("kestrun::vcs::file::unpack", true).back().text, "100.0000");
+}
+
+TEST_F(PackerTest, ExtensionsStoredRawIgnoreCase) {
+  struct row {
+    const char* name;
+    std::uint8_t method;
+  };
+  const row rows[] = {
+      {"Photo.JPG", 0},  {"archive.tar.gz", 0}, {"movie.Mp4", 0},      {"song.flac", 0},
+      {".gitignore", 1}, {"notes.", 1},         {"dir.zip/readme", 1}, {"zip", 1},
+      {"a.zipx", 1}};
+  std::vector<packer::t_file_info> files;
+  for (const row& r : rows) files.push_back(info_of(add_file(r.name, text_bytes(2000))));
+  ASSERT_TRUE(packer::encode(files, driver));
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(rows[i].name);
+    EXPECT_EQ(static_cast<std::uint8_t>(test::slurp(files[i].path)[0]), rows[i].method);
+  }
+}
+
+// Deflating must save at least one byte beyond the method byte: a 100-byte file is stored
+// deflated at 98 packed bytes and raw (101 bytes) at 99.
+TEST_F(PackerTest, SizeRuleNeedsAStrictGain) {
+  std::string deflated_at_98;
+  std::string raw_at_99;
+  for (unsigned seed = 0; seed < 50 && (deflated_at_98.empty() || raw_at_99.empty()); ++seed) {
+    for (std::size_t noise = 0; noise <= 100; ++noise) {
+      std::string content = random_bytes(noise, seed) + std::string(100 - noise, 'a');
+      const std::size_t packed = gzip(content).size() + 1;
+      if (packed == 98) deflated_at_98 = content;
+      if (packed == 99) raw_at_99 = content;
+    }
+  }
+  ASSERT_FALSE(deflated_at_98.empty());
+  ASSERT_FALSE(raw_at_99.empty());
+  std::vector<packer::t_file_info> files = {info_of(add_file("a.txt", deflated_at_98)),
+                                            info_of(add_file("b.txt", raw_at_99))};
+  ASSERT_TRUE(packer::encode(files, driver));
+  EXPECT_EQ(fs::file_size(files[0].path), 98u);
+  EXPECT_EQ(test::slurp(files[0].path)[0], 1);
+  EXPECT_EQ(fs::file_size(files[1].path), 101u);
+  EXPECT_EQ(test::slurp(files[1].path)[0], 0);
+}
+
+TEST_F(PackerTest, ProgressCountsItems) {
+  std::vector<packer::t_file_info> files;
+  for (const char* name : {"a", "b", "c"}) files.push_back(info_of(add_file(name, name)));
+  ASSERT_TRUE(packer::encode(files, driver));
+  const auto progress = named("kestrun::vcs::file::pack", true);
+  ASSERT_EQ(progress.size(), 3u);
+  EXPECT_EQ(progress[0].text, "33.3333");
+  EXPECT_EQ(progress[1].text, "66.6666");
+  EXPECT_EQ(progress[2].text, "100.0000");
+}
+
+TEST_F(PackerTest, EmptyListPacksNothing) {
+  std::vector<packer::t_file_info> files;
+  EXPECT_TRUE(packer::encode(files, driver));
+  EXPECT_TRUE(packer::unpack(files, driver));
+  EXPECT_TRUE(recorded().empty());
+}
+
+// The identity was taken (as the save does when it writes the version file), then the file
+// changed: same size with other bytes, or another size.
+TEST_F(PackerTest, ChangedFileIsRefused) {
+  struct row {
+    const char* label;
+    std::string replacement;
+  };
+  const row rows[] = {{"same size", std::string(1000, 'y')},
+                      {"grown", std::string(1001, 'x')},
+                      {"shrunk", std::string(10, 'x')}};
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.label);
+    recorded().clear();
+    auto first = add_file("first.txt", "first");
+    auto changed = add_file("changed.txt", std::string(1000, 'x'));
+    auto after = add_file("after.txt", "after");
+    ASSERT_EQ(changed->identity().size(), 36u);
+    folder.write("changed.txt", r.replacement);
+    std::vector<packer::t_file_info> files = {info_of(first), info_of(changed), info_of(after)};
+    const fs::path changed_path = files[1].path;
+    const fs::path after_path = files[2].path;
+
+    EXPECT_FALSE(packer::encode(files, driver));
+    EXPECT_NE(files[0].path.parent_path(), folder.path());  // packed before the failure
+    EXPECT_EQ(files[1].path, changed_path);
+    EXPECT_EQ(files[2].path, after_path);
+    const auto events = named("kestrun::vcs::file::pack");
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].level, 2u);
+    EXPECT_EQ(events[1].text, "changed.txt file packing error");
+  }
+}
+
+TEST_F(PackerTest, MissingFileIsRefused) {
+  auto item = add_file("gone.txt", "content");
+  fs::remove(folder.path() / "gone.txt");
+  std::vector<packer::t_file_info> files = {info_of(item)};
+  EXPECT_FALSE(packer::encode(files, driver));
+  ASSERT_EQ(named("kestrun::vcs::file::pack").size(), 1u);
+  EXPECT_EQ(named("kestrun::vcs::file::pack")[0].level, 2u);
+}
+
+// A packed file that cannot be written in full (a full disk) must not pass as packed. The
+// packer's first temporary path is made to lead to /dev/full.
+TEST_F(PackerTest, FullDiskFailsThePacking) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
+  auto item = add_file("big.zip", random_bytes(200000, 7));
+  const fs::path first_temp = proj->temp.path() / "00" / "00" / "01";
+  fs::create_directories(first_temp.parent_path());
+  fs::create_symlink("/dev/full", first_temp);
+  std::vector<packer::t_file_info> files = {info_of(item)};
+  EXPECT_FALSE(packer::encode(files, driver));
+  ASSERT_EQ(named("kestrun::vcs::file::pack").size(), 1u);
+  EXPECT_EQ(named("kestrun::vcs::file::pack")[0].text, "big.zip file packing error");
+}
+
+class UnpackTest : public PackerTest {
+ protected:
+  // A stored content in the temporary folder for the item.
+  packer::t_file_info stored(const std::shared_ptr<state_item_file>& item,
+                             const std::string& bytes) {
+    const fs::path path = proj->temp.new_path();
+    std::ofstream(path, std::ios::binary) << bytes;
+    return {item.get(), path};
+  }
+
+  std::shared_ptr<state_item_file> stored_item(const std::string& name, std::uint64_t size) {
+    auto item = std::make_shared<state_item_file>(driver, std::make_shared<std::string>(name), size,
+                                                  1234567890);
+    items.push_back(item);
+    return item;
+  }
+};
+
+TEST_F(UnpackTest, UnreadableContentStopsTheUnpacking) {
+  struct row {
+    const char* label;
+    std::string content;  // "?": no file at all
+  };
+  const row rows[] = {
+      {"no method byte", ""}, {"method 2", std::string("\x02xyz")}, {"missing", "?"}};
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.label);
+    recorded().clear();
+    auto bad = stored_item("bad.txt", 3);
+    auto later = stored_item("later.txt", 3);
+    std::vector<packer::t_file_info> files = {stored(bad, r.content),
+                                              stored(later, std::string("\0abc", 4))};
+    if (r.content == "?") fs::remove(files[0].path);
+    EXPECT_FALSE(packer::unpack(files, driver));
+    EXPECT_FALSE(fs::exists(folder.path() / "later.txt"));
+    const auto events = named("kestrun::vcs::file::unpack");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].level, 2u);
+    EXPECT_EQ(events[0].text, "bad.txt");
+  }
+}
+
+TEST_F(UnpackTest, MissingFolderOnlyWarns) {
+  auto lost = stored_item("no/such/folder/x.txt", 3);
+  auto kept = stored_item("kept.txt", 3);
+  std::vector<packer::t_file_info> files = {stored(lost, std::string("\0abc", 4)),
+                                            stored(kept, std::string("\0def", 4))};
+  EXPECT_TRUE(packer::unpack(files, driver));
+  EXPECT_EQ(test::slurp(folder.path() / "kept.txt"), "def");
+  EXPECT_EQ(write_time(folder.path() / "kept.txt"), 1234567890);
+  const auto warnings = named("kestrun::vcs::file::write::open");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].level, 1u);
+  EXPECT_EQ(warnings[0].text, "no/such/folder/x.txt");
+  EXPECT_EQ(named("kestrun::vcs::file::unpack", true).back().text, "50.0000");
+}
+
+// A content that decodes to fewer bytes than the item holds is damaged: the file is not left
+// behind as if it had been restored.
+TEST_F(UnpackTest, ShortContentFailsTheFile) {
+  const std::string content = text_bytes(100000);
+  auto item = add_file("whole.txt", content);
+  std::vector<packer::t_file_info> files = {info_of(item)};
+  ASSERT_TRUE(packer::encode(files, driver));
+  const std::string packed = test::slurp(files[0].path);
+  struct row {
+    const char* label;
+    std::string bytes;
+  };
+  const row rows[] = {{"gzip cut short", packed.substr(0, packed.size() / 2)},
+                      {"raw cut short", std::string(1, '\0') + content.substr(0, 5000)}};
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.label);
+    recorded().clear();
+    std::vector<packer::t_file_info> damaged = {stored(item, r.bytes)};
+    EXPECT_FALSE(packer::unpack(damaged, driver));
+    EXPECT_FALSE(fs::exists(folder.path() / "whole.txt"));
+    ASSERT_EQ(named("kestrun::vcs::file::unpack").size(), 1u);
+    EXPECT_EQ(named("kestrun::vcs::file::unpack")[0].level, 2u);
+  }
+}
+
+// A full disk, played by a file-size limit of 32 KiB: the test runs again in a child process that
+// has the limit and ignores the signal that would otherwise end it, so writes fail with an error.
+TEST_F(UnpackTest, FullDiskFailsTheFile) {
+  if (std::getenv("KVCS_FSIZE_CHILD") == nullptr) {
+    const std::string command =
+        "KVCS_FSIZE_CHILD=1 sh -c 'trap \"\" XFSZ; ulimit -f 64; exec \"$0\" "
+        "--gtest_filter=UnpackTest.FullDiskFailsTheFile >/dev/null' '" +
+        platform::program_path().string() + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    return;
+  }
+  const std::string content(1000000, 'a');
+  auto item = stored_item("full.txt", content.size());
+  std::vector<packer::t_file_info> files = {stored(item, std::string(1, '\1') + gzip(content))};
+  EXPECT_FALSE(packer::unpack(files, driver));
+  EXPECT_FALSE(fs::exists(folder.path() / "full.txt"));
+  ASSERT_EQ(named("kestrun::vcs::file::unpack").size(), 1u);
+  EXPECT_EQ(named("kestrun::vcs::file::unpack")[0].level, 2u);
+}
+
+// A link that the scan left out because it leads outside the project is never written through.
+TEST_F(UnpackTest, LinkAtTheTargetIsNotFollowed) {
+  test::temp_folder outside;
+  const fs::path victim = outside.write("victim.txt", "keep");
+  fs::create_symlink(victim, folder.path() / "x.txt");
+  auto item = stored_item("x.txt", 3);
+  std::vector<packer::t_file_info> files = {stored(item, std::string("\0abc", 4))};
+  EXPECT_TRUE(packer::unpack(files, driver));
+  EXPECT_EQ(test::slurp(victim), "keep");
+  ASSERT_EQ(named("kestrun::vcs::file::write::open").size(), 1u);
+}
+
+TEST_F(UnpackTest, PathLeavingTheRootIsRefused) {
+  test::temp_folder elsewhere;
+  fs::create_directory_symlink(elsewhere.path(), folder.path() / "escape");
+  for (const char* name :
+       {"../outside.txt", "/tmp/outside.txt", "a/../../outside.txt", "escape/outside.txt"}) {
+    SCOPED_TRACE(name);
+    recorded().clear();
+    auto item = stored_item(name, 3);
+    std::vector<packer::t_file_info> files = {stored(item, std::string("\0abc", 4))};
+    EXPECT_FALSE(packer::unpack(files, driver));
+    EXPECT_FALSE(fs::exists(folder.path().parent_path() / "outside.txt"));
+    EXPECT_FALSE(fs::exists(elsewhere.path() / "outside.txt"));
+  }
+}
+
+}  // namespace
+}  // namespace kestrun::vcs

@@ -1,0 +1,75 @@
+// The flow of one kvcs run: start-up, the work, and the closing steps that every end of the work
+// goes through, so that every run leaves a complete, readable log.
+#include "vcs/run.h"
+
+#include <clocale>
+
+#include "common/text.h"
+#include "vcs/console.h"
+#include "vcs/project.h"
+#include "vcs/state.h"
+#include "vcs/storage.h"
+#include "vcs/transform.h"
+
+namespace kestrun::vcs {
+
+int console_main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  return guarded([&] {
+    if (!app_info::init(argc, argv, configure_tool)) {
+      const app_info* info = app_info::instance();
+      if (info == nullptr) return 1;  // no description to explain the command line with
+      fail_command_line(info->error, *info);
+    }
+    return run(*app_info::instance());
+  });
+}
+
+namespace {
+
+// Scan, replay, compare and save. Every step that yields nothing ends the work here; the step
+// has already said why through its own events. The locals are declared in the order they are
+// made, so they are released in the reverse order: the transform first, the project state last.
+void work(const app_info& info, project& proj, const std::wstring& sub_path,
+          const std::string& link) {
+  const std::string mode = info.get("-m", "");
+  std::shared_ptr<state> project_state = proj.state(sub_path);
+  if (!project_state) return;
+  std::shared_ptr<storage> store = storage::open(proj, utf8_to_utf16(link));
+  if (!store) return;
+
+  std::int32_t nn = -1;  // a backup compares with the latest version
+  if (mode == "restore") {
+    const int n = info.get_int("-n", 0);
+    // 0 is the latest, -k counts back from it; an unreachable storage gives -1 as its last.
+    nn = n >= 1 ? n : n + store->last_nn();
+  }
+  std::shared_ptr<state> storage_state = store->state(sub_path, nn);
+  if (!storage_state) return;
+
+  std::shared_ptr<transform> difference = mode == "restore"
+                                              ? storage_state->diff(project_state)
+                                              : project_state->diff(storage_state);
+  if (!info.has("--nosave")) {
+    // The verdict is the save's own final event; the run ends the same way either way.
+    (void)difference->save();
+  }
+}
+
+}  // namespace
+
+int run(const app_info& info) {
+  console session;
+  if (!session.start(info)) return 0;  // no log file: the run ends without a word
+
+  std::wstring sub_path;
+  // Outlives close_log: its release events reach the console but no longer the log.
+  std::shared_ptr<project> proj = project::open(utf8_to_utf16(info.get("folder", "")), sub_path);
+  if (proj) work(info, *proj, sub_path, session.link());
+
+  session.close_log();
+  proj.reset();
+  return 0;
+}
+
+}  // namespace kestrun::vcs

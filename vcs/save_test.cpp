@@ -1,0 +1,703 @@
+// Backups and restores through the real folder driver: what lands in the storage (read back by a
+// decoder of its own), what comes back into a folder, and how each failure ends the save.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include "common/notify/event.h"
+#include "platform/platform.h"
+#include "tests/support/temp_folder.h"
+#include "vcs/project.h"
+#include "vcs/state.h"
+#include "vcs/state_item.h"
+#include "vcs/storage.h"
+#include "vcs/storage_driver.h"
+#include "vcs/transform.h"
+
+namespace kestrun::vcs {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct t_recorded {
+  std::string name;
+  std::uint32_t level;
+  std::string text;
+  bool progress;
+};
+
+// Called for every event before it is recorded; a test sets it to act at a chosen moment of a
+// save (it must not fire events itself).
+std::function<void(const t_recorded&)>& hook() {
+  static std::function<void(const t_recorded&)> callback;
+  return callback;
+}
+
+std::vector<t_recorded>& recorded() {
+  static std::vector<t_recorded> events;
+  static const bool subscribed = [] {
+    notify::on();
+    notify::subscribe("kestrun::vcs::.*", [](const notify::event* e) {
+      t_recorded r{e->name, e->level, e->data ? e->data->to_string() : std::string(),
+                   e->type == notify::event::t_type::progress};
+      if (hook()) hook()(r);
+      events.push_back(r);
+      return true;
+    });
+    return true;
+  }();
+  (void)subscribed;
+  return events;
+}
+
+std::vector<t_recorded> named(const std::string& name, bool progress = false) {
+  std::vector<t_recorded> out;
+  for (const auto& e : recorded()) {
+    if (e.name == name && e.progress == progress) out.push_back(e);
+  }
+  return out;
+}
+
+// The verdict of the last save: level and text of its final event.
+std::pair<std::uint32_t, std::string> verdict() {
+  const auto saves = named("kestrun::vcs::save");
+  if (saves.empty()) return {99, "no save event"};
+  return {saves.back().level, saves.back().text};
+}
+
+std::string gunzip(const std::string& data) {
+  z_stream z{};
+  inflateInit2(&z, 31);
+  std::string out;
+  char buffer[16384];
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  int result = Z_OK;
+  while (result == Z_OK) {
+    z.next_out = reinterpret_cast<Bytef*>(buffer);
+    z.avail_out = sizeof(buffer);
+    result = inflate(&z, Z_NO_FLUSH);
+    out.append(buffer, sizeof(buffer) - z.avail_out);
+  }
+  inflateEnd(&z);
+  return result == Z_STREAM_END ? out : "<corrupt>";
+}
+
+// A version file decoded from its bytes alone.
+struct t_command {
+  char type;
+  std::string path;
+  char item = 0;
+  std::uint64_t size = 0;
+  std::int64_t time = 0;
+  std::string identity;
+  std::string target;
+};
+
+struct t_version {
+  std::string magic;
+  std::uint64_t time = 0;
+  std::vector<t_command> commands;
+};
+
+t_version decode_version(const fs::path& file) {
+  const std::string bytes = gunzip(test::slurp(file));
+  std::size_t at = 0;
+  auto take = [&](std::size_t n) {
+    EXPECT_LE(at + n, bytes.size());
+    std::string piece = bytes.substr(at, n);
+    at += n;
+    return piece;
+  };
+  auto number = [&](std::size_t n) {
+    const std::string piece = take(n);
+    std::uint64_t value = 0;
+    for (std::size_t i = piece.size(); i-- > 0;) value = (value << 8) | std::uint8_t(piece[i]);
+    return value;
+  };
+  auto text = [&] {
+    const std::size_t end = bytes.find('\0', at);
+    EXPECT_NE(end, std::string::npos);
+    std::string piece = bytes.substr(at, end - at);
+    at = end + 1;
+    return piece;
+  };
+  t_version version;
+  version.magic = take(4);
+  version.time = number(8);
+  const std::uint64_t count = number(4);
+  for (std::uint64_t i = 0; i < count && at < bytes.size(); ++i) {
+    t_command c;
+    c.type = take(1)[0];
+    c.path = text();
+    if (c.type == 'A') {
+      c.item = take(1)[0];
+      if (c.item == 'F') {
+        c.size = number(8);
+        c.time = static_cast<std::int64_t>(number(8));
+        c.identity = take(36);
+      } else if (c.item == 'L') {
+        c.target = text();
+      }
+    }
+    version.commands.push_back(c);
+  }
+  EXPECT_EQ(version.commands.size(), count);
+  EXPECT_EQ(at, bytes.size());
+  return version;
+}
+
+// Where the storage keeps a content: base 32 of the identity, least significant bits first, in
+// an alphabet whose values 0 and 10 are both '0', with a '/' after each of the first four
+// characters, then the decimal size.
+std::string blob_name(const std::string& identity, std::uint64_t size) {
+  static const char alphabet[] = "01234567890ABCDEFGHXJKYMNWPQRSTUV";
+  std::string text;
+  std::uint32_t acc = 0;
+  int bits = 0;
+  for (unsigned char byte : identity) {
+    acc |= std::uint32_t{byte} << bits;
+    bits += 8;
+    while (bits >= 5) {
+      text += alphabet[acc & 31];
+      if (text.size() <= 7 && text.size() % 2 == 1) text += '/';
+      acc >>= 5;
+      bits -= 5;
+    }
+  }
+  if (bits > 0) text += alphabet[acc & 31];
+  return "files/" + text + std::to_string(size);
+}
+
+// What a folder holds, for comparing two trees: type, bytes or link target, modification time.
+struct t_entry {
+  char type;
+  std::string content;
+  std::int64_t time;
+  bool operator==(const t_entry&) const = default;
+};
+
+std::map<std::string, t_entry> tree_of(const fs::path& root) {
+  std::map<std::string, t_entry> out;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
+    const fs::path rel = it->path().lexically_relative(root);
+    if (*rel.begin() == ".k-vcs") {
+      if (it->is_directory()) it.disable_recursion_pending();
+      continue;
+    }
+    platform::t_entry_info info;
+    std::error_code ec;
+    platform::entry_info(it->path(), info, ec);
+    if (it->is_symlink()) {
+      out[rel.string()] = {'L', fs::read_symlink(it->path()).lexically_relative(root).string(), 0};
+    } else if (it->is_directory()) {
+      out[rel.string()] = {'D', "", 0};
+    } else {
+      out[rel.string()] = {'F', test::slurp(it->path()), info.write_time};
+    }
+  }
+  return out;
+}
+
+void set_time(const fs::path& path, std::int64_t seconds) {
+  std::error_code ec;
+  ASSERT_TRUE(platform::set_modification_time(path, seconds, ec)) << path;
+}
+
+std::string text_bytes(std::size_t size, const std::string& seed) {
+  std::string out;
+  while (out.size() < size) out += seed + " line " + std::to_string(out.size()) + "\n";
+  out.resize(size);
+  return out;
+}
+
+// Makes an entry immutable for the test's duration, where the file system allows it (root
+// ignores permissions, but not this flag).
+class immutable {
+ public:
+  explicit immutable(fs::path path) : path_(std::move(path)) {
+    ok_ = std::system(("chattr +i '" + path_.string() + "' 2>/dev/null").c_str()) == 0;
+  }
+  ~immutable() { release(); }
+  void release() {
+    if (ok_) std::system(("chattr -i '" + path_.string() + "'").c_str());
+    ok_ = false;
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  fs::path path_;
+  bool ok_ = false;
+};
+
+class SaveTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* bin_env = std::getenv("KVCS_BIN");
+    bin = bin_env != nullptr ? fs::path(bin_env)
+                             : platform::program_path().parent_path().parent_path() / "bin";
+    ASSERT_TRUE(fs::exists(bin / "kellar-fs.so")) << "build kellar-fs first: " << bin;
+    store = base.path() / "store";
+    fs::create_directories(store);
+    work = open("work");
+    recorded().clear();
+    hook() = nullptr;
+  }
+  void TearDown() override { hook() = nullptr; }
+
+  std::shared_ptr<project> open(const std::string& folder) {
+    base.write(folder + "/kestrun-vcs.json", R"({"name": "test/save"})");
+    set_time(base.path() / folder / "kestrun-vcs.json", 1500000000);
+    std::wstring sub_path;
+    auto proj = project::open(platform::wide_from_path(base.path() / folder), sub_path);
+    EXPECT_TRUE(proj);
+    return proj;
+  }
+
+  std::shared_ptr<storage_driver> driver(project& proj, std::uint8_t local) {
+    return std::make_shared<storage_driver>(platform::wide_from_path(store), local, &proj,
+                                            &proj.temp, bin);
+  }
+
+  // The transform a run would save, bound to the driver library of this build.
+  std::shared_ptr<transform> backup_transform(project& proj, const std::wstring& sub = L"") {
+    auto current = proj.state(sub);
+    storage st(driver(proj, 0));
+    auto stored = st.state(sub, -1);
+    if (!stored) return nullptr;
+    auto diff = current->diff(stored);
+    return std::make_shared<transform>(driver(proj, 0), diff->nn(), diff->commands());
+  }
+  // `n` as the command line gives it: 1 and above a version, 0 the latest, -k the k-th before.
+  std::shared_ptr<transform> restore_transform(project& proj, std::int32_t n,
+                                               const std::wstring& sub = L"") {
+    storage st(driver(proj, 0));
+    auto stored = st.state(sub, n >= 1 ? n : n + st.last_nn());
+    if (!stored) return nullptr;
+    auto diff = stored->diff(proj.state(sub));
+    return std::make_shared<transform>(driver(proj, 1), diff->nn(), diff->commands());
+  }
+  bool backup(project& proj, const std::wstring& sub = L"") {
+    auto t = backup_transform(proj, sub);
+    return t && t->save();
+  }
+  bool restore(project& proj, std::int32_t n, const std::wstring& sub = L"") {
+    auto t = restore_transform(proj, n, sub);
+    return t && t->save();
+  }
+
+  fs::path root(const project& proj) const { return proj.root(); }
+  fs::path version_file(std::uint32_t nn) const {
+    return store / "projects" / "test" / "save" / (std::to_string(nn) + ".gz");
+  }
+  std::set<std::string> blobs() const {
+    std::set<std::string> out;
+    if (!fs::exists(store / "files")) return out;
+    for (const auto& e : fs::recursive_directory_iterator(store / "files")) {
+      if (e.is_regular_file()) out.insert(fs::relative(e.path(), store).generic_string());
+    }
+    return out;
+  }
+  fs::path write(const project& proj, const std::string& name, const std::string& content,
+                 std::int64_t time = 1600000000) {
+    const fs::path path = root(proj) / name;
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+    set_time(path, time);
+    return path;
+  }
+
+  test::temp_folder base;
+  fs::path bin;
+  fs::path store;
+  std::shared_ptr<project> work;
+};
+
+TEST_F(SaveTest, BackupStoresWhatTheFormatSays) {
+  const std::string shared = text_bytes(20000, "same");
+  write(*work, "src/main.cpp", text_bytes(30000, "main"), 1600000001);
+  write(*work, "src/copy.cpp", shared, 1600000002);
+  write(*work, "docs/twin.txt", shared, 1600000003);
+  write(*work, "empty.txt", "", 1600000004);
+  write(*work, "photo.jpg", text_bytes(5000, "jpg"), 1600000005);
+  fs::create_directory_symlink(root(*work) / "src", root(*work) / "lnk");
+  int uploads_before_version = 0;  // the version file is stored after every blob
+  hook() = [&](const t_recorded& e) {
+    if (e.name == "kestrun::vcs::file::upload" && !e.progress && !fs::exists(version_file(1))) {
+      ++uploads_before_version;
+    }
+  };
+
+  ASSERT_TRUE(backup(*work));
+  hook() = nullptr;
+  EXPECT_EQ(verdict(), std::make_pair(0u, std::string("1")));
+
+  const t_version version = decode_version(version_file(1));
+  EXPECT_EQ(version.magic, "KVCS");
+  std::vector<std::string> order;
+  for (const auto& c : version.commands) order.push_back(std::string(1, c.type) + c.path);
+  EXPECT_EQ(order, (std::vector<std::string>{"Adocs", "Adocs/twin.txt", "Aempty.txt",
+                                             "Akestrun-vcs.json", "Alnk", "Aphoto.jpg", "Asrc",
+                                             "Asrc/copy.cpp", "Asrc/main.cpp"}));
+  std::set<std::string> named_blobs;
+  for (const auto& c : version.commands) {
+    SCOPED_TRACE(c.path);
+    if (c.item == 'L') {
+      EXPECT_EQ(c.target, "src");
+    }
+    if (c.item != 'F') continue;
+    const std::string content = test::slurp(root(*work) / c.path);
+    EXPECT_EQ(c.size, content.size());
+    platform::t_entry_info info;
+    std::error_code ec;
+    ASSERT_TRUE(platform::entry_info(root(*work) / c.path, info, ec));
+    EXPECT_EQ(c.time, info.write_time);
+    const std::string name = blob_name(c.identity, c.size);
+    named_blobs.insert(name);
+    const std::string blob = test::slurp(store / name);
+    ASSERT_FALSE(blob.empty());
+    if (c.path == "photo.jpg" || c.path == "empty.txt") {
+      EXPECT_EQ(blob[0], 0);
+    } else if (c.path == "src/main.cpp") {
+      EXPECT_EQ(blob[0], 1);
+    }
+    EXPECT_EQ(blob[0] == 0 ? blob.substr(1) : gunzip(blob.substr(1)), content);
+  }
+  EXPECT_EQ(blobs(), named_blobs);  // the shared content is stored once
+  EXPECT_EQ(named_blobs.size(), 5u);
+  EXPECT_EQ(named("kestrun::vcs::file::upload").size(), 5u);
+  EXPECT_EQ(named("kestrun::vcs::file::upload", true).back().text, "100.0000");
+  EXPECT_EQ(named("kestrun::vcs::command::write", true).size(), 9u);
+  EXPECT_EQ(named("kestrun::vcs::file::upload")[0].text, "20000 docs/twin.txt");
+  EXPECT_EQ(uploads_before_version, 5);
+}
+
+TEST_F(SaveTest, UnchangedFolderSavesNothing) {
+  write(*work, "a.txt", "alpha");
+  ASSERT_TRUE(backup(*work));
+  recorded().clear();
+  ASSERT_TRUE(backup(*work));
+  EXPECT_EQ(verdict(), std::make_pair(0u, std::string("commands empty")));
+  ASSERT_EQ(named("kestrun::vcs::save::count").size(), 1u);
+  EXPECT_EQ(named("kestrun::vcs::save::count")[0].text, "0");
+  EXPECT_FALSE(fs::exists(version_file(2)));
+  for (const auto& e : recorded()) EXPECT_NE(e.name, "kestrun::vcs::file::upload");
+}
+
+TEST_F(SaveTest, IncrementalBackupUploadsOnlyNewContents) {
+  write(*work, "keep.txt", "keep");
+  write(*work, "gone.txt", "gone");
+  write(*work, "change.txt", "before");
+  ASSERT_TRUE(backup(*work));
+  const auto first = blobs();
+  fs::remove(root(*work) / "gone.txt");
+  write(*work, "change.txt", "after!", 1600000500);
+  write(*work, "new.txt", "keep", 1600000600);  // a content the storage holds already
+  recorded().clear();
+  ASSERT_TRUE(backup(*work));
+  EXPECT_EQ(verdict(), std::make_pair(0u, std::string("2")));
+  EXPECT_EQ(blobs().size(), first.size() + 1);
+  EXPECT_EQ(named("kestrun::vcs::file::upload").size(), 1u);
+  std::vector<std::string> order;
+  for (const auto& c : decode_version(version_file(2)).commands) {
+    order.push_back(std::string(1, c.type) + c.path);
+  }
+  EXPECT_EQ(order,
+            (std::vector<std::string>{"Rgone.txt", "Rchange.txt", "Achange.txt", "Anew.txt"}));
+
+  // Removals only: no blob step, the version still stored.
+  fs::remove(root(*work) / "new.txt");
+  recorded().clear();
+  ASSERT_TRUE(backup(*work));
+  EXPECT_EQ(decode_version(version_file(3)).commands.size(), 1u);
+  EXPECT_TRUE(named("kestrun::vcs::file::pack").empty());
+}
+
+TEST_F(SaveTest, VersionNumberTakenMeanwhileIsRefused) {
+  write(*work, "a.txt", "alpha");
+  auto late = backup_transform(*work);
+  ASSERT_TRUE(backup(*work));  // another run stores version 1 first
+  const auto before = blobs();
+  recorded().clear();
+  EXPECT_FALSE(late->save());
+  EXPECT_EQ(verdict(), std::make_pair(2u, std::string("1")));
+  EXPECT_TRUE(named("kestrun::vcs::command::write", true).empty());  // nothing written
+  EXPECT_EQ(blobs(), before);
+  EXPECT_FALSE(fs::exists(version_file(2)));
+}
+
+// A version file that appears while the blobs go up is never replaced, and the next backup
+// stores the same number again without uploading the blobs twice.
+TEST_F(SaveTest, VersionFileAlreadyPresentFailsTheSave) {
+  write(*work, "a.txt", "alpha");
+  write(*work, "b.txt", "beta");
+  hook() = [this](const t_recorded& e) {
+    if (e.name == "kestrun::vcs::file::upload" && e.progress && e.text == "100.0000") {
+      fs::create_directories(version_file(1).parent_path());
+      std::ofstream(version_file(1)) << "another run's";
+    }
+  };
+  EXPECT_FALSE(backup(*work));
+  hook() = nullptr;
+  EXPECT_EQ(verdict(), std::make_pair(2u, std::string("1")));
+  EXPECT_EQ(test::slurp(version_file(1)), "another run's");
+  EXPECT_EQ(blobs().size(), 3u);
+
+  fs::remove(version_file(1));
+  recorded().clear();
+  ASSERT_TRUE(backup(*work));
+  EXPECT_EQ(verdict(), std::make_pair(0u, std::string("1")));
+  // The blobs were found present while the version file was written: no blob step at all.
+  EXPECT_TRUE(named("kestrun::vcs::file::upload").empty());
+  EXPECT_TRUE(named("kestrun::vcs::file::pack").empty());
+  EXPECT_TRUE(fs::exists(version_file(1)));
+}
+
+// The file changes after the version file recorded its identity, while it waits to be packed.
+TEST_F(SaveTest, FileChangedWhilePackedStoresNoVersion) {
+  write(*work, "a.txt", text_bytes(5000, "a"));
+  write(*work, "b.txt", text_bytes(5000, "b"));
+  const fs::path victim = root(*work) / "b.txt";
+  hook() = [victim](const t_recorded& e) {
+    if (e.name == "kestrun::vcs::command::write" && e.text == "100.0000") {
+      std::ofstream(victim, std::ios::binary) << text_bytes(5000, "B");
+    }
+  };
+  EXPECT_FALSE(backup(*work));
+  hook() = nullptr;
+  const auto packs = named("kestrun::vcs::file::pack");
+  ASSERT_FALSE(packs.empty());
+  EXPECT_EQ(packs.back().level, 2u);
+  EXPECT_EQ(packs.back().text, "b.txt file packing error");
+  EXPECT_EQ(verdict(), std::make_pair(2u, std::string("1")));
+  EXPECT_TRUE(blobs().empty());
+  EXPECT_FALSE(fs::exists(version_file(1)));
+
+  recorded().clear();
+  EXPECT_TRUE(backup(*work));  // the next backup stores the new content
+}
+
+// The storage refuses new files midway (an immutable folder): blobs stored so far stay, no
+// version file names them, and the next backup completes without uploading them again.
+TEST_F(SaveTest, StorageRefusingWritesLeavesNoVersion) {
+  write(*work, "a.txt", "alpha");
+  write(*work, "b.txt", "beta");
+  fs::create_directories(version_file(1).parent_path());
+  immutable frozen(version_file(1).parent_path());
+  if (!frozen.ok()) GTEST_SKIP() << "chattr is not available on this file system";
+  EXPECT_THROW((void)backup(*work), fs::filesystem_error);  // the folder driver's "copy_file"
+  EXPECT_FALSE(fs::exists(version_file(1)));
+  EXPECT_EQ(blobs().size(), 3u);
+  frozen.release();
+  recorded().clear();
+  ASSERT_TRUE(backup(*work));
+  EXPECT_EQ(named("kestrun::vcs::file::upload").size(), 0u);
+  EXPECT_TRUE(fs::exists(version_file(1)));
+}
+
+TEST_F(SaveTest, UnreachableStorageFailsTheSave) {
+  write(*work, "a.txt", "alpha");
+  auto t = backup_transform(*work);
+  fs::remove_all(store);
+  EXPECT_FALSE(t->save());
+  EXPECT_EQ(verdict(), std::make_pair(2u, std::string("1")));
+}
+
+TEST_F(SaveTest, RestoreIntoEmptyFolderReproducesTheTree) {
+  write(*work, "src/main.cpp", text_bytes(30000, "main"), 1600000001);
+  write(*work, "src/twin.cpp", text_bytes(30000, "main"), 1600000002);
+  write(*work, "empty.txt", "", 1600000003);
+  write(*work, "noise.png", text_bytes(3000, "png"), 1600000004);
+  write(*work, "\xc3\xa9t\xc3\xa9/\xf0\x9f\x98\x80 back\\slash.txt", "unicode", 1600000005);
+  fs::create_directories(root(*work) / "empty-dir");
+  fs::create_directory_symlink(root(*work) / "src", root(*work) / "src-link");
+  fs::create_symlink(root(*work) / "src/main.cpp", root(*work) / "main-link");
+  ASSERT_TRUE(backup(*work));
+
+  auto copy = open("copy");
+  recorded().clear();
+  ASSERT_TRUE(restore(*copy, 0));
+  EXPECT_EQ(verdict(), std::make_pair(0u, std::string("local")));
+  EXPECT_EQ(tree_of(root(*copy)), tree_of(root(*work)));
+  EXPECT_EQ(named("kestrun::vcs::file::download").size(), 5u);  // the project file is there
+  EXPECT_EQ(named("kestrun::vcs::file::download")[0].text, "0 empty.txt");
+  EXPECT_EQ(named("kestrun::vcs::link::create", true).back().text, "100.0000");
+  EXPECT_TRUE(fs::is_symlink(root(*copy) / "src-link"));
+  EXPECT_EQ(fs::read_symlink(root(*copy) / "src-link"), root(*copy) / "src");
+}
+
+TEST_F(SaveTest, RestoreOlderVersionUndoesLaterChanges) {
+  write(*work, "a/x.txt", "x1");
+  write(*work, "f", "a file");
+  ASSERT_TRUE(backup(*work));
+  const auto first = tree_of(root(*work));
+  fs::remove(root(*work) / "f");
+  write(*work, "f/inner.txt", "now a folder");
+  write(*work, "a/x.txt", "x2", 1600009999);
+  write(*work, "b/y/z.txt", "new");
+  ASSERT_TRUE(backup(*work));
+
+  recorded().clear();
+  ASSERT_TRUE(restore(*work, 1));
+  EXPECT_EQ(verdict(), std::make_pair(0u, std::string("local")));
+  EXPECT_EQ(tree_of(root(*work)), first);
+  ASSERT_TRUE(restore(*work, 2));
+  EXPECT_EQ(test::slurp(root(*work) / "f/inner.txt"), "now a folder");
+}
+
+TEST_F(SaveTest, RestoreOfSubfolderTouchesNothingElse) {
+  write(*work, "src/a.txt", "a");
+  write(*work, "other/b.txt", "b");
+  ASSERT_TRUE(backup(*work));
+  fs::remove_all(root(*work) / "src");
+  fs::create_directory(root(*work) / "src");
+  fs::remove(root(*work) / "other/b.txt");
+  ASSERT_TRUE(restore(*work, 0, L"src"));
+  EXPECT_EQ(test::slurp(root(*work) / "src/a.txt"), "a");
+  EXPECT_FALSE(fs::exists(root(*work) / "other/b.txt"));
+}
+
+// An ignored file keeps its folder from being removed: the restore stops there.
+TEST_F(SaveTest, IgnoredFilesKeepTheirFolder) {
+  write(*work, ".gitignore", "*.log\n");
+  write(*work, "a.txt", "a");
+  ASSERT_TRUE(backup(*work));
+  write(*work, "logs/run.log", "ignored");
+  write(*work, "z.txt", "later");
+  recorded().clear();
+  EXPECT_FALSE(restore(*work, 1));
+  EXPECT_EQ(verdict(), std::make_pair(2u, std::string("local")));
+  EXPECT_TRUE(fs::exists(root(*work) / "logs/run.log"));
+}
+
+// An ignored file where the version has a folder: the folder cannot be made.
+TEST_F(SaveTest, FileBlockingAFolderThrows) {
+  write(*work, "d/inner.txt", "inner");
+  ASSERT_TRUE(backup(*work));
+  fs::remove_all(root(*work) / "d");
+  write(*work, ".gitignore", "d\n");
+  write(*work, "d", "blocking file");
+  auto t = restore_transform(*work, 1);
+  ASSERT_TRUE(t);
+  EXPECT_THROW((void)t->save(), fs::filesystem_error);
+}
+
+TEST_F(SaveTest, RestoreStopsAtAFolderAlreadyThere) {
+  write(*work, "d/inner.txt", "inner");
+  ASSERT_TRUE(backup(*work));
+  fs::remove_all(root(*work) / "d");
+  auto t = restore_transform(*work, 1);
+  fs::create_directories(root(*work) / "d");  // made behind the scan's back
+  EXPECT_FALSE(t->save());
+  EXPECT_EQ(verdict(), std::make_pair(2u, std::string("local")));
+  EXPECT_FALSE(fs::exists(root(*work) / "d/inner.txt"));
+}
+
+TEST_F(SaveTest, MissingBlobStopsTheRestore) {
+  write(*work, "a.txt", "alpha");
+  write(*work, "b.txt", "beta");
+  fs::create_symlink(root(*work) / "b.txt", root(*work) / "lnk");
+  ASSERT_TRUE(backup(*work));
+  for (const auto& name : blobs()) fs::remove(store / name);
+  auto copy = open("copy");
+  recorded().clear();
+  EXPECT_FALSE(restore(*copy, 0));
+  const auto downloads = named("kestrun::vcs::file::download");
+  ASSERT_EQ(downloads.size(), 1u);
+  EXPECT_EQ(downloads[0].level, 2u);
+  EXPECT_EQ(downloads[0].text, "5 a.txt");
+  EXPECT_FALSE(fs::exists(root(*copy) / "a.txt"));
+  EXPECT_FALSE(fs::exists(root(*copy) / "lnk"));
+  EXPECT_EQ(verdict(), std::make_pair(2u, std::string("local")));
+}
+
+TEST_F(SaveTest, UnreachableStorageChangesNothing) {
+  write(*work, "a.txt", "alpha");
+  ASSERT_TRUE(backup(*work));
+  write(*work, "extra.txt", "extra");
+  auto t = restore_transform(*work, 1);
+  fs::rename(store, base.path() / "moved");
+  EXPECT_FALSE(t->save());
+  EXPECT_TRUE(fs::exists(root(*work) / "extra.txt"));
+  EXPECT_EQ(verdict(), std::make_pair(2u, std::string("local")));
+}
+
+TEST_F(SaveTest, ImmutableFileOnlyWarns) {
+  write(*work, "a.txt", "alpha");
+  ASSERT_TRUE(backup(*work));
+  const fs::path stuck = write(*work, "stuck.txt", "stuck");
+  immutable frozen(stuck);
+  if (!frozen.ok()) GTEST_SKIP() << "chattr is not available on this file system";
+  fs::remove(root(*work) / "a.txt");
+  EXPECT_TRUE(restore(*work, 1));
+  const auto warnings = named("kestrun::vcs::file::remove");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].level, 1u);
+  EXPECT_EQ(warnings[0].text, stuck.string());
+  EXPECT_EQ(test::slurp(root(*work) / "a.txt"), "alpha");
+}
+
+TEST_F(SaveTest, LinkWithoutTargetOnlyWarns) {
+  write(*work, "a.txt", "alpha");
+  fs::create_symlink(root(*work) / "a.txt", root(*work) / "lnk");
+  ASSERT_TRUE(backup(*work));
+  auto copy = open("copy");
+  auto t = restore_transform(*copy, 1);
+  ASSERT_TRUE(t);
+  // Only the link is applied: its target is not restored.
+  auto& commands = t->commands();
+  std::erase_if(commands, [](const auto& c) { return *c->path() != "lnk"; });
+  recorded().clear();
+  EXPECT_TRUE(t->save());
+  const auto warnings = named("kestrun::vcs::link::create");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].level, 1u);
+  EXPECT_EQ(warnings[0].text, "lnk=>a.txt");
+  EXPECT_EQ(verdict(), std::make_pair(0u, std::string("local")));
+  EXPECT_TRUE(named("kestrun::vcs::storage_driver.connect").size() == 1u);  // the test only
+}
+
+// Commands that would reach outside the project root fail the restore and touch nothing.
+TEST_F(SaveTest, PathsOutsideTheRootAreRefused) {
+  test::temp_folder outside;
+  const fs::path victim = outside.write("victim.txt", "keep");
+  fs::create_directory_symlink(outside.path(), root(*work) / "escape");
+  auto local = driver(*work, 1);
+  struct row {
+    const char* label;
+    std::shared_ptr<transform_command> command;
+  };
+  auto path = [](const std::string& p) { return std::make_shared<std::string>(p); };
+  const row rows[] = {
+      {"remove above", std::make_shared<transform_command>('R', path("../victim.txt"))},
+      {"remove absolute", std::make_shared<transform_command>('R', path(victim.string()))},
+      {"remove through link", std::make_shared<transform_command>('R', path("escape/victim.txt"))},
+      {"folder through link",
+       std::make_shared<transform_command>(
+           'A', path("escape/new"), std::make_shared<state_item_dir>(local, path("escape/new")))},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.label);
+    recorded().clear();
+    transform t(local, 1, {r.command});
+    EXPECT_FALSE(t.save());
+    EXPECT_EQ(verdict(), std::make_pair(2u, std::string("local")));
+    EXPECT_EQ(test::slurp(victim), "keep");
+    EXPECT_FALSE(fs::exists(outside.path() / "new"));
+  }
+}
+
+}  // namespace
+}  // namespace kestrun::vcs

@@ -1,0 +1,152 @@
+// The project tree scan on real folders: ignore rules, links, prefixes and bad names.
+#include "vcs/scan.h"
+
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/params.h"
+#include "vcs/state.h"
+#include "vcs/state_test_fixture.h"
+
+namespace kestrun::vcs {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The project lives in "proj" below a temporary folder, so that a ".gitignore" can stand above
+// its root.
+class ScanTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(base_ / "proj");
+    kestrun::params settings;
+    ASSERT_TRUE(settings.load(R"({"name": "a/b"})"));
+    project_ = std::make_shared<project>(
+        platform::path_from_wide(platform::wide_from_path(base_ / "proj") + L"/"), "a/b", settings);
+    test::recorded_events().clear();
+  }
+
+  fs::path root() const { return base_ / "proj"; }
+  void write(const std::string& relative, const std::string& content = "x") {
+    base_.write("proj/" + relative, content);
+  }
+
+  // "D name", "F name size" or "L name>target" for every item, in map order.
+  static std::vector<std::string> listing(const state& s) {
+    std::vector<std::string> lines;
+    for (const auto& [name, item] : s.items()) {
+      std::string line = std::string(1, item->type()) + " " + *name;
+      if (item->type() == 'F') {
+        line += " " + std::to_string(static_cast<state_item_file*>(item.get())->size());
+      } else if (item->type() == 'L') {
+        line += ">" + static_cast<state_item_link*>(item.get())->target();
+      }
+      lines.push_back(line);
+    }
+    return lines;
+  }
+
+  kestrun::test::temp_folder base_;
+  std::shared_ptr<project> project_;
+};
+
+TEST_F(ScanTest, EmptyFolderGivesALocalStateWithoutItems) {
+  const auto st = scan_project(*project_, L"");
+  ASSERT_TRUE(st);
+  EXPECT_EQ(st->nn(), -1);
+  EXPECT_TRUE(st->items().empty());  // the work folder ".k-vcs" is never part of it
+  EXPECT_TRUE(st->driver()->is_local());
+  EXPECT_EQ(st->driver()->link(), L"");
+  const auto path_events = test::events_named("kestrun::vcs::project::state::path");
+  ASSERT_EQ(path_events.size(), 1u);
+  EXPECT_EQ(path_events[0].text, "");
+}
+
+TEST_F(ScanTest, FilesFoldersSizesAndTimes) {
+  write("src/main.cpp", "int main() {}\n");
+  write("src/lib/empty.h", "");
+  write("README", "hello");
+  fs::create_directories(root() / "docs");
+  fs::last_write_time(root() / "README",
+                      fs::file_time_type::clock::from_sys(
+                          std::chrono::sys_seconds{std::chrono::seconds{1600000000}}));
+  const auto st = scan_project(*project_, L"");
+  EXPECT_EQ(listing(*st), (std::vector<std::string>{"F README 5", "D docs", "D src", "D src/lib",
+                                                    "F src/lib/empty.h 0", "F src/main.cpp 14"}));
+  const auto& readme = st->items().begin()->second;
+  EXPECT_EQ(static_cast<state_item_file*>(readme.get())->time(), 1600000000);
+  EXPECT_EQ(readme->owner(), st->driver());
+  for (const auto& [name, item] : st->items()) EXPECT_EQ(name.get(), item->name().get());
+  EXPECT_FALSE(test::events_named("kestrun::vcs::finder::scan::dir").empty());
+}
+
+TEST_F(ScanTest, IgnoreRulesAtEveryLevel) {
+  base_.write(".gitignore", "above.txt\n");  // a folder above the project root
+  write(".gitignore", "build/\n*.log\n");
+  write("build/out.o");
+  write("app.log");
+  write("above.txt");
+  write("keep.txt");
+  write("sub/.gitignore", "local\n");
+  write("sub/local");
+  write("sub/other");
+  write(".git/config");  // beside a ".gitignore"
+  write("nested/.k-vcs/cache");
+  const auto st = scan_project(*project_, L"");
+  EXPECT_EQ(listing(*st),
+            (std::vector<std::string>{"F .gitignore 13", "F keep.txt 1", "D nested", "D sub",
+                                      "F sub/.gitignore 6", "F sub/other 1"}));
+  // One event per ignored entry; nothing below an ignored folder is visited.
+  const auto ignored = test::events_named("kestrun::vcs::finder::ignore");
+  EXPECT_EQ(ignored.size(), 7u);  // build, app.log, above.txt, sub/local, .git, two .k-vcs
+  for (const auto& e : ignored) EXPECT_EQ(e.text.find("out.o"), std::string::npos) << e.text;
+}
+
+TEST_F(ScanTest, LinksInsideTheProjectOnly) {
+  write("dir1/file");
+  fs::create_directory_symlink(root() / "dir1", root() / "dir2");  // a junction here
+  fs::create_symlink(root() / "dir1" / "file", root() / "to_file");
+  fs::create_symlink("dir1", root() / "relative");                 // relative target text
+  fs::create_directory_symlink(base_.path(), root() / "outside");  // leads out of the project
+  base_.write("proj-sibling/x", "x");
+  fs::create_directory_symlink(base_ / "proj-sibling", root() / "sibling");
+  const auto st = scan_project(*project_, L"");
+  EXPECT_EQ(listing(*st), (std::vector<std::string>{"D dir1", "F dir1/file 1", "L dir2>dir1",
+                                                    "L to_file>dir1/file"}));
+}
+
+TEST_F(ScanTest, PrefixScansOnlyThatFolderUnderFullNames) {
+  write("sub/file");
+  write("sub/deeper/x");
+  write("subx/y");
+  write("top");
+  const auto st = scan_project(*project_, L"sub");
+  EXPECT_EQ(listing(*st),
+            (std::vector<std::string>{"D sub/deeper", "F sub/deeper/x 1", "F sub/file 1"}));
+  EXPECT_EQ(test::events_named("kestrun::vcs::project::state::path")[0].text, "sub");
+}
+
+TEST_F(ScanTest, NonAsciiNamesAreKeptAndInvalidOnesEndTheScan) {
+  write("caf\xc3\xa9/\xf0\x9f\x98\x80.txt");
+  EXPECT_EQ(listing(*scan_project(*project_, L"")),
+            (std::vector<std::string>{"D caf\xc3\xa9", "F caf\xc3\xa9/\xf0\x9f\x98\x80.txt 1"}));
+  EXPECT_EQ(listing(*scan_project(*project_, L"caf\u00e9")),
+            (std::vector<std::string>{"F caf\xc3\xa9/\xf0\x9f\x98\x80.txt 1"}));
+  // A project root beyond ASCII.
+  base_.write("r\xc3\xa9po/sub/f", "12");
+  kestrun::params settings;
+  ASSERT_TRUE(settings.load(R"({"name": "a/c"})"));
+  project other(platform::path_from_wide(platform::wide_from_path(base_ / "r\xc3\xa9po") + L"/"),
+                "a/c", settings);
+  EXPECT_EQ(listing(*scan_project(other, L"sub")), (std::vector<std::string>{"F sub/f 2"}));
+
+  write("bad\xff");
+  EXPECT_THROW(scan_project(*project_, L""), std::system_error);
+}
+
+}  // namespace
+}  // namespace kestrun::vcs

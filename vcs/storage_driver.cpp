@@ -1,0 +1,192 @@
+// The binding of a storage link to its driver library: naming, loading, counted connections.
+#include "vcs/storage_driver.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <sstream>
+
+#include "common/app_info.h"
+#include "common/notify/event.h"
+#include "common/text.h"
+#include "platform/platform.h"
+#include "vcs/notify_storage_driver.h"
+#include "vcs/project.h"
+
+namespace kestrun::vcs {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// dlsym hands out object pointers; the exports are functions of the types in storage_api.h.
+template <typename F>
+F bind(const platform::library& library, const char* name) {
+  void* address = library.symbol(name);
+  F function = nullptr;
+  static_assert(sizeof(function) == sizeof(address));
+  std::memcpy(&function, &address, sizeof(function));
+  return function;
+}
+
+// A scheme names a file beside the program; one that could name a file elsewhere (a separator,
+// or a NUL that would cut the name short) names no library at all.
+bool usable_scheme(const std::wstring& scheme) {
+  return scheme.find_first_of(L"/\\") == std::wstring::npos &&
+         scheme.find(L'\0') == std::wstring::npos;
+}
+
+fs::path& default_library_folder() {
+  static fs::path folder;
+  return folder;
+}
+
+}  // namespace
+
+void storage_driver::set_library_folder(fs::path folder) {
+  default_library_folder() = std::move(folder);
+}
+
+storage_driver::storage_driver(std::wstring link, std::uint8_t local_flag, vcs::project* owner,
+                               vcs::project_temp* temp, fs::path library_folder)
+    : link_(std::move(link)), local(local_flag), project_(owner), project_temp_(temp) {
+  id_ = storage_id(link_);
+  projects_ = L"projects";
+  base_ = projects_ + L"/" + project_->name();
+  if (link_.empty()) return;
+
+  const std::size_t separator = link_.find(L"://");
+  if (separator != std::wstring::npos) {
+    scheme_ = link_.substr(0, separator);
+    connection_ = utf16_to_utf8(link_.substr(separator + 3));
+  } else {
+    scheme_ = L"fs";
+    connection_ = utf16_to_utf8(link_);
+  }
+  if (!usable_scheme(scheme_)) return;
+
+  if (library_folder.empty()) library_folder = default_library_folder();
+  if (library_folder.empty()) library_folder = program_path().parent_path();
+  // A program that cannot tell where it is loads nothing rather than a file of the current folder.
+  if (library_folder.empty()) return;
+
+  module = platform::library::open(library_folder /
+                                   platform::path_from_wide(L"kellar-" + scheme_ + L".so"));
+  if (!module) return;
+  connect_fn = bind<storage_connect_fn>(*module, "storage_connect");
+  disconnect_fn = bind<storage_disconnect_fn>(*module, "storage_disconnect");
+  upload_fn = bind<storage_upload_fn>(*module, "storage_upload");
+  download_fn = bind<storage_download_fn>(*module, "storage_download");
+  file_exists_fn = bind<storage_file_exists_fn>(*module, "storage_file_exists");
+}
+
+storage_driver::~storage_driver() = default;
+
+bool storage_driver::bound() const {
+  return module && connect_fn && disconnect_fn && upload_fn && download_fn && file_exists_fn;
+}
+
+int storage_driver::connect() {
+  // Nested connects share the outer connection.
+  if (connect_count_ == 0 && connect_fn != nullptr) handle_ = connect_fn(connection_.c_str());
+  notify::create("kestrun::vcs::storage_driver.connect")
+      ->set_error(handle_ == 0)
+      ->fire_data(new notify_storage_driver(this));
+  if (handle_ == 0) return STORAGE_FAILURE;
+  ++connect_count_;
+  return 0;
+}
+
+void storage_driver::disconnect() {
+  if (handle_ != 0 && disconnect_fn != nullptr) {
+    // Only the disconnect that matches the outermost connect closes the connection.
+    if (--connect_count_ == 0) {
+      disconnect_fn(handle_);
+      handle_ = 0;
+    }
+  }
+  notify::create("kestrun::vcs::storage_driver.disconnect")
+      ->fire_data(new notify_storage_driver(this));
+}
+
+int storage_driver::upload(const fs::path& local_file, const std::wstring& remote_name) {
+  if (upload_fn == nullptr) return STORAGE_FAILURE;
+  const std::string local_text = utf16_to_utf8(platform::wide_from_path(local_file));
+  const std::string remote_text = utf16_to_utf8(remote_name);
+  return upload_fn(handle_, local_text.c_str(), remote_text.c_str());
+}
+
+int storage_driver::download(const std::wstring& remote_name, const fs::path& local_file) {
+  if (download_fn == nullptr) return STORAGE_FAILURE;
+  const std::string remote_text = utf16_to_utf8(remote_name);
+  const std::string local_text = utf16_to_utf8(platform::wide_from_path(local_file));
+  return download_fn(handle_, remote_text.c_str(), local_text.c_str());
+}
+
+int storage_driver::file_exists(const std::wstring& remote_name) {
+  if (file_exists_fn == nullptr) return STORAGE_FAILURE;
+  const std::string remote_text = utf16_to_utf8(remote_name);
+  return file_exists_fn(handle_, remote_text.c_str());
+}
+
+bool storage_driver::test() {
+  if (link_.empty()) return true;
+  if (!bound()) return false;
+  if (connect() != 0) return false;
+  disconnect();
+  return true;
+}
+
+std::int32_t storage_driver::last_nn() {
+  if (connect() != 0) return -1;
+  // Versions are numbered without gaps: a version after a missing one is never counted. Any
+  // answer but "absent" counts as present. The count stops where a signed result ends, and a
+  // library without the function (one that test() would refuse) has no versions to count.
+  std::int32_t last = 0;
+  while (file_exists_fn != nullptr && last < INT32_MAX) {
+    const std::string name = utf16_to_utf8(remote_name(static_cast<std::uint32_t>(last) + 1));
+    if (file_exists_fn(handle_, name.c_str()) == 0) break;
+    ++last;
+  }
+  disconnect();
+  return last;
+}
+
+std::wstring storage_driver::remote_name(std::uint32_t nn) const {
+  return base_ + L"/" + std::to_wstring(nn) + L".gz";
+}
+
+fs::path storage_driver::local_path(std::uint32_t nn) const {
+  return project_->root() / ".k-vcs" / platform::path_from_wide(id_) / (std::to_string(nn) + ".gz");
+}
+
+std::wstring storage_driver::storage_id(const std::wstring& link) {
+  // The hash runs over UTF-16 little-endian bytes whatever the width of wchar_t, so that a link
+  // keeps its cache folder on every platform.
+  std::uint64_t hash = 0xcbf29ce484222325ULL;
+  for (const char16_t unit : platform::utf16_units(link)) {
+    for (const unsigned byte : {unsigned{unit} & 0xFFu, unsigned{unit} >> 8}) {
+      hash ^= byte;
+      hash *= 0x100000001b3ULL;
+    }
+  }
+  std::wostringstream text;
+  text << std::hex << hash;
+  return text.str();
+}
+
+std::wstring storage_driver::masked_link(const std::wstring& link) {
+  const std::size_t separator = link.find(L"://");
+  if (separator == std::wstring::npos) return link;
+  // The user part is whatever comes before the last '@' of the authority (up to the first '/',
+  // '?' or '#' after "://"); its password, after the first ':', is hidden.
+  const std::size_t start = separator + 3;
+  const std::size_t authority_end = std::min(link.find_first_of(L"/?#", start), link.size());
+  const std::size_t at = link.rfind(L'@', authority_end - 1);
+  if (at == std::wstring::npos || at < start) return link;
+  const std::size_t colon = link.find(L':', start);
+  if (colon == std::wstring::npos || colon > at) return link;
+  return link.substr(0, colon + 1) + L"***" + link.substr(at);
+}
+
+}  // namespace kestrun::vcs

@@ -1,0 +1,157 @@
+// Reading and writing of version files. The reader trusts nothing: a stored version may be
+// damaged or hostile, and its paths later decide where a restore writes.
+#include "vcs/version_file.h"
+
+#include <cstring>
+#include <ctime>
+#include <string_view>
+
+#include "common/stream/arc_stream.h"
+#include "common/stream/binary_io.h"
+#include "platform/platform.h"
+#include "vcs/state_item.h"
+
+namespace kestrun::vcs {
+
+namespace {
+
+constexpr char magic[4] = {'K', 'V', 'C', 'S'};
+constexpr std::uint32_t level_index_best = 4;  // zlib level 9: version files are small
+
+// gmtime and localtime share one static result; each call's result is copied at once.
+std::int64_t local_reading_of_utc(std::int64_t t) {
+  const std::time_t value = static_cast<std::time_t>(t);
+  const std::tm* broken = std::gmtime(&value);
+  if (broken == nullptr) return t;
+  std::tm copy = *broken;  // tm_isdst stays 0: the zone's standard offset applies
+  const std::time_t result = std::mktime(&copy);
+  return result == static_cast<std::time_t>(-1) ? t : static_cast<std::int64_t>(result);
+}
+
+std::int64_t local_round_trip(std::int64_t t) {
+  const std::time_t value = static_cast<std::time_t>(t);
+  const std::tm* broken = std::localtime(&value);
+  if (broken == nullptr) return t;
+  std::tm copy = *broken;
+  const std::time_t result = std::mktime(&copy);
+  return result == static_cast<std::time_t>(-1) ? t : static_cast<std::int64_t>(result);
+}
+
+}  // namespace
+
+std::uint64_t to_version_time(std::int64_t t) {
+  return static_cast<std::uint64_t>(local_reading_of_utc(t));
+}
+
+std::int64_t from_version_time(std::uint64_t stored) {
+  const auto s = static_cast<std::int64_t>(stored);
+  return s + (local_round_trip(s) - local_reading_of_utc(s));
+}
+
+bool is_safe_stored_path(const std::string& path) {
+  if (path.empty() || path.front() == '/') return false;
+  // Where '\' separates (Windows), it must be judged as a separator too.
+  std::string generic = path;
+  if (generic.find('\\') != std::string::npos) {
+    generic = platform::native_from_wide(
+        platform::separators_to_generic(platform::wide_from_native(generic)));
+    if (generic.front() == '/') return false;
+  }
+  std::string_view rest = generic;
+  while (true) {
+    const std::size_t slash = rest.find('/');
+    const std::string_view element = rest.substr(0, slash);
+    if (element.empty() || element == "." || element == "..") return false;
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+  }
+  // A drive or share name would make the joined path absolute on Windows.
+  return !platform::path_from_wide(platform::wide_from_native(generic)).has_root_path();
+}
+
+bool write_version_header(stream_writer& writer, std::int64_t time, std::uint32_t count) {
+  std::int32_t length = sizeof magic;
+  if (!writer.write(magic, length)) return false;
+  const std::uint64_t stored = to_version_time(time);
+  if (!writer.write_u64(stored)) return false;
+  return writer.write_u32(count);
+}
+
+bool write_version_command(stream_writer& writer, const transform_command& command) {
+  const std::uint8_t type = command.type();
+  if (!writer.write_u8(type)) return false;
+  if (!writer.write_string(*command.path())) return false;
+  if (type != transform_command::add) return true;
+  // An add without its item could not be read back.
+  const auto& item = command.item();
+  if (!item) return false;
+  const auto item_type = static_cast<std::uint8_t>(item->type());
+  if (!writer.write_u8(item_type)) return false;
+  return item->write(writer);
+}
+
+bool write_version_file(const std::filesystem::path& path, std::int64_t time,
+                        const transform_commands& commands) {
+  stream::arc::ofstream out;
+  if (!out.open(platform::wide_from_path(path), stream::arc::method_gzip, level_index_best))
+    return false;
+  bool ok = write_version_header(*out.writer, time, static_cast<std::uint32_t>(commands.size()));
+  for (const auto& command : commands) {
+    if (!ok) break;
+    ok = write_version_command(*out.writer, *command);
+  }
+  // Closing ends the gzip stream; a file whose end did not reach the disk is no version file.
+  return out.close() && ok;
+}
+
+bool read_version(std::istream& in, const std::shared_ptr<storage_driver>& owner,
+                  std::int64_t& time, transform_commands& commands) {
+  stream_reader reader(in);
+  char head[sizeof magic];
+  if (!reader.read(head, sizeof head) || std::memcmp(head, magic, sizeof magic) != 0) return false;
+  std::uint64_t stored = 0;
+  if (!reader.read_u64(stored)) return false;
+  time = from_version_time(stored);
+  std::uint32_t count = 0;
+  if (!reader.read_u32(count)) return false;
+
+  // No room is reserved from the count: a hostile count must not allocate anything.
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint8_t type = 0;
+    if (!reader.read_u8(type)) return false;
+    auto path = std::make_shared<std::string>();
+    if (!reader.read_string(*path)) return false;
+    if (type != transform_command::add) {
+      if (!is_safe_stored_path(*path)) return false;
+      commands.push_back(std::make_shared<transform_command>(type, std::move(path)));
+      continue;
+    }
+    std::uint8_t item_type = 0;
+    if (!reader.read_u8(item_type)) return false;
+    std::shared_ptr<state_item> item;
+    switch (item_type) {
+      case 'D':
+        item = std::make_shared<state_item_dir>(owner, path);
+        break;
+      case 'F':
+        item = std::make_shared<state_item_file>(owner, path, reader);
+        break;
+      case 'L': {
+        auto link = std::make_shared<state_item_link>(owner, path, reader);
+        if (in.good() && !is_safe_stored_path(link->target())) return false;
+        item = std::move(link);
+        break;
+      }
+      default:
+        // An add without an item has nothing to add; the writer never makes one.
+        return false;
+    }
+    // A body cut short leaves the item incomplete, also in the last command. The item has
+    // turned the name's separators into '/', so the path is judged in its stored form.
+    if (!in.good() || !is_safe_stored_path(*path)) return false;
+    commands.push_back(std::make_shared<transform_command>(type, std::move(path), std::move(item)));
+  }
+  return true;
+}
+
+}  // namespace kestrun::vcs

@@ -1,0 +1,49 @@
+// The stored form of a transform: a bare gzip stream holding "KVCS", the save time, the command
+// count and the commands. The backup save writes it piece by piece; the load reads it whole.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <istream>
+#include <memory>
+
+#include "vcs/transform.h"
+
+namespace kestrun {
+class stream_writer;
+}
+
+namespace kestrun::vcs {
+
+class storage_driver;
+
+// The value stored for the save time t: t broken down as UTC and read back as local time, so t
+// plus the zone's standard offset west of UTC.
+std::uint64_t to_version_time(std::int64_t t);
+// The inverse on a machine in the same time zone as the writer.
+std::int64_t from_version_time(std::uint64_t stored);
+
+// Writes the 16 header bytes. False as soon as a write leaves the stream not good.
+bool write_version_header(stream_writer& writer, std::int64_t time, std::uint32_t count);
+
+// Writes one command: type byte, path and its 0 byte, and for an add the item's type character
+// and body (a local file item computes its identity here). False as soon as a write fails.
+bool write_version_command(stream_writer& writer, const transform_command& command);
+
+// Writes a whole version file at `path` (gzip, zlib level 9). False when the file cannot be
+// opened or a write fails; the file is complete only on true.
+bool write_version_file(const std::filesystem::path& path, std::int64_t time,
+                        const transform_commands& commands);
+
+// Reads the decompressed bytes of a version file from `in`. Items get `owner` as their driver.
+// False for a wrong magic, data ending early, an unsafe path or link target, or an add whose
+// item type is unknown; commands read before the failure stay in `commands`. Bytes after the
+// last command are ignored.
+bool read_version(std::istream& in, const std::shared_ptr<storage_driver>& owner,
+                  std::int64_t& time, transform_commands& commands);
+
+// A stored path is safe when it is not empty, not absolute, and none of its '/'-separated
+// elements is empty, "." or "..": joined to the project root it stays below it.
+bool is_safe_stored_path(const std::string& path);
+
+}  // namespace kestrun::vcs

@@ -1,0 +1,198 @@
+// Version files: the writer's bytes, the reader's round trip, and every damaged or hostile input
+// the reader must refuse.
+#include "vcs/version_file.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "common/stream/gz_buffer.h"
+#include "vcs/state_item.h"
+#include "vcs/state_test_fixture.h"
+
+namespace kestrun::vcs {
+namespace {
+
+class VersionFileTest : public test::project_fixture {
+ protected:
+  // Reads decompressed bytes; the commands stay for inspection.
+  bool read(const std::string& bytes) {
+    std::istringstream in(bytes);
+    commands_.clear();
+    return read_version(in, owner_, time_, commands_);
+  }
+
+  std::shared_ptr<storage_driver> owner_ = nullptr;
+  std::int64_t time_ = 0;
+  transform_commands commands_;
+};
+
+// The decompressed bytes of a version file from its parts.
+std::string header(std::uint32_t count, std::uint64_t stored_time = 0) {
+  std::string bytes = "KVCS";
+  for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<char>(stored_time >> (8 * i)));
+  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>(count >> (8 * i)));
+  return bytes;
+}
+std::string remove_command(const std::string& path) { return "R" + path + std::string(1, '\0'); }
+std::string dir_command(const std::string& path) { return "A" + path + std::string(1, '\0') + "D"; }
+std::string link_command(const std::string& path, const std::string& target) {
+  return "A" + path + std::string(1, '\0') + "L" + target + std::string(1, '\0');
+}
+std::string file_command(const std::string& path) {
+  return "A" + path + std::string(1, '\0') + "F" + std::string(52, '\x01');
+}
+
+std::string gunzip(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  stream::gz::ibuffer codec(in);
+  std::istream decoded(&codec);
+  return {std::istreambuf_iterator<char>(decoded), std::istreambuf_iterator<char>()};
+}
+
+// Sets the time zone for one scope and puts the old one back.
+class time_zone {
+ public:
+  explicit time_zone(const char* tz) {
+    if (const char* old = std::getenv("TZ")) old_ = old;
+    ::setenv("TZ", tz, 1);
+    ::tzset();
+  }
+  ~time_zone() {
+    if (old_) {
+      ::setenv("TZ", old_->c_str(), 1);
+    } else {
+      ::unsetenv("TZ");
+    }
+    ::tzset();
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
+
+TEST_F(VersionFileTest, WrittenFileReadsBackCommandForCommand) {
+  owner_ = local_driver();
+  folder_.write("src/main.cpp", "int main() {}\n");
+  const auto name = [](const char* text) { return std::make_shared<std::string>(text); };
+  auto file = std::make_shared<state_item_file>(owner_, name("src/main.cpp"), 14, 1600000000);
+  auto dir = std::make_shared<state_item_dir>(owner_, name("src"));
+  auto link = std::make_shared<state_item_link>(owner_, name("l\xc3\xa9nk"), "src/\xe2\x82\xac");
+  const transform_commands written = {
+      std::make_shared<transform_command>(transform_command::remove, name("old/\xf0\x9f\x98\x80")),
+      std::make_shared<transform_command>(transform_command::add, dir->name(), dir),
+      std::make_shared<transform_command>(transform_command::add, file->name(), file),
+      std::make_shared<transform_command>(transform_command::add, link->name(), link)};
+  const auto path = folder_ / "1.gz";
+  ASSERT_TRUE(write_version_file(path, 1000000000, written));
+
+  const std::string bytes = gunzip(path);
+  EXPECT_EQ(bytes.substr(0, 4), "KVCS");
+  EXPECT_EQ(bytes.substr(12, 4), std::string("\x04\0\0\0", 4));
+
+  std::ifstream in(path, std::ios::binary);
+  stream::gz::ibuffer codec(in);
+  std::istream decoded(&codec);
+  transform_commands read;
+  std::int64_t time = 0;
+  ASSERT_TRUE(read_version(decoded, owner_, time, read));
+  EXPECT_EQ(time, 1000000000);
+  ASSERT_EQ(read.size(), written.size());
+  for (std::size_t i = 0; i < read.size(); ++i) {
+    SCOPED_TRACE(*written[i]->path());
+    EXPECT_EQ(read[i]->type(), written[i]->type());
+    EXPECT_EQ(*read[i]->path(), *written[i]->path());  // non-ASCII bytes kept as they are
+    ASSERT_EQ(!read[i]->item(), !written[i]->item());
+    if (!read[i]->item()) continue;
+    EXPECT_EQ(read[i]->item()->type(), written[i]->item()->type());
+    EXPECT_EQ(read[i]->item()->name().get(), read[i]->path().get());
+    EXPECT_EQ(read[i]->item()->owner(), owner_);
+    EXPECT_TRUE(read[i]->item()->equals(written[i]->item()));
+  }
+  auto* read_file = static_cast<state_item_file*>(read[2]->item().get());
+  EXPECT_EQ(read_file->size(), 14u);
+  EXPECT_EQ(read_file->time(), 1600000000);
+  EXPECT_EQ(read_file->identity(), file->identity());
+}
+
+TEST_F(VersionFileTest, EmptyVersionAndTrailingBytes) {
+  EXPECT_TRUE(read(header(0)));
+  EXPECT_TRUE(commands_.empty());
+  EXPECT_TRUE(read(header(1) + remove_command("a") + "trailing junk"));
+  ASSERT_EQ(commands_.size(), 1u);
+  // A type other than add or remove travels as read; the replay ignores it.
+  EXPECT_TRUE(read(header(1) + "X" + "a" + std::string(1, '\0')));
+  EXPECT_EQ(commands_[0]->type(), 'X');
+
+  const auto path = folder_ / "empty.gz";
+  ASSERT_TRUE(write_version_file(path, 0, {}));
+  EXPECT_EQ(gunzip(path).size(), 16u);
+}
+
+TEST_F(VersionFileTest, DamagedDataIsRefused) {
+  struct row {
+    const char* what;
+    std::string bytes;
+  };
+  const std::string two = header(2);
+  const row rows[] = {
+      {"empty", ""},
+      {"foreign magic", "KVCX" + header(0).substr(4)},
+      {"header cut in the time", header(0).substr(0, 9)},
+      {"header cut in the count", header(0).substr(0, 14)},
+      {"no command where one is counted", header(1)},
+      {"path without its 0 byte", header(1) + "Rabc"},
+      {"add without an item type", header(1) + "Aabc" + std::string(1, '\0')},
+      {"add with an unknown item type", header(1) + "Aabc" + std::string(1, '\0') + "Q"},
+      {"file body cut short in the last command", header(1) + file_command("f").substr(0, 40)},
+      {"link target without its 0 byte", header(1) + "Al" + std::string(1, '\0') + "Ldir"},
+      {"second command missing", two + dir_command("a")},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    EXPECT_FALSE(read(r.bytes));
+  }
+}
+
+TEST_F(VersionFileTest, PathsThatCouldLeaveTheRootAreRefused) {
+  const char* hostile[] = {"",     "/etc/passwd", "a//b", "./a", "a/./b", "a/..",
+                           "../x", "a/../../x",   "a/",   "..",  "."};
+  for (const char* path : hostile) {
+    SCOPED_TRACE(path);
+    EXPECT_FALSE(is_safe_stored_path(path));
+    EXPECT_FALSE(read(header(1) + remove_command(path)));
+    EXPECT_FALSE(read(header(1) + dir_command(path)));
+    EXPECT_FALSE(read(header(1) + file_command(path)));
+    EXPECT_FALSE(read(header(1) + link_command("l", path)));
+  }
+  for (const char* path : {"a", "a/b", "..a/b..", ".hidden/x", "a b/c"}) {
+    SCOPED_TRACE(path);
+    EXPECT_TRUE(is_safe_stored_path(path));
+    EXPECT_TRUE(read(header(2) + dir_command(path) + link_command("l", path)));
+  }
+}
+
+TEST_F(VersionFileTest, TimeIsStoredInTheWritersZone) {
+  {
+    time_zone zone("XYZ-3");  // three hours east of UTC
+    EXPECT_EQ(to_version_time(1000000000), 999989200u);
+    EXPECT_EQ(from_version_time(999989200), 1000000000);
+    EXPECT_TRUE(read(header(0, 999989200)));
+    EXPECT_EQ(time_, 1000000000);
+  }
+  {
+    // Summer time does not count: the stored value carries the standard offset only.
+    time_zone zone("CET-1CEST,M3.5.0,M10.5.0/3");
+    const std::int64_t july = 1562000000;
+    EXPECT_EQ(to_version_time(july), static_cast<std::uint64_t>(july - 3600));
+    EXPECT_EQ(from_version_time(to_version_time(july)), july);
+  }
+}
+
+}  // namespace
+}  // namespace kestrun::vcs
