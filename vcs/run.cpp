@@ -47,9 +47,8 @@ void work(const app_info& info, project& proj, const std::wstring& sub_path,
   std::shared_ptr<state> storage_state = store->state(sub_path, nn);
   if (!storage_state) return;
 
-  std::shared_ptr<transform> difference = mode == "restore"
-                                              ? storage_state->diff(project_state)
-                                              : project_state->diff(storage_state);
+  std::shared_ptr<transform> difference =
+      mode == "restore" ? storage_state->diff(project_state) : project_state->diff(storage_state);
   if (!info.has("--nosave")) {
     // The verdict is the save's own final event; the run ends the same way either way.
     (void)difference->save();
