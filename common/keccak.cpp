@@ -1,5 +1,6 @@
-// Keccak-f[1600] with the lanes held in locals and every round written out, so that the compiler
-// keeps the state in registers; the sponge around it absorbs whole blocks without copying them.
+// Keccak-f[1600] with the lanes held in named locals and each round written out, so that the
+// compiler keeps as much of the state in registers as it can; the sponge around it absorbs whole
+// blocks straight from the caller's bytes.
 #include "common/keccak.h"
 
 #include <algorithm>
@@ -137,15 +138,6 @@ inline void permute(t_lanes& a) {
 }
 
 }  // namespace
-
-void keccak_f1600(std::uint64_t lanes[25]) {
-  t_lanes a;
-  std::memcpy(&a, lanes, sizeof a);
-  invert_complemented(a);
-  permute(a);
-  invert_complemented(a);
-  std::memcpy(lanes, &a, sizeof a);
-}
 
 keccak::keccak(std::int32_t bits) : digest_bits(bits) {
   if (bits < 32 || bits > 768 || bits % 32 != 0) {

@@ -38,7 +38,4 @@ class keccak {
   std::int32_t digest_bits;
 };
 
-// The Keccak-f[1600] permutation, 24 rounds, on 25 lanes.
-void keccak_f1600(std::uint64_t lanes[25]);
-
 }  // namespace kestrun

@@ -1,10 +1,10 @@
 // Known answers of Keccak-256 with its original padding, around every padding boundary.
 #include "common/keccak.h"
 
-#include <gtest/gtest.h>
-
 #include <stdexcept>
 #include <string>
+
+#include <gtest/gtest.h>
 
 namespace kestrun {
 namespace {
@@ -90,6 +90,25 @@ TEST(KeccakTest, OtherDigestSizes) {
   EXPECT_EQ(hex(out),
             "0eab42de4c3ceb9235fc91acffe746b29c29a8c366b7c60e4e67c466f36a4304"
             "c00fa9caf9d87976ba469bcbe06713b435f091ef2769fb160cdab33d3670680e");
+  // Several blocks at the other rates (72 and 144 bytes).
+  struct row {
+    std::int32_t bits;
+    const char* digest;
+  };
+  const row rows[] = {
+      {512,
+       "3063032bb25fc0367e5a36197b8be97c8fa2efabaf9292b66e40be06b66bd45b"
+       "d178cc3a78f91e5a275222c55c59c648e011b15b82439193f01c94b361404ae2"},
+      {224, "7ecf9da51c0d23c16c98f5706b27d185dcc4b4d0b96ef1c34357b6af"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.bits);
+    keccak sized(r.bits);
+    const std::string data = content(200);
+    sized.add(data.data(), data.size());
+    sized.digest(out);
+    EXPECT_EQ(hex(out), r.digest);
+  }
   EXPECT_THROW(keccak(0), std::invalid_argument);
   EXPECT_THROW(keccak(100), std::invalid_argument);
   EXPECT_THROW(keccak(800), std::invalid_argument);

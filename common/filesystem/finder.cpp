@@ -124,7 +124,7 @@ bool finder<rules_t, item_t>::scan(item_t& out) {
 template <class rules_t, class item_t>
 void finder<rules_t, item_t>::list(const item_t& folder) {
   // Every listed path is the folder's text, a separator unless the folder ends in one, and the
-  // name: the folder part is converted to wide text once, each name on its own.
+  // name: the folder part is converted to wide text once, and entries are read by name.
   const std::string& folder_native = folder.entry.path().native();
   const bool ends_in_separator = !folder_native.empty() && folder_native.back() == '/';
   const std::size_t name_offset = folder_native.size() + (ends_in_separator ? 0 : 1);
@@ -133,14 +133,23 @@ void finder<rules_t, item_t>::list(const item_t& folder) {
   const platform::folder_handle handle(folder.entry.path());
   try {
     for (std::filesystem::directory_iterator it(folder.entry.path()), end; it != end; ++it) {
-      const char* name_text = it->path().c_str() + name_offset;
+      // A listed path is the folder's text joined with the name: the name alone is converted.
+      const std::string& listed = it->path().native();
+      const bool joined = listed.size() > name_offset && listed.starts_with(folder_native) &&
+                          (ends_in_separator || listed[folder_native.size()] == '/');
+      const std::string other_name = joined ? std::string() : it->path().filename().native();
+      const char* name_text = joined ? listed.c_str() + name_offset : other_name.c_str();
       item_t entry = item_t::from_listing(*it, handle, name_text);
       entry.ignored = folder.ignored;
       entry.rule_line = folder.rule_line;
       entry.rule_regex = folder.rule_regex;
       entry.rule_source = folder.rule_source;
-      path_buffer_ = folder_wide;
-      append_wide(name_text, path_buffer_);
+      if (joined) {
+        path_buffer_ = folder_wide;
+        append_wide(name_text, path_buffer_);
+      } else {
+        path_buffer_ = platform::wide_from_path(it->path());
+      }
       match(entry, path_buffer_);
       if (!include_ignored && entry.ignored) {
         report_ignored(entry);

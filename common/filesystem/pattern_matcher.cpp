@@ -91,7 +91,7 @@ pattern_matcher::pattern_matcher(std::wstring_view regex_text) {
       ++min_length_;
     }
   }
-  // Tokens of the optional group count towards the length although it may be skipped.
+  // The '/' of an optional group was counted, but the group may be skipped.
   for (std::size_t i = first; i < m; ++i) {
     if (tokens_[i].kind == t_kind::optional_dirs) --min_length_;
   }

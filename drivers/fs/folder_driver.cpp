@@ -2,6 +2,7 @@
 #include "drivers/fs/folder_driver.h"
 
 #include <filesystem>
+#include <random>
 #include <string>
 #include <system_error>
 
@@ -45,10 +46,36 @@ void create_parent(const fs::path& file) {
   if (ec) throw fs::filesystem_error("create_directories", parent, ec);
 }
 
+// A name beside `to` for the copy in progress; the random part keeps concurrent copies apart.
+fs::path partial_name(const fs::path& to) {
+  static std::mt19937_64 random{std::random_device{}()};
+  fs::path partial = to;
+  partial += ".partial-" + std::to_string(random());
+  return partial;
+}
+
+// The copy lands under a temporary name beside the target and is then linked into place, so a
+// copy cut short (a killed run, a full disk) never leaves a partial file under the final name,
+// which every later run would take for a complete one.
 storage_result copy_new(const fs::path& from, const fs::path& to) {
+  const fs::path partial = partial_name(to);
   std::error_code ec;
-  // copy_options::none: an existing target is an error, so nothing stored is ever replaced.
-  const bool copied = fs::copy_file(from, to, fs::copy_options::none, ec);
+  const bool copied = fs::copy_file(from, partial, fs::copy_options::none, ec);
+  if (!ec && copied) {
+    // A hard link, unlike a rename, fails when the target exists, so nothing stored is ever
+    // replaced; a file system without hard links gets the rename.
+    fs::create_hard_link(partial, to, ec);
+    if (ec && ec != std::errc::file_exists) {
+      ec.clear();
+      if (fs::exists(to, ec) || ec) {
+        if (!ec) ec = std::make_error_code(std::errc::file_exists);
+      } else {
+        fs::rename(partial, to, ec);
+      }
+    }
+  }
+  std::error_code ignored;
+  fs::remove(partial, ignored);
   if (ec) throw fs::filesystem_error("copy_file", from, to, ec);
   return copied ? STORAGE_DONE : STORAGE_FAILURE;
 }

@@ -154,6 +154,12 @@ TEST_F(FolderDriverTest, FileSystemErrorsLeaveAsExceptions) {
     }
   }
   EXPECT_EQ(test::slurp(existing), "here");
+  // A failed copy leaves nothing behind, neither under its own name nor under a temporary one.
+  EXPECT_FALSE(fs::exists(root / "n"));
+  for (const auto& entry : fs::recursive_directory_iterator(temp.path())) {
+    EXPECT_EQ(entry.path().filename().string().find(".partial-"), std::string::npos)
+        << entry.path();
+  }
   disconnect(h);
 }
 

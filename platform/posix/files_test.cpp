@@ -76,6 +76,36 @@ TEST(FilesTest, EntryInfoOfEachKind) {
   EXPECT_EQ(info.size, 5u);
 }
 
+TEST(FilesTest, EntryInfoByNameInAnOpenFolder) {
+  test::temp_folder dir;
+  dir.write("file", "12345");
+  std::filesystem::create_directory(dir / "folder");
+  std::filesystem::create_directory_symlink(dir / "folder", dir / "link");
+  const folder_handle folder(dir.path());
+  ASSERT_TRUE(folder.is_open());
+  for (const char* name : {"file", "folder", "link"}) {
+    SCOPED_TRACE(name);
+    t_entry_info by_path;
+    t_entry_info by_name;
+    std::error_code ec;
+    ASSERT_TRUE(entry_info(dir / name, by_path, ec));
+    ASSERT_TRUE(entry_info_at(folder, name, by_name, ec));
+    EXPECT_EQ(by_name.attributes, by_path.attributes);
+    EXPECT_EQ(by_name.reparse_tag, by_path.reparse_tag);
+    EXPECT_EQ(by_name.creation_time, by_path.creation_time);
+    EXPECT_EQ(by_name.write_time, by_path.write_time);
+    EXPECT_EQ(by_name.size, by_path.size);
+  }
+  t_entry_info info;
+  std::error_code ec;
+  EXPECT_FALSE(entry_info_at(folder, "missing", info, ec));
+  EXPECT_TRUE(is_not_found(ec));
+  const folder_handle missing(dir / "missing");
+  EXPECT_FALSE(missing.is_open());
+  EXPECT_FALSE(entry_info_at(missing, "file", info, ec));
+  EXPECT_TRUE(ec);
+}
+
 TEST(FilesTest, EntryInfoRoundsNanosecondTimes) {
   test::temp_folder dir;
   const auto file = dir.write("file", "");
