@@ -10,6 +10,7 @@
 
 #include "common/notify/event.h"
 #include "common/stream/gz_buffer.h"
+#include "vcs/project.h"
 #include "vcs/storage_driver.h"
 #include "vcs/version_file.h"
 
@@ -45,10 +46,17 @@ bool fetch(storage_driver& driver, std::uint32_t nn, const std::filesystem::path
   const std::wstring remote = driver.remote_name(nn);
   bool ok = false;
   if (driver.file_exists(remote) == 1) {
-    ok = driver.download(remote, local) == 0;
-    // A cached file is never fetched again, so a failed download must not leave a piece of
-    // one behind.
-    if (!ok) std::filesystem::remove(local, ec);
+    // A cached file is never fetched again, so a piece of one must never stand under the cache
+    // name: the download lands in the temporary folder and is moved into place once complete.
+    vcs::project_temp* temp = driver.project_temp();
+    const std::filesystem::path partial = temp != nullptr ? temp->new_path() : local;
+    ok = driver.download(remote, partial) == 0;
+    if (ok && partial != local) {
+      std::filesystem::create_directories(local.parent_path(), ec);
+      if (!ec) std::filesystem::rename(partial, local, ec);
+      ok = !ec;
+    }
+    if (!ok) std::filesystem::remove(partial, ec);
   }
   driver.disconnect();
   return ok;
