@@ -100,30 +100,46 @@ bool client::passive(std::string& host, int& port) {
   return true;
 }
 
+std::optional<int> client::start_transfer(const std::string& command, net::socket& data) {
+  std::string host;
+  int port = 0;
+  if (!passive(host, port)) return std::nullopt;
+  if (!data.connect(host.c_str(), port)) return std::nullopt;
+  set_binary();
+  return send_command_code(command);
+}
+
 int client::finish_transfer(const char* event_name) {
   const std::string reply = control_.read_reply(reply_limit);
   fire(event_name, reply);
   return reply_code(reply);
 }
 
+bool client::move_into_place(const std::wstring& from, const std::wstring& to) {
+  const std::string rename_from = "RNFR " + wire_path(from);
+  const std::string rename_to = "RNTO " + wire_path(to);
+  if (send_command_code(rename_from) != 350) return false;
+  if (send_command_code(rename_to) == 250) return true;
+  // Some servers will not rename onto an existing name. A refused RNTO also ends the RNFR, so
+  // both are sent again.
+  if (send_command_code("DELE " + wire_path(to)) != 250) return false;
+  return send_command_code(rename_from) == 350 && send_command_code(rename_to) == 250;
+}
+
 bool client::download(const std::wstring& path, std::ostream& out) {
   const std::int64_t total = size(path);
   if (total <= 0) return false;
-  std::string host;
-  int port = 0;
-  if (!passive(host, port)) return false;
   net::socket data(timeout_ms);
-  if (!data.connect(host.c_str(), port)) return false;
-  set_binary();
-  const int code = send_command_code("RETR " + wire_path(path));
+  const std::optional<int> code = start_transfer("RETR " + wire_path(path), data);
+  if (!code) return false;
   bool moved = false;
-  if (transfer_starts(code)) {
+  if (transfer_starts(*code)) {
     fire("kestrun::net::ftp::client::download::size", std::to_string(total));
     // Exactly the announced size: the server's close of the data connection is not awaited.
     moved = data.recv_to_stream(out, total);
   }
   data.close();
-  if (!is_preliminary(code)) return false;
+  if (!is_preliminary(*code)) return false;
   return finish_transfer("kestrun::net::ftp::client::download::recv") == 226 && moved;
 }
 
@@ -144,15 +160,15 @@ bool client::upload(std::istream& in, std::int64_t size, const std::wstring& pat
     }
   }
 
-  std::string host;
-  int port = 0;
-  if (!passive(host, port)) return false;
+  // A transfer cut off (a killed run, a dropped connection) leaves the server a shorter file that
+  // it cannot tell from a whole one; under the final name it would pass for the stored content ever
+  // after. So the bytes go to a name of their own, and the file is renamed once it is whole.
+  const std::wstring partial = path + L".partial-" + std::to_wstring(random_());
   net::socket data(timeout_ms);
-  if (!data.connect(host.c_str(), port)) return false;
-  set_binary();
-  const int code = send_command_code("STOR " + wire_path(path));
+  const std::optional<int> code = start_transfer("STOR " + wire_path(partial), data);
+  if (!code) return false;
   bool moved = false;
-  if (transfer_starts(code)) {
+  if (transfer_starts(*code)) {
     fire("kestrun::net::ftp::client::upload::size", std::to_string(size));
     std::vector<char> buffer(piece_size);
     moved = true;
@@ -165,12 +181,12 @@ bool client::upload(std::istream& in, std::int64_t size, const std::wstring& pat
   }
   // Closing the data connection tells the server the file is complete.
   data.close();
-  if (!is_preliminary(code)) return false;
-  const bool stored = finish_transfer("kestrun::net::ftp::client::upload::recv") == 226 && moved;
-  // The server cannot tell a cut-off transfer from a whole one; a partial file left under the
-  // name would later pass for the stored content.
-  if (!moved) send_command("DELE " + wire_path(path));
-  return stored;
+  const bool stored = is_preliminary(*code) &&
+                      finish_transfer("kestrun::net::ftp::client::upload::recv") == 226 && moved;
+  if (stored && move_into_place(partial, path)) return true;
+  // Whatever the server kept of the transfer is not needed by anyone.
+  send_command("DELE " + wire_path(partial));
+  return false;
 }
 
 }  // namespace kestrun::net::ftp

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <istream>
+#include <optional>
 #include <ostream>
+#include <random>
 #include <string>
 
 #include "drivers/ftp/socket.h"
@@ -52,17 +54,29 @@ class client {
   bool download(const std::wstring& path, std::ostream& out);
 
   // Makes the missing folders of `path` (a CWD walk towards the root, then MKD answered 257 from
-  // the highest one down), then stores `size` bytes of `in` under `path`, replacing a stored file:
-  // PASV, TYPE I, STOR answered 150 (or 125), the bytes, then 226.
+  // the highest one down), then stores `size` bytes of `in` under `path`, replacing a stored file.
+  // The bytes go to a temporary name beside `path` (`path` + ".partial-" + a random number):
+  // PASV, TYPE I, STOR answered 150 (or 125), the bytes, then 226; only then RNFR (350) and RNTO
+  // (250) put the file under `path`, so a transfer cut off at any point never leaves a file under
+  // that name. A server that will not rename onto an existing file gets DELE of `path` (250) and
+  // RNFR and RNTO again. On any failure after STOR the temporary file is deleted (best effort).
   bool upload(std::istream& in, std::int64_t size, const std::wstring& path);
 
  private:
+  // PASV, the data connection `data` to the address it names, TYPE I, then `command`. The code of
+  // the command's reply; none when the command was not sent because an earlier step failed.
+  std::optional<int> start_transfer(const std::string& command, net::socket& data);
+
   // After a preliminary reply the server always sends a final one; reading it keeps the control
   // connection in step even when the transfer failed on our side. Returns the final code.
   int finish_transfer(const char* event_name);
 
+  // RNFR `from` and RNTO `to`, replacing a file stored under `to` as described for upload.
+  bool move_into_place(const std::wstring& from, const std::wstring& to);
+
   net::socket control_;
   int timeout_ms;
+  std::mt19937_64 random_{std::random_device{}()};  // the temporary names of uploads
 };
 
 }  // namespace kestrun::net::ftp

@@ -1,15 +1,19 @@
 // The FTP client against small scripted servers on loopback threads: reply framing, refusals,
-// passive replies, short transfers, silent and vanishing servers.
+// passive replies, short transfers, uploads renamed into place, silent and vanishing servers.
 #include "drivers/ftp/client.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -84,8 +88,6 @@ class fake_server {
   }
   platform::socket accept_data() { return data_listener_.accept(server_wait_ms); }
   void say(const std::string& text) { send_text(control_, text); }
-
-  std::string stored;  // what the client sent over its last data connection
 
  private:
   void run() {
@@ -423,32 +425,91 @@ TEST(FtpClientTest, DownloadFailsOnARefusedRetr) {
   EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");
 }
 
-// A server that records what STOR receives and knows which folders exist.
-fake_server::answer_fn store_server(std::vector<std::string> folders, bool mkd_ok = true) {
+// The files of a store server: what each name holds, and the name an RNFR picked for the RNTO.
+// Some servers will not rename onto an existing name.
+struct t_disk {
+  std::map<std::string, std::string> files;
+  bool rename_replaces = true;
+  std::string renaming;
+};
+
+// STOR as a server does it: the file exists (empty) from the 150 on and receives what the data
+// connection brings.
+void store_file(const std::string& command, fake_server& self, t_disk& disk) {
+  self.say("150 Ok to send data\r\n");
+  std::string& file = disk.files[command.substr(5)];
+  file.clear();
+  platform::socket data = self.accept_data();
+  file = receive_all(data);
+}
+
+// A server that keeps files in `disk` (STOR, RNFR and RNTO, DELE) and knows which folders exist.
+// `refuse` is asked first: a reply it gives stands for the server's own.
+fake_server::answer_fn store_server(std::shared_ptr<t_disk> disk, std::vector<std::string> folders,
+                                    fake_server::answer_fn refuse = nullptr) {
   return answers([=](const std::string& command, fake_server& self) -> std::string {
+    if (refuse) {
+      std::string reply = refuse(command, self);
+      if (!reply.empty()) return reply;
+    }
+    const std::string name = command.substr(command.find(' ') + 1);
     if (starts_with(command, "CWD ")) {
-      const std::string folder = command.substr(4);
-      for (const auto& f : folders) {
-        if (f == folder) return "250 ok\r\n";
-      }
-      return "550 No such folder\r\n";
+      const bool known = std::find(folders.begin(), folders.end(), name) != folders.end();
+      return known ? "250 ok\r\n" : "550 No such folder\r\n";
     }
-    if (starts_with(command, "MKD ")) {
-      return mkd_ok ? "257 \"" + command.substr(4) + "\" created\r\n" : "550 Denied\r\n";
-    }
+    if (starts_with(command, "MKD ")) return "257 \"" + name + "\" created\r\n";
     if (starts_with(command, "STOR ")) {
-      self.say("150 Ok to send data\r\n");
-      platform::socket data = self.accept_data();
-      self.stored = receive_all(data);
+      store_file(command, self, *disk);
       return "226 Transfer complete\r\n";
+    }
+    if (starts_with(command, "RNFR ")) {
+      if (disk->files.count(name) == 0) return "550 No such file\r\n";
+      disk->renaming = name;
+      return "350 Ready for destination name\r\n";
+    }
+    if (starts_with(command, "RNTO ")) {
+      const std::string from = std::exchange(disk->renaming, std::string());
+      if (from.empty()) return "503 Bad sequence of commands\r\n";
+      if (!disk->rename_replaces && disk->files.count(name) != 0) return "553 File exists\r\n";
+      disk->files[name] = disk->files[from];
+      disk->files.erase(from);
+      return "250 Renamed\r\n";
+    }
+    if (starts_with(command, "DELE ")) {
+      return disk->files.erase(name) != 0 ? "250 Deleted\r\n" : "550 No such file\r\n";
     }
     return {};
   });
 }
 
+// The temporary name of an upload to `path`: the argument of the STOR heard, which must lie
+// beside `path` and carry a number.
+std::string partial_name(const std::vector<std::string>& heard, const std::string& path) {
+  const auto stor = std::find_if(heard.begin(), heard.end(), [](const std::string& line) {
+    return starts_with(line, "STOR ");
+  });
+  if (stor == heard.end()) return "(no STOR)";
+  const std::string name = stor->substr(5);
+  const std::string prefix = path + ".partial-";
+  const bool shaped = starts_with(name, prefix.c_str()) && name.size() > prefix.size() &&
+                      name.find_first_not_of("0123456789", prefix.size()) == std::string::npos;
+  EXPECT_TRUE(shaped) << name;
+  return name;
+}
+
+// `lines` with every "{p}" replaced by the temporary name.
+std::vector<std::string> with_partial(std::vector<std::string> lines, const std::string& partial) {
+  for (auto& line : lines) {
+    const auto at = line.find("{p}");
+    if (at != std::string::npos) line.replace(at, 3, partial);
+  }
+  return lines;
+}
+
 TEST(FtpClientTest, UploadMakesTheMissingFoldersFirst) {
   const std::string content(150000, 'k');
-  fake_server server(greeting, store_server({"/", "/a"}));
+  const auto disk = std::make_shared<t_disk>();
+  fake_server server(greeting, store_server(disk, {"/", "/a"}));
   {
     client c(client_wait_ms);
     open_session(c, server);
@@ -456,14 +517,148 @@ TEST(FtpClientTest, UploadMakesTheMissingFoldersFirst) {
     EXPECT_TRUE(c.upload(in, static_cast<std::int64_t>(content.size()), L"/a/b/c/file.gz"));
     EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");
   }
-  EXPECT_EQ(server.heard(),
-            (std::vector<std::string>{"CWD /a/b/c", "CWD /a/b", "CWD /a", "MKD /a/b", "MKD /a/b/c",
-                                      "PASV", "TYPE I", "STOR /a/b/c/file.gz", "NOOP"}));
-  EXPECT_TRUE(same_bytes(server.stored, content));
+  const auto heard = server.heard();
+  // The final name is first sent once the whole file is stored: a transfer cut off at any point
+  // leaves nothing under it.
+  EXPECT_EQ(heard,
+            with_partial({"CWD /a/b/c", "CWD /a/b", "CWD /a", "MKD /a/b", "MKD /a/b/c", "PASV",
+                          "TYPE I", "STOR {p}", "RNFR {p}", "RNTO /a/b/c/file.gz", "NOOP"},
+                         partial_name(heard, "/a/b/c/file.gz")));
+  ASSERT_EQ(disk->files.size(), 1u);
+  EXPECT_TRUE(same_bytes(disk->files["/a/b/c/file.gz"], content));
+}
+
+TEST(FtpClientTest, UploadsGetTemporaryNamesOfTheirOwn) {
+  const auto disk = std::make_shared<t_disk>();
+  fake_server server(greeting, store_server(disk, {"/"}));
+  {
+    client c(client_wait_ms);
+    open_session(c, server);
+    for (const char* content : {"first", "second"}) {
+      std::istringstream in(content);
+      EXPECT_TRUE(c.upload(in, static_cast<std::int64_t>(std::strlen(content)), L"/same"));
+    }
+  }
+  std::vector<std::string> stored_as;
+  for (const auto& line : server.heard()) {
+    if (starts_with(line, "STOR ")) stored_as.push_back(line);
+  }
+  ASSERT_EQ(stored_as.size(), 2u);
+  EXPECT_NE(stored_as[0], stored_as[1]);
+  EXPECT_EQ(disk->files, (std::map<std::string, std::string>{{"/same", "second"}}));
+}
+
+// A reply for commands that start with `word`, and for those only.
+fake_server::answer_fn refuse(const char* word, const char* reply) {
+  return [=](const std::string& command, fake_server&) {
+    return starts_with(command, word) ? std::string(reply) : std::string();
+  };
+}
+
+TEST(FtpClientTest, UploadRenamesIntoPlaceOrLeavesNothing) {
+  using files = std::map<std::string, std::string>;
+  struct row {
+    const char* name;
+    files before;
+    bool rename_replaces;  // false: RNTO onto a stored file is refused
+    fake_server::answer_fn refusal;
+    bool ok;
+    std::vector<std::string> heard;  // after the CWD, PASV and TYPE I
+    files after;
+  };
+  const row rows[] = {
+      {"a new name", {}, true, nullptr, true, {"STOR {p}", "RNFR {p}", "RNTO /f"}, {{"/f", "new"}}},
+      {"a stored file replaced by the rename",
+       {{"/f", "old"}},
+       true,
+       nullptr,
+       true,
+       {"STOR {p}", "RNFR {p}", "RNTO /f"},
+       {{"/f", "new"}}},
+      {"a server that will not rename onto a stored file",
+       {{"/f", "old"}, {"/g", "other"}},
+       false,
+       nullptr,
+       true,
+       {"STOR {p}", "RNFR {p}", "RNTO /f", "DELE /f", "RNFR {p}", "RNTO /f"},
+       {{"/f", "new"}, {"/g", "other"}}},
+      {"RNFR refused",
+       {{"/f", "old"}},
+       true,
+       refuse("RNFR ", "550 Denied\r\n"),
+       false,
+       {"STOR {p}", "RNFR {p}", "DELE {p}"},
+       {{"/f", "old"}}},
+      {"RNTO refused and nothing to delete",
+       {},
+       true,
+       refuse("RNTO ", "553 Not allowed\r\n"),
+       false,
+       {"STOR {p}", "RNFR {p}", "RNTO /f", "DELE /f", "DELE {p}"},
+       {}},
+      {"RNTO refused and the stored file cannot be deleted",
+       {{"/f", "old"}},
+       true,
+       [](const std::string& command, fake_server&) -> std::string {
+         if (starts_with(command, "RNTO ")) return "553 Not allowed\r\n";
+         return command == "DELE /f" ? "550 Denied\r\n" : "";
+       },
+       false,
+       {"STOR {p}", "RNFR {p}", "RNTO /f", "DELE /f", "DELE {p}"},
+       {{"/f", "old"}}},
+      {"RNTO refused again after the stored file was deleted",
+       {{"/f", "old"}},
+       true,
+       refuse("RNTO ", "553 Not allowed\r\n"),
+       false,
+       {"STOR {p}", "RNFR {p}", "RNTO /f", "DELE /f", "RNFR {p}", "RNTO /f", "DELE {p}"},
+       {}},
+      {"STOR refused",
+       {{"/f", "old"}},
+       true,
+       refuse("STOR ", "553 Not allowed\r\n"),
+       false,
+       {"STOR {p}", "DELE {p}"},
+       {{"/f", "old"}}},
+      {"STOR failing after the transfer",
+       {},
+       true,
+       [](const std::string& command, fake_server& self) -> std::string {
+         if (!starts_with(command, "STOR ")) return "";
+         self.say("150 Ok to send data\r\n");
+         platform::socket data = self.accept_data();
+         receive_all(data);
+         return "451 Local error in processing\r\n";
+       },
+       false,
+       {"STOR {p}", "DELE {p}"},
+       {}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    const auto disk = std::make_shared<t_disk>();
+    disk->files = r.before;
+    disk->rename_replaces = r.rename_replaces;
+    fake_server server(greeting, store_server(disk, {"/"}, r.refusal));
+    {
+      client c(client_wait_ms);
+      open_session(c, server);
+      std::istringstream in("new");
+      EXPECT_EQ(c.upload(in, 3, L"/f"), r.ok);
+      EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");  // the control connection is in step
+    }
+    const auto heard = server.heard();
+    std::vector<std::string> want = {"CWD /", "PASV", "TYPE I"};
+    want.insert(want.end(), r.heard.begin(), r.heard.end());
+    want.push_back("NOOP");
+    EXPECT_EQ(heard, with_partial(want, partial_name(heard, "/f")));
+    EXPECT_EQ(disk->files, r.after);
+  }
 }
 
 TEST(FtpClientTest, UploadSendsNothingWhenAFolderCannotBeMade) {
-  fake_server server(greeting, store_server({"/"}, false));
+  const auto disk = std::make_shared<t_disk>();
+  fake_server server(greeting, store_server(disk, {"/"}, refuse("MKD ", "550 Denied\r\n")));
   {
     client c(client_wait_ms);
     open_session(c, server);
@@ -474,30 +669,42 @@ TEST(FtpClientTest, UploadSendsNothingWhenAFolderCannotBeMade) {
 }
 
 TEST(FtpClientTest, UploadOfAShortSourceFailsAndRemovesThePartialFile) {
-  fake_server server(greeting, store_server({"/"}));
+  const auto disk = std::make_shared<t_disk>();
+  fake_server server(greeting, store_server(disk, {"/"}));
   {
     client c(client_wait_ms);
     open_session(c, server);
     std::istringstream in("only a few bytes");
     EXPECT_FALSE(c.upload(in, 100000, L"/file"));
   }
-  EXPECT_EQ(server.heard(),
-            (std::vector<std::string>{"CWD /", "PASV", "TYPE I", "STOR /file", "DELE /file"}));
+  const auto heard = server.heard();
+  EXPECT_EQ(heard, with_partial({"CWD /", "PASV", "TYPE I", "STOR {p}", "DELE {p}"},
+                                partial_name(heard, "/file")));
+  EXPECT_TRUE(disk->files.empty());
 }
 
 TEST(FtpClientTest, UploadToAServerThatDropsTheDataConnectionFails) {
-  fake_server server(greeting, answers([](const std::string& command, fake_server& self) {
+  const auto disk = std::make_shared<t_disk>();
+  fake_server server(greeting,
+                     store_server(disk, {"/"}, [&](const std::string& command, fake_server& self) {
                        if (!starts_with(command, "STOR ")) return std::string();
                        self.say("150 Ok to send data\r\n");
-                       self.accept_data().close();  // gone before the data arrives
+                       disk->files[command.substr(5)];  // created, still empty
+                       self.accept_data().close();      // gone before the data arrives
                        return std::string("426 Connection closed\r\n");
                      }));
-  client c(client_wait_ms);
-  open_session(c, server);
-  const std::string content(4 << 20, 'x');  // more than the socket buffers hold
-  std::istringstream in(content);
-  EXPECT_FALSE(c.upload(in, static_cast<std::int64_t>(content.size()), L"/file"));
-  EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");
+  {
+    client c(client_wait_ms);
+    open_session(c, server);
+    const std::string content(4 << 20, 'x');  // more than the socket buffers hold
+    std::istringstream in(content);
+    EXPECT_FALSE(c.upload(in, static_cast<std::int64_t>(content.size()), L"/file"));
+    EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");
+  }
+  const auto heard = server.heard();
+  EXPECT_EQ(heard, with_partial({"CWD /", "PASV", "TYPE I", "STOR {p}", "DELE {p}", "NOOP"},
+                                partial_name(heard, "/file")));
+  EXPECT_TRUE(disk->files.empty());
 }
 
 TEST(FtpClientTest, GivesUpOnASilentServer) {

@@ -1,5 +1,6 @@
 // The exports of kellar-ftp: one logged-in FTP control connection per handle, whole files moved
-// over passive data connections. A missing stored file is a failure and an upload replaces.
+// over passive data connections. A missing stored file is a failure; an upload replaces, and its
+// name appears on the server only once the file is whole.
 #include <filesystem>
 #include <fstream>
 #include <memory>

@@ -1,12 +1,16 @@
 // kellar-ftp through its five exports, loaded from bin/ as kvcs loads it, against the loopback
-// FTP server of tests/support (pyftpdlib) on a temporary root.
+// FTP server of tests/support (pyftpdlib) on a temporary root; its uploads also through the client
+// itself, to watch the server's disk while a transfer runs.
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <istream>
 #include <memory>
 #include <stdexcept>
+#include <streambuf>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "common/notify/event.h"
+#include "drivers/ftp/client.h"
 #include "drivers/storage_api.h"
 #include "platform/platform.h"
 #include "tests/support/temp_folder.h"
@@ -35,13 +40,17 @@ std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 class loopback_ftp_server {
  public:
   // Throws std::runtime_error, with the server's log, when it is not up within start_limit.
-  loopback_ftp_server() {
+  // A `file_blocks` above 0 limits the size of every file the server writes (`ulimit -f`), so
+  // that it aborts a longer upload midway.
+  explicit loopback_ftp_server(int file_blocks = 0) {
     fs::create_directories(root());
-    const std::string command = "( /usr/bin/python3 " + quoted(KVCS_FTP_SERVER_SCRIPT) +
-                                " --root " + quoted(root()) + " --user " + user + " --password " +
-                                password + " --lease --port-file " + quoted(folder_ / "port") +
-                                " </dev/null >" + quoted(folder_ / "log") + " 2>&1; echo $? >" +
-                                quoted(folder_ / "exit") + " ) >/dev/null 2>&1 &";
+    const std::string ulimit =
+        file_blocks > 0 ? "ulimit -f " + std::to_string(file_blocks) + "; " : std::string();
+    const std::string command =
+        "( " + ulimit + "/usr/bin/python3 " + quoted(KVCS_FTP_SERVER_SCRIPT) + " --root " +
+        quoted(root()) + " --user " + user + " --password " + password + " --lease --port-file " +
+        quoted(folder_ / "port") + " </dev/null >" + quoted(folder_ / "log") + " 2>&1; echo $? >" +
+        quoted(folder_ / "exit") + " ) >/dev/null 2>&1 &";
     if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot run " + command);
 
     int lease_port = 0;
@@ -155,6 +164,25 @@ std::string some_bytes(std::size_t size, unsigned seed) {
   return bytes;
 }
 
+// The entries below `folder` as '/'-separated relative paths, sorted.
+std::vector<std::string> entries(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    names.push_back(entry.path().lexically_relative(folder).generic_string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Temporary upload names left below `folder`.
+std::vector<std::string> partial_files(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& name : entries(folder)) {
+    if (name.find(".partial-") != std::string::npos) names.push_back(name);
+  }
+  return names;
+}
+
 TEST_F(FtpDriverTest, ConnectsOnlyToAReachableFolderWithTheRightLogin) {
   fs::create_directories(server().root() / "backup" / "main");
   int free_port = 0;
@@ -216,6 +244,7 @@ TEST_F(FtpDriverTest, StoresAndFetchesFilesBelowTheRoot) {
     EXPECT_EQ(driver.download(handle, r.name.c_str(), target.c_str()), STORAGE_DONE);
     EXPECT_TRUE(same_bytes(test::slurp(target), r.content));
   }
+  EXPECT_EQ(partial_files(server().root() / "vault"), std::vector<std::string>{});
   driver.disconnect(handle);
 }
 
@@ -248,7 +277,117 @@ TEST_F(FtpDriverTest, UploadReplacesAStoredFile) {
             STORAGE_DONE);
   EXPECT_EQ(driver.upload(handle, local.write("b", "second").c_str(), "twice"), STORAGE_DONE);
   EXPECT_EQ(stored("twice"), "second");
+  EXPECT_EQ(partial_files(server().root()), std::vector<std::string>{});
   driver.disconnect(handle);
+}
+
+// A source that looks at the server's disk once, when half of its bytes have been read (the
+// upload is then under way), and may end there as a local file cut short would.
+class watched_source : public std::streambuf {
+ public:
+  watched_source(std::string bytes, std::function<void()> midway, bool cut_at_midway)
+      : bytes_(std::move(bytes)), midway_(std::move(midway)), cut_(cut_at_midway) {}
+
+ protected:
+  int_type underflow() override {
+    if (next_ >= bytes_.size()) return traits_type::eof();
+    if (!watched_ && next_ >= bytes_.size() / 2) {
+      watched_ = true;
+      midway_();
+      if (cut_) return traits_type::eof();
+    }
+    const std::size_t piece = std::min<std::size_t>(4096, bytes_.size() - next_);
+    char* const at = bytes_.data() + next_;
+    setg(at, at, at + piece);
+    next_ += piece;
+    return traits_type::to_int_type(*at);
+  }
+
+ private:
+  std::string bytes_;
+  std::function<void()> midway_;
+  bool cut_;
+  bool watched_ = false;
+  std::size_t next_ = 0;
+};
+
+TEST_F(FtpDriverTest, UploadGivesTheNameOnlyToAWholeFile) {
+  // The client itself, to look at the server's disk while the bytes flow.
+  const fs::path folder = server().root() / "watched";
+  const std::string content = some_bytes(4 << 20, 5);
+  for (const bool cut : {false, true}) {
+    SCOPED_TRACE(cut ? "cut off midway" : "whole");
+    fs::create_directories(folder);
+    std::vector<std::string> midway;
+    watched_source source(
+        content, [&] { midway = entries(folder); }, cut);
+    std::istream in(&source);
+    net::ftp::client c(5000);
+    ASSERT_TRUE(c.control().connect("127.0.0.1", server().port()));
+    ASSERT_EQ(net::ftp::client::reply_code(c.control().read_reply(4294967295u)), 220);
+    ASSERT_TRUE(c.login(user, password));
+    EXPECT_EQ(c.upload(in, static_cast<std::int64_t>(content.size()), L"/watched/blob"), !cut);
+
+    // Midway only the temporary file beside it exists.
+    ASSERT_EQ(midway.size(), 1u);
+    EXPECT_EQ(midway[0].rfind("blob.partial-", 0), 0u) << midway[0];
+    if (cut) {
+      EXPECT_EQ(entries(folder), std::vector<std::string>{});
+    } else {
+      EXPECT_EQ(entries(folder), std::vector<std::string>{"blob"});
+      EXPECT_TRUE(same_bytes(stored("watched/blob"), content));
+    }
+    fs::remove_all(folder);
+  }
+}
+
+TEST_F(FtpDriverTest, UploadThatCannotBeRenamedIntoPlaceLeavesNothing) {
+  // The server will not rename a file onto a folder, nor delete the folder to make room.
+  fs::create_directories(server().root() / "clash" / "blob");
+  const fs::path inside = server().root() / "clash" / "blob" / "inside";
+  std::ofstream(inside) << "kept";
+  const storage_handle handle = driver.connect(server().link("/clash").c_str());
+  ASSERT_NE(handle, 0u);
+  EXPECT_EQ(driver.upload(handle, local.write("src", some_bytes(100000, 6)).c_str(), "blob"),
+            STORAGE_FAILURE);
+  EXPECT_EQ(entries(server().root() / "clash"), (std::vector<std::string>{"blob", "blob/inside"}));
+  EXPECT_EQ(test::slurp(inside), "kept");
+  // The connection is still in step.
+  EXPECT_EQ(driver.upload(handle, local.write("next", "next").c_str(), "next"), STORAGE_DONE);
+  EXPECT_EQ(stored("clash/next"), "next");
+  driver.disconnect(handle);
+}
+
+TEST(FtpDriverCutOffTest, UploadThatTheServerAbortsLeavesNothing) {
+  // A server that may write no file past 1 MiB drops the data connection of a longer upload and
+  // keeps what it received under the name the client gave.
+  std::unique_ptr<loopback_ftp_server> limited;
+  try {
+    limited = std::make_unique<loopback_ftp_server>(2048);
+  } catch (const std::exception& e) {
+    FAIL() << e.what();
+  }
+  const auto module = platform::library::open(KELLAR_FTP_MODULE);
+  ASSERT_NE(module, nullptr) << KELLAR_FTP_MODULE;
+  const auto connect = reinterpret_cast<storage_connect_fn>(module->symbol("storage_connect"));
+  const auto disconnect =
+      reinterpret_cast<storage_disconnect_fn>(module->symbol("storage_disconnect"));
+  const auto upload = reinterpret_cast<storage_upload_fn>(module->symbol("storage_upload"));
+  const auto file_exists =
+      reinterpret_cast<storage_file_exists_fn>(module->symbol("storage_file_exists"));
+  ASSERT_TRUE(connect && disconnect && upload && file_exists);
+
+  test::temp_folder local;
+  const storage_handle handle = connect(limited->link("/").c_str());
+  ASSERT_NE(handle, 0u);
+  EXPECT_EQ(upload(handle, local.write("big", some_bytes(16 << 20, 7)).c_str(), "files/big"),
+            STORAGE_FAILURE);
+  EXPECT_EQ(entries(limited->root()), std::vector<std::string>{"files"});
+  EXPECT_EQ(file_exists(handle, "files/big"), 0);
+  // A later upload on the same connection is stored whole.
+  EXPECT_EQ(upload(handle, local.write("small", "small").c_str(), "files/small"), STORAGE_DONE);
+  EXPECT_EQ(entries(limited->root()), (std::vector<std::string>{"files", "files/small"}));
+  disconnect(handle);
 }
 
 TEST_F(FtpDriverTest, LocalFilesThatCannotBeUsedFail) {
@@ -307,6 +446,7 @@ TEST_F(FtpDriverTest, EventsStayInsideTheLibrary) {
     ++heard;
     return true;
   });
+  heard = 0;  // what this program's own uses of the client fired before does not count
   const storage_handle handle = driver.connect(server().link("/").c_str());
   ASSERT_NE(handle, 0u);
   EXPECT_EQ(driver.file_exists(handle, "x"), 0);
