@@ -29,6 +29,15 @@ struct t_lists {
   std::vector<state_item_link*> link_list;  // not owned: the transform's commands hold them
 };
 
+// A version backed up from a subfolder holds no item for the folders above it, so a restore into
+// an empty folder makes them itself. The path has passed safe_local_path: its parents lie below
+// the root and none of them is a link.
+void create_parents(const std::filesystem::path& path) {
+  std::error_code ec;
+  std::filesystem::create_directories(path.parent_path(), ec);
+  if (ec) throw std::filesystem::filesystem_error("create_directories", path.parent_path(), ec);
+}
+
 // One command; false stops the restore.
 bool apply_command(const transform_command& command, const std::filesystem::path& root,
                    t_lists& lists) {
@@ -49,6 +58,7 @@ bool apply_command(const transform_command& command, const std::filesystem::path
   switch (item->type()) {
     case 'D': {
       if (!path) return false;
+      create_parents(*path);
       std::error_code ec;
       const bool created = std::filesystem::create_directory(*path, ec);
       if (ec) throw std::filesystem::filesystem_error("create_directory", *path, ec);
@@ -56,6 +66,7 @@ bool apply_command(const transform_command& command, const std::filesystem::path
     }
     case 'F':
       if (!path) return false;
+      create_parents(*path);
       lists.download_list.push_back({static_cast<state_item_file*>(item.get()), *path});
       return true;
     case 'L':

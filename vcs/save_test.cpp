@@ -569,6 +569,19 @@ TEST_F(SaveTest, RestoreOfSubfolderTouchesNothingElse) {
   EXPECT_FALSE(fs::exists(root(*work) / "other/b.txt"));
 }
 
+// A version backed up from a subfolder has no item for that subfolder itself; a whole restore
+// into an empty folder still rebuilds it.
+TEST_F(SaveTest, RestoreMakesFoldersAVersionDoesNotName) {
+  write(*work, "part/inner/deep.txt", "deep");
+  write(*work, "part/top.txt", "top");
+  ASSERT_TRUE(backup(*work, L"part"));
+
+  auto copy = open("copy");
+  ASSERT_TRUE(restore(*copy, 0));
+  EXPECT_EQ(test::slurp(root(*copy) / "part/inner/deep.txt"), "deep");
+  EXPECT_EQ(test::slurp(root(*copy) / "part/top.txt"), "top");
+}
+
 // An ignored file keeps its folder from being removed: the restore stops there.
 TEST_F(SaveTest, IgnoredFilesKeepTheirFolder) {
   write(*work, ".gitignore", "*.log\n");

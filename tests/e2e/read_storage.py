@@ -6,14 +6,15 @@ version files (a gzip stream: "KVCS", time, command count, commands) and stored 
 method byte, then gzip or raw bytes), recomputes every identity (Keccak-256 with the original
 0x01 padding, then the CRC-32 in little-endian order) and can rebuild any version into a folder.
 
-  read_storage.py layout STORAGE               check the layout; print a summary as JSON
-  read_storage.py check STORAGE                layout, every version file and every blob
+  read_storage.py layout STORAGE [--leftovers] check the layout; print a summary as JSON
+  read_storage.py check STORAGE [--leftovers]  layout, every version file and every blob
   read_storage.py version FILE                 print a version file as JSON lines
   read_storage.py blob FILE                    write the decoded content of a blob to stdout
   read_storage.py extract STORAGE PROJECT N OUT [--prefix P]
                                                rebuild version N of PROJECT into the folder OUT
 
-Exit code 0 when everything read is consistent, 1 with a message on standard error otherwise.
+--leftovers accepts (and counts) the "NAME.partial-N" files that a copy killed midway leaves
+beside the stored names. Exit code 0 when everything read is consistent, 1 with a message on standard error otherwise.
 """
 
 import argparse
@@ -271,8 +272,19 @@ def check_blob(storage, cmd, checked):
 
 # --- the storage as a whole -------------------------------------------------------------------
 
-def layout(storage):
-    """Checks the folder layout; returns {project: last version} and the set of blob names."""
+LEFTOVER_RE = re.compile(r"(.+)\.partial-[0-9]+")
+
+
+def layout(storage, leftovers=None):
+    """Checks the folder layout; returns {project: last version} and the set of blob names.
+    With a list as leftovers, files cut short by a kill are put there instead of failing."""
+
+    def leftover(rel):
+        if leftovers is not None and LEFTOVER_RE.fullmatch(rel):
+            leftovers.append(rel)
+            return True
+        return False
+
     top = sorted(os.listdir(storage))
     extra = [n for n in top if n not in ("projects", "files")]
     if extra:
@@ -288,6 +300,8 @@ def layout(storage):
                 files = os.listdir(os.path.join(pdir, owner, name))
                 numbers = []
                 for f in files:
+                    if leftover(f"projects/{project}/{f}"):
+                        continue
                     m = re.fullmatch(r"([1-9][0-9]*)\.gz", f)
                     if not m or not os.path.isfile(os.path.join(pdir, owner, name, f)):
                         raise Bad(f"unexpected entry projects/{project}/{f}")
@@ -311,6 +325,8 @@ def layout(storage):
                     raise Bad(f"folder {rel}/{d} is not one character of the alphabet")
             for f in filenames:
                 name = f"{rel}/{f}"
+                if leftover(name):
+                    continue
                 if not BLOB_RE.fullmatch(name[len("files/"):]):
                     raise Bad(f"{name} is not a blob name")
                 blobs.add(name)
@@ -344,13 +360,22 @@ def replay(storage, project, nn, prefix=b""):
     return state
 
 
+def leftover_list(args):
+    return [] if args.leftovers else None
+
+
 def cmd_layout(args):
-    projects, blobs = layout(args.storage)
-    print(json.dumps({"projects": projects, "blobs": len(blobs)}, sort_keys=True))
+    left = leftover_list(args)
+    projects, blobs = layout(args.storage, left)
+    out = {"projects": projects, "blobs": len(blobs)}
+    if left is not None:
+        out["leftovers"] = len(left)
+    print(json.dumps(out, sort_keys=True))
 
 
 def cmd_check(args):
-    projects, blobs = layout(args.storage)
+    left = leftover_list(args)
+    projects, blobs = layout(args.storage, left)
     checked, referenced = {}, set()
     for project, last in projects.items():
         state = {}
@@ -369,8 +394,11 @@ def cmd_check(args):
                     if cmd["kind"] == "F":
                         check_blob(args.storage, cmd, checked)
                         referenced.add(storage_name(cmd["identity"], cmd["size"]))
-    print(json.dumps({"projects": projects, "blobs": len(blobs), "referenced": len(referenced),
-                      "unreferenced": len(blobs - referenced)}, sort_keys=True))
+    out = {"projects": projects, "blobs": len(blobs), "referenced": len(referenced),
+           "unreferenced": len(blobs - referenced)}
+    if left is not None:
+        out["leftovers"] = len(left)
+    print(json.dumps(out, sort_keys=True))
 
 
 def cmd_version(args):
@@ -415,9 +443,11 @@ def main():
     sub = ap.add_subparsers(dest="what", required=True)
     p = sub.add_parser("layout")
     p.add_argument("storage")
+    p.add_argument("--leftovers", action="store_true")
     p.set_defaults(run=cmd_layout)
     p = sub.add_parser("check")
     p.add_argument("storage")
+    p.add_argument("--leftovers", action="store_true")
     p.set_defaults(run=cmd_check)
     p = sub.add_parser("version")
     p.add_argument("file")
