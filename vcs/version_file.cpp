@@ -104,6 +104,26 @@ bool write_version_file(const std::filesystem::path& path, std::int64_t time,
   return out.close() && ok;
 }
 
+namespace {
+
+// The scan leaves every ".k-vcs" folder out, so no honest version names one; a hostile one must
+// not make a restore write into the cache or the temporary folder.
+bool names_work_folder(const std::string& path) {
+  std::string_view rest = path;
+  while (true) {
+    const std::size_t slash = rest.find('/');
+    if (rest.substr(0, slash) == ".k-vcs") return true;
+    if (slash == std::string_view::npos) return false;
+    rest.remove_prefix(slash + 1);
+  }
+}
+
+bool is_command_path(const std::string& path) {
+  return is_safe_stored_path(path) && !names_work_folder(path);
+}
+
+}  // namespace
+
 bool read_version(std::istream& in, const std::shared_ptr<storage_driver>& owner,
                   std::int64_t& time, transform_commands& commands) {
   stream_reader reader(in);
@@ -122,7 +142,7 @@ bool read_version(std::istream& in, const std::shared_ptr<storage_driver>& owner
     auto path = std::make_shared<std::string>();
     if (!reader.read_string(*path)) return false;
     if (type != transform_command::add) {
-      if (!is_safe_stored_path(*path)) return false;
+      if (!is_command_path(*path)) return false;
       commands.push_back(std::make_shared<transform_command>(type, std::move(path)));
       continue;
     }
@@ -148,7 +168,7 @@ bool read_version(std::istream& in, const std::shared_ptr<storage_driver>& owner
     }
     // A body cut short leaves the item incomplete, also in the last command. The item has
     // turned the name's separators into '/', so the path is judged in its stored form.
-    if (!in.good() || !is_safe_stored_path(*path)) return false;
+    if (!in.good() || !is_command_path(*path)) return false;
     commands.push_back(std::make_shared<transform_command>(type, std::move(path), std::move(item)));
   }
   return true;

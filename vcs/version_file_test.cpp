@@ -170,7 +170,14 @@ TEST_F(VersionFileTest, PathsThatCouldLeaveTheRootAreRefused) {
     EXPECT_FALSE(read(header(1) + file_command(path)));
     EXPECT_FALSE(read(header(1) + link_command("l", path)));
   }
-  for (const char* path : {"a", "a/b", "..a/b..", ".hidden/x", "a b/c"}) {
+  // The work folder is never stored: no command may name it, though a link may point at it.
+  for (const char* path : {".k-vcs", ".k-vcs/temp/00/00/01", "sub/.k-vcs/x"}) {
+    SCOPED_TRACE(path);
+    EXPECT_FALSE(read(header(1) + remove_command(path)));
+    EXPECT_FALSE(read(header(1) + file_command(path)));
+    EXPECT_TRUE(read(header(1) + link_command("l", path)));
+  }
+  for (const char* path : {"a", "a/b", "..a/b..", ".hidden/x", "a b/c", ".k-vcs2/x"}) {
     SCOPED_TRACE(path);
     EXPECT_TRUE(is_safe_stored_path(path));
     EXPECT_TRUE(read(header(2) + dir_command(path) + link_command("l", path)));
