@@ -38,6 +38,14 @@ bool transfer_starts(int code) { return code == 150 || code == 125; }
 
 }  // namespace
 
+bool client::open(const char* host, int port) {
+  spoiled_ = false;
+  if (!control_.connect(host, port)) return false;
+  if (reply_code(control_.read_reply(reply_limit)) == 220) return true;
+  control_.close();
+  return false;
+}
+
 std::string client::send_command(const std::string& command) {
   fire("kestrun::net::ftp::client::send_command", shown(command));
   // A line break inside a name would smuggle a second command onto the connection.
@@ -109,10 +117,41 @@ std::optional<int> client::start_transfer(const std::string& command, net::socke
   return send_command_code(command);
 }
 
-int client::finish_transfer(const char* event_name) {
-  const std::string reply = control_.read_reply(reply_limit);
-  fire(event_name, reply);
-  return reply_code(reply);
+int client::finish_transfer(net::socket& data, bool server_ended, const char* event_name) {
+  // Our close is the end of an upload's data for the server; it answers once it has seen it.
+  data.close();
+  if (!server_ended) {
+    const std::string reply = control_.read_reply(reply_limit);
+    fire(event_name, reply);
+    return reply_code(reply);
+  }
+
+  // The server processes NOOP only after what it did when it ended the data connection, so the
+  // transfer's final reply, if it sends one, comes first. A final reply is never 200.
+  const std::string marker = "NOOP";
+  fire("kestrun::net::ftp::client::send_command", marker);
+  std::string final_reply;
+  if (control_.send_all((marker + "\r\n").c_str(), -1)) {
+    for (int replies = 0; replies < 2; ++replies) {
+      const std::string reply = control_.read_reply(reply_limit);
+      if (reply.empty()) break;  // the control connection is gone (read_reply closed it)
+      if (reply_code(reply) == 200) {
+        fire("kestrun::net::ftp::client::send_command::response", reply);
+        fire(event_name, final_reply);
+        if (!final_reply.empty()) return reply_code(final_reply);
+        spoiled_ = true;
+        return -1;
+      }
+      if (!final_reply.empty()) break;
+      final_reply = reply;
+    }
+  }
+  // Two replies and neither answers the NOOP: which reply belongs to which command is unknown,
+  // and a connection out of step would give later commands the wrong answers.
+  spoiled_ = spoiled_ || control_.is_open();  // a server that still answers
+  control_.close();
+  fire(event_name, final_reply);
+  return -1;
 }
 
 bool client::move_into_place(const std::wstring& from, const std::wstring& to) {
@@ -133,14 +172,17 @@ bool client::download(const std::wstring& path, std::ostream& out) {
   const std::optional<int> code = start_transfer("RETR " + wire_path(path), data);
   if (!code) return false;
   bool moved = false;
+  bool server_ended = false;
   if (transfer_starts(*code)) {
     fire("kestrun::net::ftp::client::download::size", std::to_string(total));
     // Exactly the announced size: the server's close of the data connection is not awaited.
     moved = data.recv_to_stream(out, total);
+    server_ended = !moved && data.last_failure() == net::socket::failure_cause::peer_ended;
   }
-  data.close();
   if (!is_preliminary(*code)) return false;
-  return finish_transfer("kestrun::net::ftp::client::download::recv") == 226 && moved;
+  const int final_code =
+      finish_transfer(data, server_ended, "kestrun::net::ftp::client::download::recv");
+  return final_code == 226 && moved;
 }
 
 bool client::upload(std::istream& in, std::int64_t size, const std::wstring& path) {
@@ -168,6 +210,7 @@ bool client::upload(std::istream& in, std::int64_t size, const std::wstring& pat
   const std::optional<int> code = start_transfer("STOR " + wire_path(partial), data);
   if (!code) return false;
   bool moved = false;
+  bool server_ended = false;
   if (transfer_starts(*code)) {
     fire("kestrun::net::ftp::client::upload::size", std::to_string(size));
     std::vector<char> buffer(piece_size);
@@ -175,14 +218,23 @@ bool client::upload(std::istream& in, std::int64_t size, const std::wstring& pat
     for (std::int64_t remaining = size; remaining > 0 && moved;) {
       const auto want = static_cast<std::streamsize>(std::min(remaining, piece_size));
       in.read(buffer.data(), want);
-      moved = in.gcount() == want && data.send_all(buffer.data(), static_cast<int>(want));
+      // A source cut short ends the data early; the server stores what came, and it is deleted.
+      moved = in.gcount() == want;
+      if (moved && !data.send_all(buffer.data(), static_cast<int>(want))) {
+        moved = false;
+        // A server that cannot take the file (a full disk, a size limit) drops the connection.
+        server_ended = data.last_failure() == net::socket::failure_cause::peer_ended;
+      }
       remaining -= want;
     }
   }
-  // Closing the data connection tells the server the file is complete.
+  bool stored = false;
+  if (is_preliminary(*code)) {
+    const int final_code =
+        finish_transfer(data, server_ended, "kestrun::net::ftp::client::upload::recv");
+    stored = final_code == 226 && moved;
+  }
   data.close();
-  const bool stored = is_preliminary(*code) &&
-                      finish_transfer("kestrun::net::ftp::client::upload::recv") == 226 && moved;
   if (stored && move_into_place(partial, path)) return true;
   // Whatever the server kept of the transfer is not needed by anyone.
   send_command("DELE " + wire_path(partial));

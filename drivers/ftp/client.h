@@ -25,8 +25,20 @@ class client {
   client(const client&) = delete;
   client& operator=(const client&) = delete;
 
-  // The control connection: the owner connects it and reads the greeting.
+  // The control connection: the owner connects it and reads the greeting (or calls open).
   net::socket& control() { return control_; }
+
+  // Starts a session: connects the control connection to `host` and `port` and reads the
+  // greeting, which must be 220 (otherwise the connection is closed). False on any failure.
+  // spoiled() is false again afterwards.
+  bool open(const char* host, int port);
+
+  // The server broke the protocol on this session while it still answered: it skipped the final
+  // reply of a transfer (the control connection stays in step), or sent replies that cannot be
+  // told apart (the control connection is closed). What the server keeps for such a session is
+  // not to be trusted (pyftpdlib then leaves every later PASV unanswered), so the owner ends it
+  // and opens a new one.
+  bool spoiled() const { return spoiled_; }
 
   // Sends the command and CR LF and returns the whole reply; empty when the send fails or no
   // reply arrives (a dead control connection).
@@ -50,7 +62,8 @@ class client {
 
   // Fetches a file of size 1 or more into `out`: SIZE, PASV, TYPE I, RETR answered 150 (or 125),
   // exactly that many bytes, then 226. False on any other reply, a short transfer or a stream
-  // error.
+  // error; the control connection stays in step (a "NOOP" follows a data connection that the
+  // server ended early), or is closed when that cannot be made sure of.
   bool download(const std::wstring& path, std::ostream& out);
 
   // Makes the missing folders of `path` (a CWD walk towards the root, then MKD answered 257 from
@@ -59,7 +72,9 @@ class client {
   // PASV, TYPE I, STOR answered 150 (or 125), the bytes, then 226; only then RNFR (350) and RNTO
   // (250) put the file under `path`, so a transfer cut off at any point never leaves a file under
   // that name. A server that will not rename onto an existing file gets DELE of `path` (250) and
-  // RNFR and RNTO again. On any failure after STOR the temporary file is deleted (best effort).
+  // RNFR and RNTO again. On any failure after STOR the temporary file is deleted (best effort)
+  // once the transfer's final reply is read, so that DELE gets its own reply; a data connection
+  // that the server ends early is followed by "NOOP" first (see finish_transfer).
   bool upload(std::istream& in, std::int64_t size, const std::wstring& path);
 
  private:
@@ -67,15 +82,23 @@ class client {
   // the command's reply; none when the command was not sent because an earlier step failed.
   std::optional<int> start_transfer(const std::string& command, net::socket& data);
 
-  // After a preliminary reply the server always sends a final one; reading it keeps the control
-  // connection in step even when the transfer failed on our side. Returns the final code.
-  int finish_transfer(const char* event_name);
+  // Closes the data connection and reads the transfer's final reply (the code; -1 when none can
+  // be read, the control connection then being closed), firing `event_name` with it. After a
+  // preliminary reply the server sends a final one once the data connection has ended, also when
+  // the transfer failed on our side; reading it keeps the control connection in step.
+  // `server_ended`: the server ended the data connection before the transfer was complete, so it
+  // gave up on the transfer and its final reply is sent already or never comes (pyftpdlib sends
+  // none when closing the file it could not write fails). Then "NOOP" marks the end of what
+  // belongs to the transfer: a reply before the NOOP's 200 is the final reply, and none there
+  // means the server skipped it (spoiled() becomes true). Every wait is bounded by the time-out.
+  int finish_transfer(net::socket& data, bool server_ended, const char* event_name);
 
   // RNFR `from` and RNTO `to`, replacing a file stored under `to` as described for upload.
   bool move_into_place(const std::wstring& from, const std::wstring& to);
 
   net::socket control_;
   int timeout_ms;
+  bool spoiled_ = false;
   std::mt19937_64 random_{std::random_device{}()};  // the temporary names of uploads
 };
 

@@ -1,5 +1,6 @@
-// The FTP client against small scripted servers on loopback threads: reply framing, refusals,
-// passive replies, short transfers, uploads renamed into place, silent and vanishing servers.
+// The FTP client against the scripted servers of drivers/ftp/fake_server.h: reply framing,
+// refusals, passive replies, short and cut-off transfers, uploads renamed into place, silent and
+// vanishing servers.
 #include "drivers/ftp/client.h"
 
 #include <algorithm>
@@ -19,32 +20,21 @@
 #include <gtest/gtest.h>
 
 #include "common/notify/event.h"
+#include "drivers/ftp/fake_server.h"
 #include "platform/platform.h"
 
 namespace kestrun::net::ftp {
 namespace {
 
-constexpr int server_wait_ms = 5000;  // only reached when a test is already failing
+using test::fake_server;
+using test::plain_answers;
+using test::receive_all;
+using test::send_text;
+using test::starts_with;
+
+constexpr int server_wait_ms = test::fake_server_wait_ms;
 constexpr int client_wait_ms = 5000;
 constexpr int short_wait_ms = 100;  // for servers that are meant to stay silent
-
-void send_text(platform::socket& to, const std::string& text) {
-  for (std::size_t done = 0; done < text.size();) {
-    const auto sent = to.send(text.data() + done, text.size() - done, server_wait_ms);
-    if (sent <= 0) return;
-    done += static_cast<std::size_t>(sent);
-  }
-}
-
-std::string receive_all(platform::socket& from) {
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const auto got = from.recv(buffer, sizeof buffer, server_wait_ms);
-    if (got <= 0) return text;
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-}
 
 // Compares byte strings without printing them: they run to hundreds of kilobytes.
 ::testing::AssertionResult same_bytes(const std::string& got, const std::string& want) {
@@ -58,96 +48,7 @@ std::string receive_all(platform::socket& from) {
 // Gives the other side a moment, so that what follows arrives as a separate piece.
 void pause() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
 
-bool starts_with(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
-
-// A one-connection FTP server on 127.0.0.1 that sends a greeting and answers every command line
-// with what `answer` returns (nothing for an empty text), on its own thread. It stops when the
-// client closes the connection.
-class fake_server {
- public:
-  using answer_fn = std::function<std::string(const std::string& command, fake_server& self)>;
-
-  fake_server(std::string greeting, answer_fn answer)
-      : greeting_(std::move(greeting)), answer_(std::move(answer)), thread_([this] { run(); }) {}
-  ~fake_server() { join(); }
-
-  int port() const { return control_listener_.port(); }
-
-  // The command lines heard; waits until the client has closed the connection.
-  std::vector<std::string> heard() {
-    join();
-    return heard_;
-  }
-
-  // For answers: a passive reply that points at the data listener, the data connection, and
-  // a way to send part of a reply before the rest.
-  std::string passive_reply() const {
-    const int data_port = data_listener_.port();
-    return "227 Entering Passive Mode (127,0,0,1," + std::to_string(data_port / 256) + "," +
-           std::to_string(data_port % 256) + ")\r\n";
-  }
-  platform::socket accept_data() { return data_listener_.accept(server_wait_ms); }
-  void say(const std::string& text) { send_text(control_, text); }
-
- private:
-  void run() {
-    control_ = control_listener_.accept(server_wait_ms);
-    if (!control_.is_open()) return;
-    say(greeting_);
-    std::string line;
-    while (read_line(line)) {
-      heard_.push_back(line);
-      say(answer_(line, *this));
-    }
-    control_.close();
-  }
-
-  bool read_line(std::string& line) {
-    for (;;) {
-      const auto end = buffer_.find("\r\n");
-      if (end != std::string::npos) {
-        line = buffer_.substr(0, end);
-        buffer_.erase(0, end + 2);
-        return true;
-      }
-      char piece[1024];
-      const auto got = control_.recv(piece, sizeof piece, server_wait_ms);
-      if (got <= 0) return false;
-      buffer_.append(piece, static_cast<std::size_t>(got));
-    }
-  }
-
-  void join() {
-    if (thread_.joinable()) thread_.join();
-  }
-
-  platform::listener control_listener_;
-  platform::listener data_listener_;
-  platform::socket control_;
-  std::string greeting_;
-  answer_fn answer_;
-  std::string buffer_;
-  std::vector<std::string> heard_;
-  std::thread thread_;  // last: it starts once everything above exists
-};
-
 const char* const greeting = "220 fake server ready\r\n";
-
-// Answers a logged-in session's plain commands; `more` comes first and may answer anything.
-fake_server::answer_fn answers(fake_server::answer_fn more = nullptr) {
-  return [more](const std::string& command, fake_server& self) -> std::string {
-    if (more) {
-      std::string reply = more(command, self);
-      if (!reply.empty()) return reply;
-    }
-    if (command == "TYPE I") return "200 Type set to I\r\n";
-    if (command == "PASV") return self.passive_reply();
-    if (command == "NOOP") return "200 ok\r\n";
-    if (starts_with(command, "CWD ")) return "250 ok\r\n";
-    if (starts_with(command, "DELE ")) return "250 deleted\r\n";
-    return "502 not here\r\n";
-  };
-}
 
 // A client connected to `server` that has read the greeting.
 void open_session(client& c, fake_server& server) {
@@ -338,7 +239,7 @@ TEST(FtpClientTest, ReadsSizes) {
   for (const auto& r : rows) {
     SCOPED_TRACE(r.reply);
     const std::string reply = r.reply;
-    fake_server server(greeting, answers([&](const std::string& command, fake_server&) {
+    fake_server server(greeting, plain_answers([&](const std::string& command, fake_server&) {
                          return starts_with(command, "SIZE ") ? reply : std::string();
                        }));
     {
@@ -350,12 +251,32 @@ TEST(FtpClientTest, ReadsSizes) {
   }
 }
 
+// How a server that ended the data connection before the transfer was complete goes on: its
+// final reply (none: pyftpdlib's when closing the file it could not write fails), and its answer
+// to the NOOP that follows.
+struct t_abort {
+  const char* name;
+  const char* final_reply;  // null: none
+  const char* noop_reply;
+  bool in_step;  // the control connection stays open, for the client knows which reply is whose
+  bool spoiled;
+};
+
+const t_abort aborts[] = {
+    {"a final reply", "426 Connection closed; transfer aborted\r\n", "200 ok\r\n", true, false},
+    {"no final reply", nullptr, "200 ok\r\n", true, true},
+    {"a final reply and a NOOP without 200", "426 Connection closed\r\n", "500 Unknown\r\n", false,
+     true},
+};
+
 // A server that holds `content` under /f and serves it the way `retr` says.
 fake_server::answer_fn file_server(const std::string& size_reply,
-                                   std::function<std::string(fake_server&)> retr) {
-  return answers([=](const std::string& command, fake_server& self) -> std::string {
+                                   std::function<std::string(fake_server&)> retr,
+                                   const std::string& noop_reply = "200 ok\r\n") {
+  return plain_answers([=](const std::string& command, fake_server& self) -> std::string {
     if (starts_with(command, "SIZE ")) return size_reply;
     if (starts_with(command, "RETR ")) return retr(self);
+    if (command == "NOOP") return noop_reply;
     return {};
   });
 }
@@ -400,18 +321,34 @@ TEST(FtpClientTest, DownloadFailsWithoutASizeBeforeAnyDataConnection) {
 }
 
 TEST(FtpClientTest, DownloadFailsWhenTheDataConnectionClosesEarly) {
-  fake_server server(greeting, file_server("213 1000\r\n", [](fake_server& self) {
-                       self.say("150 Opening BINARY mode data connection\r\n");
-                       platform::socket data = self.accept_data();
-                       send_text(data, "only ten b");
-                       data.close();
-                       return std::string("426 Connection closed; transfer aborted\r\n");
-                     }));
-  client c(client_wait_ms);
-  open_session(c, server);
-  std::ostringstream out;
-  EXPECT_FALSE(c.download(L"/f", out));
-  EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");  // the 426 was read, not left for NOOP
+  for (const auto& a : aborts) {
+    SCOPED_TRACE(a.name);
+    fake_server server(greeting, file_server(
+                                     "213 1000\r\n",
+                                     [&](fake_server& self) {
+                                       self.say("150 Opening BINARY mode data connection\r\n");
+                                       platform::socket data = self.accept_data();
+                                       send_text(data, "only ten b");
+                                       data.close();
+                                       return a.final_reply ? std::string(a.final_reply)
+                                                            : test::stay_silent;
+                                     },
+                                     a.noop_reply));
+    {
+      client c(client_wait_ms);
+      open_session(c, server);
+      std::ostringstream out;
+      EXPECT_FALSE(c.download(L"/f", out));
+      EXPECT_EQ(c.control().is_open(), a.in_step);
+      EXPECT_EQ(c.spoiled(), a.spoiled);
+      if (a.in_step) {  // the final reply was read, not left for this NOOP
+        EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");
+      }
+    }
+    std::vector<std::string> want = {"TYPE I", "SIZE /f", "PASV", "TYPE I", "RETR /f", "NOOP"};
+    if (a.in_step) want.push_back("NOOP");
+    EXPECT_EQ(server.heard(), want);
+  }
 }
 
 TEST(FtpClientTest, DownloadFailsOnARefusedRetr) {
@@ -447,7 +384,7 @@ void store_file(const std::string& command, fake_server& self, t_disk& disk) {
 // `refuse` is asked first: a reply it gives stands for the server's own.
 fake_server::answer_fn store_server(std::shared_ptr<t_disk> disk, std::vector<std::string> folders,
                                     fake_server::answer_fn refuse = nullptr) {
-  return answers([=](const std::string& command, fake_server& self) -> std::string {
+  return plain_answers([=](const std::string& command, fake_server& self) -> std::string {
     if (refuse) {
       std::string reply = refuse(command, self);
       if (!reply.empty()) return reply;
@@ -684,27 +621,40 @@ TEST(FtpClientTest, UploadOfAShortSourceFailsAndRemovesThePartialFile) {
 }
 
 TEST(FtpClientTest, UploadToAServerThatDropsTheDataConnectionFails) {
-  const auto disk = std::make_shared<t_disk>();
-  fake_server server(greeting,
-                     store_server(disk, {"/"}, [&](const std::string& command, fake_server& self) {
-                       if (!starts_with(command, "STOR ")) return std::string();
-                       self.say("150 Ok to send data\r\n");
-                       disk->files[command.substr(5)];  // created, still empty
-                       self.accept_data().close();      // gone before the data arrives
-                       return std::string("426 Connection closed\r\n");
-                     }));
-  {
-    client c(client_wait_ms);
-    open_session(c, server);
-    const std::string content(4 << 20, 'x');  // more than the socket buffers hold
-    std::istringstream in(content);
-    EXPECT_FALSE(c.upload(in, static_cast<std::int64_t>(content.size()), L"/file"));
-    EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");
+  for (const auto& a : aborts) {
+    SCOPED_TRACE(a.name);
+    const auto disk = std::make_shared<t_disk>();
+    fake_server server(
+        greeting, store_server(disk, {"/"}, [&](const std::string& command, fake_server& self) {
+          if (command == "NOOP") return std::string(a.noop_reply);
+          if (!starts_with(command, "STOR ")) return std::string();
+          self.say("150 Ok to send data\r\n");
+          disk->files[command.substr(5)] = "the start";  // what a server keeps of a cut transfer
+          platform::socket data = self.accept_data();
+          char start[1000];
+          data.recv(start, sizeof start, server_wait_ms);
+          data.close();  // with bytes unread: the client's next send meets a reset
+          return a.final_reply ? std::string(a.final_reply) : test::stay_silent;
+        }));
+    {
+      client c(client_wait_ms);
+      open_session(c, server);
+      const std::string content(4 << 20, 'x');  // more than the socket buffers hold
+      std::istringstream in(content);
+      EXPECT_FALSE(c.upload(in, static_cast<std::int64_t>(content.size()), L"/file"));
+      EXPECT_EQ(c.control().is_open(), a.in_step);
+      EXPECT_EQ(c.spoiled(), a.spoiled);
+      if (a.in_step) {
+        EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");
+      }
+    }
+    const auto heard = server.heard();
+    // The NOOP right after the transfer tells its final reply from the DELE's.
+    std::vector<std::string> want = {"CWD /", "PASV", "TYPE I", "STOR {p}", "NOOP"};
+    if (a.in_step) want.insert(want.end(), {"DELE {p}", "NOOP"});
+    EXPECT_EQ(heard, with_partial(want, partial_name(heard, "/file")));
+    EXPECT_EQ(disk->files.empty(), a.in_step);
   }
-  const auto heard = server.heard();
-  EXPECT_EQ(heard, with_partial({"CWD /", "PASV", "TYPE I", "STOR {p}", "DELE {p}", "NOOP"},
-                                partial_name(heard, "/file")));
-  EXPECT_TRUE(disk->files.empty());
 }
 
 TEST(FtpClientTest, GivesUpOnASilentServer) {
@@ -744,7 +694,7 @@ TEST(FtpClientTest, SurvivesAServerThatHangsUp) {
 }
 
 TEST(FtpClientTest, RefusesLineBreaksInsideACommand) {
-  fake_server server(greeting, answers());
+  fake_server server(greeting, plain_answers());
   {
     client c(client_wait_ms);
     open_session(c, server);

@@ -18,12 +18,15 @@
 namespace kestrun {
 namespace {
 
-constexpr std::uint64_t reply_limit = 4294967295u;
-
 // What stands behind a handle. Destroying it closes an open control connection without QUIT.
 struct t_ftp_client_info {
   net::ftp::client client;
   std::wstring root;  // the link's folder with its leading '/', or "/"
+  // What a new session needs (see renew_spoiled_session).
+  std::string host;
+  int port = 0;
+  std::string user;
+  std::string password;
 };
 
 // The library's one table: made when the library is loaded, emptied when it is unloaded.
@@ -38,25 +41,39 @@ std::wstring remote_path(const t_ftp_client_info& info, const char* remote_name)
   return path_to_generic(platform::path_from_wide(info.root) / path_from_utf8(remote_name), false);
 }
 
+// Connects, reads the greeting (220), logs in and changes into the root. False on any failure,
+// with the control connection closed.
+bool open_session(t_ftp_client_info& info) {
+  if (!info.client.open(info.host.c_str(), info.port)) return false;
+  if (info.client.login(info.user.c_str(), info.password.c_str()) &&
+      info.client.change_dir(info.root)) {
+    return true;
+  }
+  info.client.control().close();
+  return false;
+}
+
+// After a failed transfer: a session that the server spoiled is ended and a new one opened in its
+// place, so that the handle keeps working while the server does. When the new one cannot be
+// opened, every later operation on the handle fails at once on the closed connection.
+void renew_spoiled_session(t_ftp_client_info& info) {
+  if (!info.client.spoiled()) return;
+  if (info.client.control().is_open()) info.client.send_command("QUIT");
+  info.client.control().close();
+  open_session(info);
+}
+
 storage_handle connect(const char* link) {
   auto info = std::make_unique<t_ftp_client_info>();
   url parts;
   // The driver is given what follows "://"; the result is not needed, as every part has a default.
   parts.parse(L"ftp://" + utf8_to_utf16(link != nullptr ? link : ""));
   info->root = parts.get("path", L"/");
-
-  int port = 0;
-  std::wistringstream(parts.get("port", L"21")) >> port;
-  const std::string host = utf16_to_utf8(parts.get("host", L""));
-
-  net::socket& control = info->client.control();
-  if (!control.connect(host.c_str(), port)) return 0;
-  if (net::ftp::client::reply_code(control.read_reply(reply_limit)) != 220) return 0;
-
-  const std::string user = utf16_to_utf8(parts.get("username", L""));
-  const std::string password = utf16_to_utf8(parts.get("password", L""));
-  if (!info->client.login(user.c_str(), password.c_str())) return 0;
-  if (!info->client.change_dir(parts.get("path", L"/"))) return 0;
+  std::wistringstream(parts.get("port", L"21")) >> info->port;
+  info->host = utf16_to_utf8(parts.get("host", L""));
+  info->user = utf16_to_utf8(parts.get("username", L""));
+  info->password = utf16_to_utf8(parts.get("password", L""));
+  if (!open_session(*info)) return 0;
   return clients.add(info.release());
 }
 
@@ -81,6 +98,7 @@ storage_result download(storage_handle handle, const char* remote_name, const ch
   std::ofstream file(local, std::ios::binary | std::ios::trunc);
   if (!file.is_open()) return STORAGE_FAILURE;
   bool done = info->client.download(remote, file);
+  if (!done) renew_spoiled_session(*info);
   file.close();
   done = done && !file.fail();
   if (done) return STORAGE_DONE;
@@ -104,6 +122,7 @@ storage_result upload(storage_handle handle, const char* local_path, const char*
   const std::uintmax_t size = std::filesystem::file_size(local, ec);
   if (ec) throw std::filesystem::filesystem_error("file_size", local, ec);
   const bool done = info->client.upload(file, static_cast<std::int64_t>(size), remote);
+  if (!done) renew_spoiled_session(*info);
   return done ? STORAGE_DONE : STORAGE_FAILURE;
 }
 

@@ -2,6 +2,7 @@
 #include "drivers/ftp/socket.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -37,6 +38,7 @@ std::size_t reply_end(const std::string& text) {
 bool socket::connect(const char* host, int port) {
   if (handle.is_open()) return false;
   pending.clear();
+  failure = failure_cause::none;
   return handle.connect(host, port, timeout_ms);
 }
 
@@ -44,8 +46,10 @@ bool socket::send_all(const char* data, int length) {
   if (data == nullptr) return false;
   const std::size_t total = length < 0 ? std::strlen(data) : static_cast<std::size_t>(length);
   for (std::size_t done = 0; done < total;) {
+    const auto start = std::chrono::steady_clock::now();
     const std::int64_t sent = handle.send(data + done, total - done, timeout_ms);
     if (sent <= 0) {
+      failure = cause_since(start);
       close();
       return false;
     }
@@ -81,18 +85,35 @@ bool socket::recv_to_stream(std::ostream& out, std::int64_t count) {
     out.write(pending.data(), static_cast<std::streamsize>(early));
     pending.erase(0, early);
     count -= static_cast<std::int64_t>(early);
-    if (!out.good()) return false;
+    if (!out.good()) {
+      failure = failure_cause::local_stream;
+      return false;
+    }
   }
   std::vector<char> buffer(piece_size);
   while (count > 0) {
     const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(count, piece_size));
+    const auto start = std::chrono::steady_clock::now();
     const std::int64_t received = handle.recv(buffer.data(), want, timeout_ms);
-    if (received <= 0) return false;
+    if (received <= 0) {
+      failure = received == 0 ? failure_cause::peer_ended : cause_since(start);
+      return false;
+    }
     out.write(buffer.data(), static_cast<std::streamsize>(received));
-    if (!out.good()) return false;
+    if (!out.good()) {
+      failure = failure_cause::local_stream;
+      return false;
+    }
     count -= received;
   }
   return true;
+}
+
+socket::failure_cause socket::cause_since(std::chrono::steady_clock::time_point start) const {
+  // The platform call returns at its deadline when nothing moved, and at once on an error.
+  const auto waited = std::chrono::steady_clock::now() - start;
+  return waited >= std::chrono::milliseconds(timeout_ms) ? failure_cause::timed_out
+                                                         : failure_cause::peer_ended;
 }
 
 void socket::close() {

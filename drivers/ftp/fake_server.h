@@ -1,0 +1,146 @@
+// For the tests only: a scripted FTP server on a loopback thread, for what a real server will not
+// do on demand (split or missing replies, dropped data connections, refusals).
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kestrun::test {
+
+inline constexpr int fake_server_wait_ms = 5000;  // only reached when a test is already failing
+
+inline void send_text(platform::socket& to, const std::string& text) {
+  for (std::size_t done = 0; done < text.size();) {
+    const auto sent = to.send(text.data() + done, text.size() - done, fake_server_wait_ms);
+    if (sent <= 0) return;
+    done += static_cast<std::size_t>(sent);
+  }
+}
+
+// Everything the connection brings until the peer closes it.
+inline std::string receive_all(platform::socket& from) {
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const auto got = from.recv(buffer, sizeof buffer, fake_server_wait_ms);
+    if (got <= 0) return text;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+inline bool starts_with(const std::string& text, const char* prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
+
+// An answer that sends nothing, where an empty one would let a chain of answer functions go on to
+// the next.
+inline const std::string stay_silent(1, '\0');
+
+// An FTP server on 127.0.0.1 that serves `sessions` control connections one after another: it
+// sends each a greeting and answers every command line with what `answer` returns (nothing for an
+// empty text or stay_silent), on its own thread. A session ends when the client closes the
+// connection.
+class fake_server {
+ public:
+  using answer_fn = std::function<std::string(const std::string& command, fake_server& self)>;
+
+  fake_server(std::string greeting, answer_fn answer, int sessions = 1)
+      : greeting_(std::move(greeting)),
+        answer_(std::move(answer)),
+        sessions_(sessions),
+        thread_([this] { run(); }) {}
+  ~fake_server() { join(); }
+  fake_server(const fake_server&) = delete;
+  fake_server& operator=(const fake_server&) = delete;
+
+  int port() const { return control_listener_.port(); }
+
+  // The command lines heard in all sessions; waits until the client has closed the last one.
+  std::vector<std::string> heard() {
+    join();
+    return heard_;
+  }
+
+  // For answers: a passive reply that points at the data listener, the data connection, and
+  // a way to send part of a reply before the rest.
+  std::string passive_reply() const {
+    const int data_port = data_listener_.port();
+    return "227 Entering Passive Mode (127,0,0,1," + std::to_string(data_port / 256) + "," +
+           std::to_string(data_port % 256) + ")\r\n";
+  }
+  platform::socket accept_data() { return data_listener_.accept(fake_server_wait_ms); }
+  void say(const std::string& text) { send_text(control_, text); }
+
+  int session() const { return session_; }  // 1 for the first
+
+ private:
+  void run() {
+    for (session_ = 1; session_ <= sessions_; ++session_) {
+      control_ = control_listener_.accept(fake_server_wait_ms);
+      if (!control_.is_open()) return;
+      buffer_.clear();
+      say(greeting_);
+      std::string line;
+      while (read_line(line)) {
+        heard_.push_back(line);
+        const std::string reply = answer_(line, *this);
+        if (reply != stay_silent) say(reply);
+      }
+      control_.close();
+    }
+  }
+
+  bool read_line(std::string& line) {
+    for (;;) {
+      const auto end = buffer_.find("\r\n");
+      if (end != std::string::npos) {
+        line = buffer_.substr(0, end);
+        buffer_.erase(0, end + 2);
+        return true;
+      }
+      char piece[1024];
+      const auto got = control_.recv(piece, sizeof piece, fake_server_wait_ms);
+      if (got <= 0) return false;
+      buffer_.append(piece, static_cast<std::size_t>(got));
+    }
+  }
+
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+  platform::listener control_listener_;
+  platform::listener data_listener_;
+  platform::socket control_;
+  std::string greeting_;
+  answer_fn answer_;
+  int sessions_;
+  int session_ = 0;
+  std::string buffer_;
+  std::vector<std::string> heard_;
+  std::thread thread_;  // last: it starts once everything above exists
+};
+
+// Answers a logged-in session's plain commands; `more` comes first and may answer anything.
+inline fake_server::answer_fn plain_answers(fake_server::answer_fn more = nullptr) {
+  return [more](const std::string& command, fake_server& self) -> std::string {
+    if (more) {
+      std::string reply = more(command, self);
+      if (!reply.empty()) return reply;
+    }
+    if (command == "TYPE I") return "200 Type set to I\r\n";
+    if (command == "PASV") return self.passive_reply();
+    if (command == "NOOP") return "200 ok\r\n";
+    if (starts_with(command, "CWD ")) return "250 ok\r\n";
+    if (starts_with(command, "DELE ")) return "250 deleted\r\n";
+    return "502 not here\r\n";
+  };
+}
+
+}  // namespace kestrun::test
