@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "common/notify/event.h"
 #include "platform/platform.h"
+#include "tests/support/event_recorder.h"
 #include "tests/support/temp_folder.h"
 
 namespace kestrun::vcs {
@@ -17,26 +17,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct seen {
-  std::string name;
-  std::uint32_t level;
-  std::string text;
-};
-
-// Every project event fired while a test runs (the server keeps subscribers for good, so one
-// subscription serves all tests).
-std::vector<seen>& events() {
-  static std::vector<seen> list;
-  static const bool subscribed = [] {
-    notify::on();
-    notify::subscribe("kestrun::vcs::project.*", [](const notify::event* e) {
-      list.push_back({e->name, e->level, e->data ? e->data->to_string() : ""});
-      return true;
-    });
-    return true;
-  }();
-  (void)subscribed;
-  return list;
+// Every project event fired while a test runs.
+std::vector<test::t_recorded_event>& events() {
+  return test::recorded_events("kestrun::vcs::project.*");
 }
 
 std::wstring wide(const fs::path& path) { return platform::wide_from_path(path); }

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <exception>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -12,51 +11,23 @@
 
 #include <gtest/gtest.h>
 
-#include "common/notify/event.h"
 #include "common/params.h"
 #include "platform/platform.h"
+#include "tests/support/event_recorder.h"
 #include "tests/support/temp_folder.h"
 #include "vcs/project.h"
 #include "vcs/storage_driver.h"
 
 namespace kestrun::vcs::test {
 
-struct t_recorded_event {
-  std::string name;
-  std::uint32_t level;
-  std::string text;
-};
-
-// Every "kestrun::vcs::..." event fired since the last clear. The server cannot drop a
-// subscriber, so one subscription serves the whole test program.
-inline std::vector<t_recorded_event>& recorded_events() {
-  static std::vector<t_recorded_event> events;
-  static const bool subscribed = [] {
-    notify::on();
-    notify::subscribe("kestrun::vcs::.*", [](const notify::event* e) {
-      std::string text;
-      // A payload that cannot show itself must not change the firing code's path.
-      try {
-        if (e->data) text = e->data->to_string();
-      } catch (const std::exception& error) {
-        text = std::string("<to_string threw: ") + error.what() + ">";
-      }
-      events.push_back({e->name, e->level, text});
-      return true;
-    });
-    return true;
-  }();
-  (void)subscribed;
-  return events;
+// Every "kestrun::vcs::..." event fired since the last clear.
+inline std::vector<kestrun::test::t_recorded_event>& recorded_events() {
+  return kestrun::test::recorded_events("kestrun::vcs::.*");
 }
 
 // The recorded events with that name.
-inline std::vector<t_recorded_event> events_named(const std::string& name) {
-  std::vector<t_recorded_event> found;
-  for (const auto& e : recorded_events()) {
-    if (e.name == name) found.push_back(e);
-  }
-  return found;
+inline std::vector<kestrun::test::t_recorded_event> events_named(const std::string& name) {
+  return kestrun::test::events_named(recorded_events(), name);
 }
 
 // The folder of the driver libraries built beside kvcs.

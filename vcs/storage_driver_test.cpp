@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "common/notify/event.h"
 #include "platform/platform.h"
+#include "tests/support/event_recorder.h"
 #include "tests/support/temp_folder.h"
 #include "vcs/project.h"
 
@@ -21,25 +21,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct seen {
-  std::string name;
-  std::uint32_t level;
-  std::string text;
-};
-
 // Every storage driver event fired while a test runs.
-std::vector<seen>& events() {
-  static std::vector<seen> list;
-  static const bool subscribed = [] {
-    notify::on();
-    notify::subscribe("kestrun::vcs::storage_driver\\..*", [](const notify::event* e) {
-      list.push_back({e->name, e->level, e->data ? e->data->to_string() : ""});
-      return true;
-    });
-    return true;
-  }();
-  (void)subscribed;
-  return list;
+std::vector<test::t_recorded_event>& events() {
+  return test::recorded_events("kestrun::vcs::storage_driver\\..*");
 }
 
 const std::string connect_event = "kestrun::vcs::storage_driver.connect";
@@ -225,7 +209,7 @@ TEST_F(StorageDriverTest, NestedConnectsReachTheLibraryOnce) {
   EXPECT_EQ(d->handle(), 0u);
   EXPECT_EQ(d->connect_count(), 0u);
   std::vector<std::string> names;
-  for (const seen& e : events()) {
+  for (const auto& e : events()) {
     names.push_back(e.name);
     EXPECT_EQ(e.level, 0u);
   }

@@ -8,15 +8,12 @@
 
 #include "platform/platform.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/wide_units.h"
 
 namespace kestrun::platform {
 namespace {
 
-std::wstring units(std::initializer_list<std::uint32_t> values) {
-  std::wstring out;
-  for (auto v : values) out += static_cast<wchar_t>(v);
-  return out;
-}
+using test::units;
 
 TEST(PlatformTextTest, WideFromNative) {
   struct row {
