@@ -35,10 +35,8 @@ echo "entries in the tree: $(cd "$tree" && find . -path ./.git -prune -o -path .
 
 echo "== building"
 [ -f "$build/CMakeCache.txt" ] || cmake -S "$repo" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" --target kvcs_engine kellar-fs -j 4 >/dev/null 2>&1
-g++ -std=c++20 -O2 -DNDEBUG -I"$repo" "$repo/bench/state_bench.cpp" \
-  "$build/vcs/libkvcs_engine.a" "$build/common/libkestrun_common.a" \
-  "$build/platform/libkestrun_platform.a" -lz -ldl -o "$work/state_bench"
+cmake --build "$build" --target state_bench kellar-fs -j 4 >/dev/null
+bench=$build/bench/state_bench
 
 echo "== git status (index built)"
 (cd "$tree" && git status >/dev/null)  # lets git refresh its index once
@@ -54,6 +52,6 @@ print(f"{'git status':<28} best {times[0]:9.1f} ms   median {statistics.median(t
 EOF
 
 echo "== kvcs"
-"$work/state_bench" scan "$tree"
-"$work/state_bench" diff "$tree"
-"$work/state_bench" replay "$work/replay" "$build/bin"
+"$bench" scan "$tree"
+"$bench" diff "$tree"
+"$bench" replay "$work/replay" "$build/bin"

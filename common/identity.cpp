@@ -1,11 +1,11 @@
 // hash_file: one sequential read feeding the Keccak sponge, the CRC and the caller's callback.
 #include "common/identity.h"
 
-#include <fstream>
 #include <memory>
 
 #include "common/crc32.h"
 #include "common/keccak.h"
+#include "platform/platform.h"
 
 namespace kestrun {
 namespace {
@@ -13,36 +13,29 @@ namespace {
 // Callers see the content in pieces of two Keccak blocks; the file is read many pieces at a
 // time, which keeps system calls and per-call overhead out of the hashing loop.
 constexpr std::size_t piece_size = 272;
-constexpr std::size_t pieces_per_read = 240;  // about 64 KiB
+constexpr std::size_t pieces_per_read = 240;  // about 64 KiB, below the size malloc maps apart
 constexpr std::size_t read_size = piece_size * pieces_per_read;
 
-}  // namespace
-
-bool hash_file(const std::filesystem::path& path, piece_callback on_piece, std::string& identity) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) return false;
-  // A folder opens as a stream on POSIX but cannot be read; it counts as a file that cannot be
-  // opened, as it does where folders cannot be opened as files at all.
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) return false;
+// Reads the file to its end, hashing every block and handing it to `on_read` (data, size,
+// whether it is the last block). False, with nothing hashed or handed out, when the file cannot
+// be opened; `identity` is set only on success.
+template <class on_read_t>
+bool hash_blocks(const std::filesystem::path& path, const on_read_t& on_read,
+                 std::string& identity) {
+  platform::input_file in;
+  if (!in.open(path)) return false;
 
   keccak hasher(256);
   std::uint32_t crc = 0xFFFFFFFF;
   auto buffer = std::make_unique<char[]>(read_size);
   for (;;) {
-    in.read(buffer.get(), static_cast<std::streamsize>(read_size));
-    const auto got = static_cast<std::size_t>(in.gcount());
+    // A short read ends the content, whether the file ended or reading failed.
+    const std::size_t got = in.read(buffer.get(), read_size);
     hasher.add(buffer.get(), got);
     crc = crc32_update(crc, buffer.get(), got);
-    if (on_piece) {
-      std::size_t offset = 0;
-      for (; got - offset >= piece_size; offset += piece_size) {
-        on_piece(buffer.get() + offset, static_cast<std::int64_t>(piece_size));
-      }
-      // A short read ends the content, so it gives the last, short (maybe empty) piece.
-      if (got < read_size) on_piece(buffer.get() + offset, static_cast<std::int64_t>(got - offset));
-    }
-    if (got < read_size) break;
+    const bool last = got < read_size;
+    on_read(buffer.get(), got, last);
+    if (last) break;
   }
 
   identity.clear();
@@ -50,6 +43,36 @@ bool hash_file(const std::filesystem::path& path, piece_callback on_piece, std::
   crc ^= 0xFFFFFFFF;
   for (int i = 0; i < 4; ++i) identity.push_back(static_cast<char>((crc >> (8 * i)) & 0xFF));
   return true;
+}
+
+}  // namespace
+
+bool hash_file(const std::filesystem::path& path, piece_callback on_piece, std::string& identity) {
+  if (!on_piece) {
+    return hash_blocks(
+        path, [](const char*, std::size_t, bool) {}, identity);
+  }
+  return hash_blocks(
+      path,
+      [&on_piece](const char* data, std::size_t got, bool last) {
+        std::size_t offset = 0;
+        for (; got - offset >= piece_size; offset += piece_size) {
+          on_piece(data + offset, static_cast<std::int64_t>(piece_size));
+        }
+        // The last read gives the last, short (maybe empty) piece.
+        if (last) on_piece(data + offset, static_cast<std::int64_t>(got - offset));
+      },
+      identity);
+}
+
+bool hash_file_blocks(const std::filesystem::path& path, const block_callback& on_block,
+                      std::string& identity) {
+  return hash_blocks(
+      path,
+      [&on_block](const char* data, std::size_t got, bool) {
+        if (got > 0 && on_block) on_block(data, got);
+      },
+      identity);
 }
 
 }  // namespace kestrun

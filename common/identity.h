@@ -2,6 +2,7 @@
 // computed in one pass that can also feed the bytes to a caller (the packer writes its copy then).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -19,5 +20,15 @@ using piece_callback = std::function<void(const char* data, std::int64_t size)>;
 // false, leaves `identity` as it was and never calls `on_piece`. A read error partway counts as
 // the end of the file. Exceptions thrown by `on_piece` pass through.
 bool hash_file(const std::filesystem::path& path, piece_callback on_piece, std::string& identity);
+
+// Receives the content as it is read, in blocks of any size above 0; the bytes are valid only
+// during the call.
+using block_callback = std::function<void(const char* data, std::size_t size)>;
+
+// hash_file for a caller that takes the content in large blocks (the packer, which copies it):
+// the same single read, result and identity, with the whole content handed to `on_block` (may
+// be empty) in order. An empty file gives no call.
+bool hash_file_blocks(const std::filesystem::path& path, const block_callback& on_block,
+                      std::string& identity);
 
 }  // namespace kestrun

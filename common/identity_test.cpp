@@ -114,6 +114,35 @@ TEST(IdentityTest, LargeFileReadInManyPiecesAgreesWithTheHasherParts) {
   EXPECT_EQ(again, identity);
 }
 
+TEST(IdentityTest, BlocksGiveTheWholeContentAndTheSameIdentity) {
+  test::temp_folder dir;
+  for (const std::size_t size :
+       {std::size_t{0}, std::size_t{272}, std::size_t{272 * 240}, std::size_t{272 * 1000 + 5}}) {
+    SCOPED_TRACE(size);
+    const auto file = dir.write("f" + std::to_string(size), content(size));
+    std::string seen;
+    std::size_t calls = 0;
+    std::string identity;
+    ASSERT_TRUE(hash_file_blocks(
+        file,
+        [&](const char* data, std::size_t got) {
+          ++calls;
+          EXPECT_GT(got, 0u);
+          seen.append(data, got);
+        },
+        identity));
+    EXPECT_EQ(seen, content(size));
+    EXPECT_EQ(calls == 0, size == 0);  // an empty file gives no block at all
+    std::string by_pieces;
+    ASSERT_TRUE(hash_file(file, {}, by_pieces));
+    EXPECT_EQ(identity, by_pieces);
+  }
+  std::string kept = "kept";
+  EXPECT_FALSE(hash_file_blocks(dir / "missing", {}, kept));
+  EXPECT_FALSE(hash_file_blocks(dir.path(), {}, kept));  // a folder
+  EXPECT_EQ(kept, "kept");
+}
+
 TEST(IdentityTest, UnreadablePathsGiveFalseAndKeepTheIdentity) {
   test::temp_folder dir;
   std::filesystem::create_directory(dir / "folder");

@@ -38,4 +38,13 @@ class keccak {
   std::int32_t digest_bits;
 };
 
+namespace detail {
+
+// Chooses the form of the permutation that hashers use from now on: the vector form (taken only
+// where the processor has it; the default there) or the plain one. Both give the same digests;
+// tests check each against the known answers. Returns whether the vector form is now in use.
+bool use_vector_keccak(bool wanted);
+
+}  // namespace detail
+
 }  // namespace kestrun

@@ -129,6 +129,30 @@ class folder_handle {
 bool entry_info_at(const folder_handle& folder, const char* name, t_entry_info& out,
                    std::error_code& ec);
 
+// A file read from its start to its end, closed by the destructor.
+class input_file {
+ public:
+  input_file() = default;
+  ~input_file();
+  input_file(const input_file&) = delete;
+  input_file& operator=(const input_file&) = delete;
+
+  // Opens the file (links followed) for reading, closing what was open before. False, and
+  // nothing open, when it cannot be opened or is a folder.
+  bool open(const std::filesystem::path& path);
+
+  // Reads up to `size` bytes into `buffer` and gives the count: fewer than `size` only at the end
+  // of the file or when reading fails (the bytes before the failure are kept), 0 when nothing
+  // is open.
+  std::size_t read(char* buffer, std::size_t size);
+
+  bool is_open() const { return fd_ >= 0; }
+  void close();
+
+ private:
+  int fd_ = -1;
+};
+
 // Whole Unix seconds of a FILETIME (100-nanosecond units since 1601-01-01): the nearest second,
 // a half second rounding up. entry_info applies the same rule to the system's nanosecond times.
 std::int64_t unix_time_from_filetime(std::uint64_t filetime);

@@ -65,22 +65,23 @@ std::wstring extension_of(const std::string& name) {
   return ext;
 }
 
-// One pass over the project file: hashes it and writes every piece behind the method byte.
-// `read` counts the bytes seen, so a file that grew or shrank since the scan shows. True only
-// when the file was read and the packed file was written and closed without error.
+// One pass over the project file: hashes it and writes every block behind the method byte, into
+// `out` (kept by the caller from one file to the next). `read` counts the bytes seen, so a file
+// that grew or shrank since the scan shows. True only when the file was read and the packed file
+// was written and closed without error.
 bool pack_pass(const std::filesystem::path& source, const std::filesystem::path& temp,
-               std::uint8_t method, std::string& identity, std::uint64_t& read, bool& opened) {
-  stream::arc::ofstream out;
+               std::uint8_t method, stream::arc::ofstream& out, std::string& identity,
+               std::uint64_t& read, bool& opened) {
   opened = out.open(platform::wide_from_path(temp), method, level_index_best);
   if (!opened) return false;
   out.file.put(static_cast<char>(method));
   std::ostream& target = *out.writer->out;
   read = 0;
-  const bool hashed = hash_file(
+  const bool hashed = hash_file_blocks(
       source,
-      [&target, &read](const char* data, std::int64_t size) {
+      [&target, &read](const char* data, std::size_t size) {
         target.write(data, static_cast<std::streamsize>(size));
-        read += static_cast<std::uint64_t>(size);
+        read += size;
       },
       identity);
   // close() ends the gzip stream and says whether every byte reached the disk.
@@ -102,6 +103,8 @@ void fire_unpack_error(const state_item_file& item) {
 
 bool packer::encode(std::vector<t_file_info>& files, std::shared_ptr<storage_driver> driver) {
   const std::set<std::wstring>& raw_extensions = compressed_extensions();
+  // One stream for all files: its gzip coder is set up once.
+  stream::arc::ofstream out;
   bool ok = true;
   std::uint64_t done = 0;
   for (t_file_info& info : files) {
@@ -111,21 +114,25 @@ bool packer::encode(std::vector<t_file_info>& files, std::shared_ptr<storage_dri
 
     std::string identity;
     std::uint64_t read = 0;
+    std::uint64_t packed_size = 0;
     bool packed = false;
     if (!raw_only) {
       bool opened = false;
       const bool passed =
-          pack_pass(info.path, temp, stream::arc::method_gzip, identity, read, opened);
-      if (passed && std::filesystem::file_size(temp) + 1 < item.size()) {
+          pack_pass(info.path, temp, stream::arc::method_gzip, out, identity, read, opened);
+      if (passed) packed_size = std::filesystem::file_size(temp);
+      if (passed && packed_size + 1 < item.size()) {
         packed = true;
-      } else if (opened && std::filesystem::exists(temp)) {
+      } else if (opened && !passed && std::filesystem::exists(temp)) {
+        // A file written in full is simply written again below; one that failed goes first.
         std::filesystem::remove(temp);
       }
     }
     if (!packed) {
       bool opened = false;
       identity.clear();
-      ok = pack_pass(info.path, temp, stream::arc::method_plain, identity, read, opened);
+      ok = pack_pass(info.path, temp, stream::arc::method_plain, out, identity, read, opened);
+      if (ok) packed_size = std::filesystem::file_size(temp);
     }
     // What was read must be the content the version file describes.
     if (ok && (read != item.size() || identity != item.identity())) ok = false;
@@ -135,8 +142,8 @@ bool packer::encode(std::vector<t_file_info>& files, std::shared_ptr<storage_dri
     }
     info.path = temp;
     notify::create("kestrun::vcs::file::pack")
-        ->fire_text(std::to_string(item.size()) + "=>" +
-                    std::to_string(std::filesystem::file_size(info.path)) + " " + item.name_text());
+        ->fire_text(std::to_string(item.size()) + "=>" + std::to_string(packed_size) + " " +
+                    item.name_text());
     ++done;
     notify::create("kestrun::vcs::file::pack")->fire_progress(done, files.size());
   }

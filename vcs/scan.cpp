@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <iterator>
 #include <limits>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -32,6 +34,40 @@ std::string strict_utf8(const std::wstring& text) {
   return out;
 }
 
+bool is_ascii(std::string_view text) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+// The entry's name below the root as stored UTF-8: strict_utf8(relative_to(root, path)) read from
+// the native bytes when both are plain ASCII, the usual case, where the two give the same bytes.
+std::string relative_name(const std::wstring& root_wide, const std::string& root_native,
+                          const std::filesystem::path& path) {
+  const std::string& native = path.native();
+  const bool under_root = native.size() > root_native.size() && native.starts_with(root_native) &&
+                          (root_native.ends_with('/') || native[root_native.size()] == '/');
+  if (under_root && is_ascii(native)) {
+    std::size_t start = root_native.size();
+    if (native[start] == '/') ++start;
+    return native.substr(start);
+  }
+  return strict_utf8(filesystem::relative_to(root_wide, platform::wide_from_path(path)));
+}
+
+// Size of a file entry as the standard file_size gives it (links followed; the largest value
+// when it cannot be read). A regular file that is no link is its own target, so the size read
+// with its status by the finder is the same; anything else is asked for again.
+std::uint64_t file_size_of(const filesystem::finder_item& entry) {
+  std::error_code ec;
+  const bool status_read =
+      entry.attributes != 0 || entry.created != 0 || entry.modified != 0 || entry.size != 0;
+  if (status_read && entry.entry.is_regular_file(ec) && !ec) return entry.size;
+  const std::uint64_t size = std::filesystem::file_size(entry.entry.path(), ec);
+  return ec ? std::numeric_limits<std::uint64_t>::max() : size;
+}
+
 }  // namespace
 
 std::shared_ptr<state> scan_project(project& proj, const std::wstring& prefix) {
@@ -40,8 +76,13 @@ std::shared_ptr<state> scan_project(project& proj, const std::wstring& prefix) {
   // The local driver marks this state as the folder side of a difference.
   auto driver = std::make_shared<storage_driver>(std::wstring(), 1, &proj, &proj.temp);
   state_items items;
+  // The finder hands out each folder's entries in ascending order, and no entry found before
+  // lies between two of them: each one goes right after the one before, where the map looks
+  // first when told so. Only the first entry of each run needs a search.
+  state_items::iterator next = items.end();
 
   const std::wstring root = platform::wide_from_path(proj.root());
+  const std::string& root_native = proj.root().native();
   const std::wstring folder =
       path_to_generic(proj.root() / platform::path_from_wide(prefix), false);
   filesystem::finder<filesystem::gitignore, filesystem::finder_item> finder(
@@ -51,8 +92,7 @@ std::shared_ptr<state> scan_project(project& proj, const std::wstring& prefix) {
   filesystem::finder_item entry;
   while (finder.scan(entry)) {
     const std::filesystem::path& path = entry.entry.path();
-    auto name = std::make_shared<std::string>(
-        strict_utf8(filesystem::relative_to(root, platform::wide_from_path(path))));
+    auto name = std::make_shared<std::string>(relative_name(root, root_native, path));
     std::shared_ptr<state_item> item;
     if (filesystem::is_link(entry)) {
       std::filesystem::file_status status;
@@ -65,13 +105,16 @@ std::shared_ptr<state> scan_project(project& proj, const std::wstring& prefix) {
     } else if ((entry.attributes & platform::attribute_directory) != 0) {
       item = std::make_shared<state_item_dir>(driver, std::move(name));
     } else {
-      std::error_code ec;
-      std::uint64_t size = std::filesystem::file_size(path, ec);
-      if (ec) size = std::numeric_limits<std::uint64_t>::max();
-      item = std::make_shared<state_item_file>(driver, std::move(name), size, entry.modified);
+      item = std::make_shared<state_item_file>(driver, std::move(name), file_size_of(entry),
+                                               entry.modified);
     }
-    add_item(items, item);
+    std::shared_ptr<std::string> key = item->name();
+    const std::size_t before = items.size();
+    const auto placed = items.emplace_hint(next, std::move(key), std::move(item));
+    // A name already taken keeps its first entry, as add_item does.
+    if (items.size() != before) next = std::next(placed);
   }
+
   return std::make_shared<state>(std::move(driver), -1, std::move(items));
 }
 

@@ -1,6 +1,7 @@
 // The project tree scan on real folders: ignore rules, links, prefixes and bad names.
 #include "vcs/scan.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -82,6 +83,28 @@ TEST_F(ScanTest, FilesFoldersSizesAndTimes) {
   EXPECT_EQ(readme->owner(), st->driver());
   for (const auto& [name, item] : st->items()) EXPECT_EQ(name.get(), item->name().get());
   EXPECT_FALSE(test::events_named("kestrun::vcs::finder::scan::dir").empty());
+}
+
+// The state is in byte order of the names, which is not the order of the walk: "a-b" and "a0"
+// fall around the contents of the folder "a".
+TEST_F(ScanTest, ItemsAreInByteOrderOfTheirNames) {
+  for (const char* name : {"a0", "a-b", "a/b", "a/c/d", "B", "a/b-c", "a/b0/e"}) write(name);
+  const auto st = scan_project(*project_, L"");
+  EXPECT_EQ(listing(*st),
+            (std::vector<std::string>{"F B 1", "D a", "F a-b 1", "F a/b 1", "F a/b-c 1", "D a/b0",
+                                      "F a/b0/e 1", "D a/c", "F a/c/d 1", "F a0 1"}));
+}
+
+// Anything that is neither a file, a folder nor a link has no size to read: the largest value
+// stands for it, as for a file that cannot be sized.
+TEST_F(ScanTest, SpecialEntriesHaveNoSize) {
+  write("plain", "12345");
+  const fs::path fifo = root() / "pipe";
+  if (std::system(("mkfifo '" + fifo.string() + "' 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "mkfifo cannot make a FIFO here";
+  }
+  const auto st = scan_project(*project_, L"");
+  EXPECT_EQ(listing(*st), (std::vector<std::string>{"F pipe 18446744073709551615", "F plain 5"}));
 }
 
 TEST_F(ScanTest, IgnoreRulesAtEveryLevel) {

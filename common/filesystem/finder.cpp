@@ -103,53 +103,90 @@ bool finder<rules_t, item_t>::scan(item_t& out) {
 
     item_t folder = std::move(folders.back());
     folders.pop_back();
-    if (!event_prefix.empty()) {
-      kestrun::notify::create(scan_dir_event)
-          ->fire_text(platform::wide_from_path(folder.entry.path()));
-    }
-    load_ignore_files(folder.entry.path(), size - 1);
-    list(folder);
-
-    std::sort(found.begin(), found.end(), [](const item_t& a, const item_t& b) {
-      const bool a_dir = (a.attributes & platform::attribute_directory) != 0;
-      const bool b_dir = (b.attributes & platform::attribute_directory) != 0;
-      if (a_dir != b_dir) return b_dir;
-      // Entries of one listing share the folder's path text, so comparing the whole texts
-      // orders them as comparing their last elements, and so as path comparison does.
-      return b.entry.path().native() < a.entry.path().native();
-    });
+    const std::wstring folder_wide = platform::wide_from_path(folder.entry.path());
+    if (!event_prefix.empty()) kestrun::notify::create(scan_dir_event)->fire_text(folder_wide);
+    list(folder, folder_wide, size - 1);
+    sort_found();
   }
 }
 
 template <class rules_t, class item_t>
-void finder<rules_t, item_t>::list(const item_t& folder) {
+void finder<rules_t, item_t>::list(const item_t& folder, const std::wstring& folder_wide,
+                                   std::uint32_t depth) {
+  const std::filesystem::path& folder_path = folder.entry.path();
+  // The names of the ignore files as a listing gives them, to see which of them are there.
+  std::vector<std::string> ignore_names;
+  ignore_names.reserve(ignore_file_names.size());
+  for (const auto& name : ignore_file_names)
+    ignore_names.push_back(platform::native_from_wide(name));
+  std::vector<bool> ignore_listed(ignore_names.size(), false);
+
+  // The whole listing comes first, so that the folder's ignore files are known to be there or
+  // not without asking the system for each of them.
+  listing_.clear();
+  bool complete = false;
+  try {
+    for (std::filesystem::directory_iterator it(folder_path), end; it != end; ++it) {
+      listing_.push_back(*it);
+      const std::string& listed = listing_.back().path().native();
+      const std::size_t slash = listed.rfind('/');
+      const std::string_view name = slash == std::string::npos
+                                        ? std::string_view(listed)
+                                        : std::string_view(listed).substr(slash + 1);
+      for (std::size_t i = 0; i < ignore_names.size(); ++i) {
+        if (ignore_names[i] == name) ignore_listed[i] = true;
+      }
+    }
+    complete = true;
+  } catch (...) {
+    // A folder that cannot be listed, or fails partway, gives what it gave so far; the walk
+    // goes on with the next folder.
+  }
+  if (complete) {
+    std::size_t i = 0;
+    for (const auto& name : ignore_file_names) {
+      // A name that no listing can hold ("", ".", "..", one with a '/') still leads somewhere:
+      // the system is asked about it as before.
+      const std::string& native = ignore_names[i];
+      const bool listable = !native.empty() && native != "." && native != ".." &&
+                            native.find('/') == std::string::npos;
+      if (ignore_listed[i] || !listable) load_ignore_file(folder_path, folder_wide, name, depth);
+      ++i;
+    }
+  } else {
+    // Without the whole listing only the system can say which ignore files are there.
+    load_ignore_files(folder_path, depth);
+  }
+
   // Every listed path is the folder's text, a separator unless the folder ends in one, and the
   // name: the folder part is converted to wide text once, and entries are read by name.
-  const std::string& folder_native = folder.entry.path().native();
+  const std::string& folder_native = folder_path.native();
   const bool ends_in_separator = !folder_native.empty() && folder_native.back() == '/';
   const std::size_t name_offset = folder_native.size() + (ends_in_separator ? 0 : 1);
-  std::wstring folder_wide = platform::wide_from_path(folder.entry.path());
-  if (!ends_in_separator) folder_wide += L'/';
-  const platform::folder_handle handle(folder.entry.path());
+  std::wstring folder_prefix = folder_wide;
+  if (!ends_in_separator) folder_prefix += L'/';
+  const platform::folder_handle handle(folder_path);
+  found.reserve(listing_.size());
   try {
-    for (std::filesystem::directory_iterator it(folder.entry.path()), end; it != end; ++it) {
+    for (auto& listed_entry : listing_) {
       // A listed path is the folder's text joined with the name: the name alone is converted.
-      const std::string& listed = it->path().native();
+      const std::string& listed = listed_entry.path().native();
       const bool joined = listed.size() > name_offset && listed.starts_with(folder_native) &&
                           (ends_in_separator || listed[folder_native.size()] == '/');
-      const std::string other_name = joined ? std::string() : it->path().filename().native();
+      if (joined) {
+        path_buffer_ = folder_prefix;
+        append_wide(std::string_view(listed).substr(name_offset), path_buffer_);
+      } else {
+        path_buffer_ = platform::wide_from_path(listed_entry.path());
+      }
+      const std::string other_name =
+          joined ? std::string() : listed_entry.path().filename().native();
       const char* name_text = joined ? listed.c_str() + name_offset : other_name.c_str();
-      item_t entry = item_t::from_listing(*it, handle, name_text);
+      item_t entry = item_t::from_listing(std::move(listed_entry), handle, name_text);
       entry.ignored = folder.ignored;
       entry.rule_line = folder.rule_line;
       entry.rule_regex = folder.rule_regex;
       entry.rule_source = folder.rule_source;
-      if (joined) {
-        path_buffer_ = folder_wide;
-        append_wide(name_text, path_buffer_);
-      } else {
-        path_buffer_ = platform::wide_from_path(it->path());
-      }
       match(entry, path_buffer_);
       if (!include_ignored && entry.ignored) {
         report_ignored(entry);
@@ -161,9 +198,37 @@ void finder<rules_t, item_t>::list(const item_t& folder) {
       found.push_back(std::move(entry));
     }
   } catch (...) {
-    // A folder that cannot be listed, or fails partway, gives what it gave so far; the walk
-    // goes on with the next folder. This covers a subscriber's exception for the entry too.
+    // An entry that cannot be built, matched or reported (a subscriber's exception) ends the
+    // folder as a failed listing does: what was found so far stays.
   }
+  listing_.clear();
+}
+
+template <class rules_t, class item_t>
+void finder<rules_t, item_t>::sort_found() {
+  // The order is decided on small keys; each entry then moves once into its place.
+  struct t_key {
+    bool folder;
+    const std::string* path;
+    std::size_t index;
+  };
+  std::vector<t_key> keys;
+  keys.reserve(found.size());
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    keys.push_back({(found[i].attributes & platform::attribute_directory) != 0,
+                    &found[i].entry.path().native(), i});
+  }
+  std::sort(keys.begin(), keys.end(), [](const t_key& a, const t_key& b) {
+    if (a.folder != b.folder) return b.folder;
+    // Entries of one listing share the folder's path text, so comparing the whole texts
+    // orders them as comparing their last elements, and so as path comparison does.
+    return *b.path < *a.path;
+  });
+  sorted_.clear();
+  sorted_.reserve(found.size());
+  for (const t_key& key : keys) sorted_.push_back(std::move(found[key.index]));
+  found.swap(sorted_);
+  sorted_.clear();
 }
 
 template <class rules_t, class item_t>
@@ -178,24 +243,29 @@ template <class rules_t, class item_t>
 void finder<rules_t, item_t>::load_ignore_files(const std::filesystem::path& folder,
                                                 std::uint32_t depth) {
   const std::wstring folder_text = platform::wide_from_path(folder);
-  for (const auto& name : ignore_file_names) {
-    const auto file = folder / platform::path_from_wide(name);
-    if (!std::filesystem::exists(file)) continue;
-    // A file that cannot be read (a folder of that name) gives an empty text: a level without
-    // rules.
-    std::string bytes;
-    read_file(platform::wide_from_path(file), bytes);
-    auto rules = std::make_shared<rules_t>();
-    rules->load(utf8_to_utf16(bytes));
-    level added;
-    added.depth = depth;
-    added.folder = folder_text;
-    added.base_length = folder_text.size();
-    if (!folder_text.empty() && folder_text.back() == L'/') --added.base_length;
-    added.source = name;
-    added.rules = std::move(rules);
-    levels.push_back(std::move(added));
-  }
+  for (const auto& name : ignore_file_names) load_ignore_file(folder, folder_text, name, depth);
+}
+
+template <class rules_t, class item_t>
+void finder<rules_t, item_t>::load_ignore_file(const std::filesystem::path& folder,
+                                               const std::wstring& folder_text,
+                                               const std::wstring& name, std::uint32_t depth) {
+  const auto file = folder / platform::path_from_wide(name);
+  if (!std::filesystem::exists(file)) return;
+  // A file that cannot be read (a folder of that name) gives an empty text: a level without
+  // rules.
+  std::string bytes;
+  read_file(platform::wide_from_path(file), bytes);
+  auto rules = std::make_shared<rules_t>();
+  rules->load(utf8_to_utf16(bytes));
+  level added;
+  added.depth = depth;
+  added.folder = folder_text;
+  added.base_length = folder_text.size();
+  if (!folder_text.empty() && folder_text.back() == L'/') --added.base_length;
+  added.source = name;
+  added.rules = std::move(rules);
+  levels.push_back(std::move(added));
 }
 
 template <class rules_t, class item_t>

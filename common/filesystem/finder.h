@@ -91,11 +91,21 @@ class finder {
 
  private:
   void report_ignored(const item_t& entry) const;
-  void list(const item_t& folder);
+  // Lists `folder` (whose wide text is `folder_wide`), loads its ignore files at `depth` and
+  // appends the entries that are kept to `found`.
+  void list(const item_t& folder, const std::wstring& folder_wide, std::uint32_t depth);
+  // Puts `found` in the order in which scan hands the entries out, from the back.
+  void sort_found();
+  // One ignore file of load_ignore_files.
+  void load_ignore_file(const std::filesystem::path& folder, const std::wstring& folder_text,
+                        const std::wstring& name, std::uint32_t depth);
   // match() for an entry whose path is already at hand as wide text.
   void match(item_t& entry, std::wstring_view wide_path) const;
 
-  std::wstring path_buffer_;  // the wide path of the entry being listed, reused
+  // Work areas kept from one folder to the next.
+  std::wstring path_buffer_;  // the wide path of the entry being listed
+  std::vector<std::filesystem::directory_entry> listing_;
+  std::vector<item_t> sorted_;
 };
 
 extern template class finder<gitignore, finder_item>;

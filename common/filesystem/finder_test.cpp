@@ -2,15 +2,14 @@
 #include "common/filesystem/finder.h"
 
 #include <algorithm>
-#include <mutex>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "common/notify/event.h"
 #include "platform/platform.h"
+#include "tests/support/event_recorder.h"
 #include "tests/support/temp_folder.h"
 
 namespace kestrun::filesystem {
@@ -21,19 +20,17 @@ using tree_finder = finder<gitignore, finder_item>;
 
 constexpr const char* prefix = "test::finder::";
 
-// Every event of the prefix, as "<name> <text>", recorded by one subscription for the whole run.
-std::vector<std::string>& events() {
-  static std::vector<std::string> recorded;
-  static std::once_flag once;
-  std::call_once(once, [] {
-    kestrun::notify::on();
-    kestrun::notify::subscribe("test::finder::.*", [](const kestrun::notify::event* e) {
-      recorded.push_back(e->name.substr(std::string(prefix).size()) + " " +
-                         (e->data ? e->data->to_string() : std::string()));
-      return true;
-    });
-  });
-  return recorded;
+std::vector<test::t_recorded_event>& recorded() {
+  return test::recorded_events("test::finder::.*");
+}
+
+// Every event of the prefix recorded since the last clear, as "<name after the prefix> <text>".
+std::vector<std::string> events() {
+  std::vector<std::string> shown;
+  for (const auto& e : recorded()) {
+    shown.push_back(e.name.substr(std::string(prefix).size()) + " " + e.text);
+  }
+  return shown;
 }
 
 // One handed-out entry: its path below the root, with "*" after it when it is ignored.
@@ -114,7 +111,7 @@ class IgnoreTreeTest : public ::testing::Test {
 };
 
 TEST_F(IgnoreTreeTest, WalkLeavesOutIgnoredEntriesAndReportsThem) {
-  events().clear();
+  recorded().clear();
   const auto w = walk(dir.path());
   EXPECT_EQ(w.entries,
             (names{"link_to_src", "src", ".gitignore", "keep.log", "main.c", "src/tmp",
@@ -186,7 +183,7 @@ TEST(FinderTest, IgnoreFilesAboveTheRootApply) {
 
   // A root that a parent's rules ignore is not walked at all; the event names it.
   dir.write("skipped/file", "");
-  events().clear();
+  recorded().clear();
   EXPECT_TRUE(walk(dir / "skipped").entries.empty());
   EXPECT_EQ(events(), (names{"ignore " + (dir / "skipped").native() + " <skipped/> " +
                              dir.path().native() + "/.gitignore"}));
@@ -256,13 +253,49 @@ TEST(FinderTest, EntryTimesAndAttributes) {
   EXPECT_EQ(f->modified, 1700000000);
   EXPECT_GT(f->created, 1700000000);
   EXPECT_EQ(f->attributes, 0u);
+  EXPECT_EQ(f->size, 3u);
   EXPECT_EQ(find_item(w, "d")->attributes, platform::attribute_directory);
+
+  // A link has a size of its own: the length of its target text, not the target's size.
+  fs::create_symlink(dir / "f", dir / "link");
+  const auto with_link = walk(dir.path());
+  const auto* link = find_item(with_link, "link");
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(link->size, (dir / "f").native().size());
+  EXPECT_EQ(finder_item(dir / "f").size, 3u);
 
   const finder_item missing(dir / "missing");
   EXPECT_EQ(missing.attributes, 0u);
   EXPECT_EQ(missing.modified, 0);
+  EXPECT_EQ(missing.size, 0u);
   const finder_item empty;
   EXPECT_TRUE(empty.entry.path().empty());
+}
+
+// An empty ignore-file name (from "a||b") leads to the folder itself: every folder then has a
+// level without rules, and that level alone leaves out a ".git" folder beside it.
+TEST(FinderTest, EmptyIgnoreFileNameGivesEveryFolderALevel) {
+  test::temp_folder dir;
+  dir.write("sub/.git/config", "");
+  dir.write("sub/file", "");
+  tree_finder with_empty(dir.path(), false, true, L".gitignore|", L"", "");
+  EXPECT_EQ(walk(with_empty, dir.path()).entries, (names{"sub", "sub/file"}));
+  tree_finder without(dir.path(), false, true, L".gitignore", L"", "");
+  EXPECT_EQ(walk(without, dir.path()).entries,
+            (names{"sub", "sub/.git", "sub/file", "sub/.git/config"}));
+}
+
+// An ignore file that is a link counts only when it leads to something, as the system says.
+TEST(FinderTest, IgnoreFileThatIsALink) {
+  test::temp_folder dir;
+  dir.write("rules", "*.tmp\n");
+  dir.write("a/x.tmp", "");
+  dir.write("b/y.tmp", "");
+  fs::create_symlink(dir / "rules", dir / "a" / ".gitignore");
+  fs::create_symlink(dir / "nowhere", dir / "b" / ".gitignore");
+  const auto w = walk(dir.path());
+  EXPECT_EQ(find_item(w, "a/x.tmp"), nullptr);
+  EXPECT_NE(find_item(w, "b/y.tmp"), nullptr);
 }
 
 TEST(FinderTest, FolderThatCannotBeListedGivesNothing) {

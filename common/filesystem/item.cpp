@@ -1,5 +1,7 @@
-// Items read their attributes and times through the platform layer, one query per entry.
+// Items read their attributes, times and size through the platform layer, one query per entry.
 #include "common/filesystem/item.h"
+
+#include <utility>
 
 #include "common/text.h"
 #include "platform/platform.h"
@@ -14,9 +16,9 @@ item::item(std::filesystem::path path) {
   refresh();
 }
 
-item::item(t_listed, const std::filesystem::directory_entry& listed,
+item::item(t_listed, std::filesystem::directory_entry&& listed,
            const platform::folder_handle& folder, const char* name)
-    : entry(listed) {
+    : entry(std::move(listed)) {
   if (!folder.is_open()) {
     refresh();
     return;
@@ -27,12 +29,14 @@ item::item(t_listed, const std::filesystem::directory_entry& listed,
   attributes = info.attributes;
   created = info.creation_time;
   modified = info.write_time;
+  size = info.size;
 }
 
 void item::refresh() {
   attributes = 0;
   created = 0;
   modified = 0;
+  size = 0;
   if (entry.path().empty()) return;
   platform::t_entry_info info;
   std::error_code ec;
@@ -40,6 +44,7 @@ void item::refresh() {
   attributes = info.attributes;
   created = info.creation_time;
   modified = info.write_time;
+  size = info.size;
 }
 
 bool is_link(const item& entry) {
@@ -50,13 +55,18 @@ bool is_link(const item& entry) {
 
 finder_item::finder_item(std::filesystem::path path) : item(std::move(path)) {}
 
-finder_item::finder_item(t_listed tag, const std::filesystem::directory_entry& listed,
+finder_item::finder_item(t_listed tag, std::filesystem::directory_entry&& listed,
                          const platform::folder_handle& folder, const char* name)
-    : item(tag, listed, folder, name) {}
+    : item(tag, std::move(listed), folder, name) {}
 
 finder_item finder_item::from_listing(const std::filesystem::directory_entry& listed,
                                       const platform::folder_handle& folder, const char* name) {
-  return finder_item(t_listed{}, listed, folder, name);
+  return finder_item(t_listed{}, std::filesystem::directory_entry(listed), folder, name);
+}
+
+finder_item finder_item::from_listing(std::filesystem::directory_entry&& listed,
+                                      const platform::folder_handle& folder, const char* name) {
+  return finder_item(t_listed{}, std::move(listed), folder, name);
 }
 
 }  // namespace kestrun::filesystem

@@ -24,21 +24,25 @@ class item {
   item& operator=(const item&) = default;
   item& operator=(item&&) = default;
 
-  // Reads the attributes and times of the entry itself (a link is not followed). An entry that
-  // cannot be read leaves all three 0.
+  // Reads the attributes, times and size of the entry itself (a link is not followed). An entry
+  // that cannot be read leaves all four 0.
   virtual void refresh();
 
   std::uint32_t attributes = 0;  // Windows attribute bits: 0x10 folder (or link to one), 0x400 link
   std::int64_t created = 0;      // Unix seconds, rounded to the nearest second
   std::int64_t modified = 0;     // Unix seconds, rounded to the nearest second
+  // Bytes of the entry itself, read by the same status query as the times: a link's own size,
+  // never its target's. The project scan takes a regular file's size from here.
+  std::uint64_t size = 0;
   std::filesystem::directory_entry entry;
 
  protected:
-  // For an entry that a directory listing just gave: its path is already in generic form, and
-  // the entry is read by its name in the open folder (the whole path when that is not open).
+  // For an entry that a directory listing just gave (taken over, not copied): its path is already
+  // in generic form, and the entry is read by its name in the open folder (the whole path when
+  // that is not open).
   struct t_listed {};
-  item(t_listed, const std::filesystem::directory_entry& listed,
-       const platform::folder_handle& folder, const char* name);
+  item(t_listed, std::filesystem::directory_entry&& listed, const platform::folder_handle& folder,
+       const char* name);
 };
 
 // True for a symbolic link or junction: an entry the finder hands out but never walks into.
@@ -53,6 +57,9 @@ class finder_item : public item {
   // again; `name` is the entry's name, zero-terminated. The same as finder_item(path), cheaper.
   static finder_item from_listing(const std::filesystem::directory_entry& listed,
                                   const platform::folder_handle& folder, const char* name);
+  // The same for a listed entry the caller no longer needs: its path is moved, not copied.
+  static finder_item from_listing(std::filesystem::directory_entry&& listed,
+                                  const platform::folder_handle& folder, const char* name);
 
   std::uint8_t ignored = 0;         // 1 when the ignore rules exclude the entry
   std::uint8_t is_ignore_file = 0;  // 1 when the entry's name is one of the ignore-file names
@@ -64,7 +71,7 @@ class finder_item : public item {
   std::wstring rule_source;
 
  private:
-  finder_item(t_listed tag, const std::filesystem::directory_entry& listed,
+  finder_item(t_listed tag, std::filesystem::directory_entry&& listed,
               const platform::folder_handle& folder, const char* name);
 };
 

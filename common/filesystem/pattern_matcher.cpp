@@ -269,6 +269,10 @@ bool pattern_matcher::can_match_slash(const t_token& token) const {
 
 bool pattern_matcher::run(std::size_t first, std::wstring_view text) const {
   if (text.size() < min_length_) return false;
+  // Most paths already differ in their last character, which spares the whole comparison.
+  if (!literal_suffix_.empty() && (text.empty() || text.back() != literal_suffix_.back())) {
+    return false;
+  }
   if (text.size() < literal_suffix_.size() ||
       text.substr(text.size() - literal_suffix_.size()) != literal_suffix_) {
     return false;

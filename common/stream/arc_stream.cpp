@@ -2,6 +2,7 @@
 // it in front of the coded data, through `file`.
 #include "common/stream/arc_stream.h"
 
+#include <algorithm>
 #include <utility>
 
 #include <zlib.h>
@@ -47,7 +48,12 @@ bool ofstream::open(const std::wstring& path, std::uint8_t method, std::uint32_t
       writer = std::make_unique<stream_writer>(file);
       return true;
     case method_gzip:
-      codec = std::make_unique<gz::obuffer>(file, zlib_level(level_index));
+      // A codec kept from the last file of this stream is started again rather than rebuilt.
+      if (codec && codec->zlib_level() == std::min(zlib_level(level_index), 9)) {
+        codec->restart();
+      } else {
+        codec = std::make_unique<gz::obuffer>(file, zlib_level(level_index));
+      }
       codec_stream = std::make_unique<std::ostream>(codec.get());
       writer = std::make_unique<stream_writer>(*codec_stream);
       return true;
@@ -73,7 +79,7 @@ bool ofstream::close(std::function<void(stream_writer&)> callback) {
   }
   writer.reset();
   codec_stream.reset();
-  codec.reset();
+  // The codec stays for the next open of this stream: its memory is the largest part of it.
   return ok;
 }
 

@@ -33,14 +33,16 @@ class ofstream {
 
   // Ends the gzip stream, lets `callback` (may be empty) append raw bytes to `file`, closes the
   // file and frees `writer`. True when every byte reached the file and it closed cleanly; false
-  // after any failed write (a full disk, say). True when nothing was open.
+  // after any failed write (a full disk, say). True when nothing was open. The gzip coder's
+  // memory is kept until the stream is destroyed, so one stream that writes many files in turn
+  // (the packer's) does not build a coder for each of them.
   bool close(std::function<void(stream_writer&)> callback = {});
 
   std::ofstream file;  // its user may write raw bytes here (before the coded data)
   std::unique_ptr<stream_writer> writer;  // null until open succeeds
 
  private:
-  std::unique_ptr<gz::obuffer> codec;  // method 1 only
+  std::unique_ptr<gz::obuffer> codec;  // made by the first method 1 open, then kept
   std::unique_ptr<std::ostream> codec_stream;
 };
 

@@ -94,6 +94,40 @@ TEST(ArcStreamTest, BothMethodsRoundTripBehindTheMethodByte) {
   }
 }
 
+// One stream that writes many files in turn keeps its gzip coder: every file must come out
+// exactly as a stream of its own writes it, whatever was written before (another method, or a
+// file that could not be written at all).
+TEST(ArcStreamTest, OneStreamWritingFilesInTurnGivesTheirOwnBytes) {
+  test::temp_folder temp;
+  struct row {
+    std::uint8_t method;
+    std::size_t size;
+  };
+  const row rows[] = {{method_gzip, 100000},  {method_gzip, 0},      {method_plain, 5000},
+                      {method_gzip, 1 << 20}, {method_gzip, 300000}, {method_gzip, 1}};
+  ofstream shared;
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    const row& r = rows[i];
+    SCOPED_TRACE(i);
+    const std::string body = sample(r.size + i);
+    const auto alone = temp / ("alone" + std::to_string(i));
+    ASSERT_TRUE(write_stored(alone, r.method, body));
+    const auto turn = temp / ("turn" + std::to_string(i));
+    ASSERT_TRUE(shared.open(wide(turn), r.method, 4));
+    shared.file.put(static_cast<char>(r.method));
+    shared.writer->write(body.data(), static_cast<std::int32_t>(body.size()));
+    ASSERT_TRUE(shared.close());
+    EXPECT_TRUE(test::slurp(turn) == test::slurp(alone));
+    if (i == 2 && std::filesystem::exists("/dev/full")) {
+      // A file that fails midway leaves the coder ready for the next one.
+      ASSERT_TRUE(shared.open(L"/dev/full", method_gzip, 4));
+      const std::string big = sample(1 << 20);
+      shared.writer->write(big.data(), static_cast<std::int32_t>(big.size()));
+      EXPECT_FALSE(shared.close());
+    }
+  }
+}
+
 TEST(ArcStreamTest, UnknownMethodLeavesAnEmptyFile) {
   test::temp_folder temp;
   const auto path = temp.write("old", "previous content");

@@ -39,6 +39,15 @@ void obuffer::start() {
   }
 }
 
+void obuffer::start_again(bool reset) {
+  ready = peer->good() && reset;
+  if (ready) {
+    setp(in_area.get(), in_area.get() + in_size - 1);
+  } else {
+    setp(nullptr, nullptr);
+  }
+}
+
 obuffer::int_type obuffer::overflow(int_type c) {
   if (!ready || !peer->good()) {
     return traits_type::eof();
@@ -185,6 +194,11 @@ obuffer::~obuffer() {
   if (initialised) {
     deflateEnd(z.get());
   }
+}
+
+void obuffer::restart() {
+  // deflateReset equals deflateEnd and deflateInit2 with the same parameters.
+  start_again(initialised && deflateReset(z.get()) == Z_OK);
 }
 
 bool obuffer::init() {

@@ -48,6 +48,8 @@ class obuffer : public detail::buffer {
 
   // Runs init and opens the put area; derived constructors call it once they are complete.
   void start();
+  // Opens the put area again once `reset` has made the codec ready for a new stream.
+  void start_again(bool reset);
 
   int_type overflow(int_type c) override;
   int sync() override;
@@ -110,6 +112,12 @@ class obuffer : public base::obuffer {
  public:
   obuffer(std::ostream& target, int level, int size = default_size);
   ~obuffer() override;
+
+  // Starts a new coded stream on the same target (reopened by its owner) with the same level,
+  // keeping the codec's memory: what a new buffer would do, without its allocations. Bytes of
+  // the previous stream that were not synced are dropped.
+  void restart();
+  int zlib_level() const { return level; }
 
  protected:
   bool init() override;

@@ -1,5 +1,6 @@
 // The files-and-links section of the POSIX layer: what FindFirstFileW says of an entry, read with
-// statx (fstatat where statx is missing), and the modification time of a restored file.
+// statx (fstatat where statx is missing), reading a whole file, and the modification time of a
+// restored file.
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -102,6 +103,42 @@ bool entry_info_at(const folder_handle& folder, const char* name, t_entry_info& 
     return false;
   }
   return query(folder.fd_, name, out, ec);
+}
+
+input_file::~input_file() { close(); }
+
+bool input_file::open(const std::filesystem::path& path) {
+  close();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  // A folder opens here but cannot be read: it counts as a file that cannot be opened.
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+std::size_t input_file::read(char* buffer, std::size_t size) {
+  std::size_t got = 0;
+  while (fd_ >= 0 && got < size) {
+    const ssize_t n = ::read(fd_, buffer + got, size - got);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;  // the end of the file, or an error that ends the reading as the end does
+    }
+  }
+  return got;
+}
+
+void input_file::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
 }
 
 bool set_modification_time(const std::filesystem::path& path, std::int64_t seconds,
