@@ -16,6 +16,7 @@
 
 #include "common/notify/event.h"
 #include "platform/platform.h"
+#include "tests/support/event_recorder.h"
 #include "tests/support/temp_folder.h"
 #include "vcs/project.h"
 #include "vcs/state_item.h"
@@ -26,34 +27,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct t_recorded {
-  std::string name;
-  std::uint32_t level;
-  std::string text;
-  bool progress;
-};
-
-// Everything the engine fires, in order; the server lives for the whole process, so the
-// subscription is made once and each test starts from an empty list.
-std::vector<t_recorded>& recorded() {
-  static std::vector<t_recorded> events;
-  static const bool subscribed = [] {
-    notify::on();
-    notify::subscribe("kestrun::vcs::.*", [](const notify::event* e) {
-      events.push_back({e->name, e->level, e->data ? e->data->to_string() : std::string(),
-                        e->type == notify::event::t_type::progress});
-      return true;
-    });
-    return true;
-  }();
-  (void)subscribed;
-  return events;
+// Everything the engine fires, in order; each test starts from an empty list.
+std::vector<test::t_recorded_event>& recorded() {
+  return test::recorded_events("kestrun::vcs::.*");
 }
 
-std::vector<t_recorded> named(const std::string& name, bool progress = false) {
-  std::vector<t_recorded> out;
+std::vector<test::t_recorded_event> named(const std::string& name, bool progress = false) {
+  std::vector<test::t_recorded_event> out;
   for (const auto& e : recorded()) {
-    if (e.name == name && e.progress == progress) out.push_back(e);
+    if (e.name == name && (e.type == notify::event::t_type::progress) == progress) {
+      out.push_back(e);
+    }
   }
   return out;
 }
