@@ -41,7 +41,7 @@ t_presence presence(storage_driver& driver, const std::wstring& name) {
   }
 }
 
-// Steps 5 to 9: the version file in a temporary file, and the contents the storage lacks.
+// The version file in a temporary file, and the list of contents the storage lacks.
 bool write_version(transform& t, const std::filesystem::path& file,
                    std::vector<packer::t_file_info>& upload_list) {
   storage_driver& driver = *t.driver();
@@ -87,7 +87,7 @@ bool write_version(transform& t, const std::filesystem::path& file,
   return ok && written;
 }
 
-// Step 11: every missing blob, in command order.
+// Every missing blob, in command order; each is asked for again, since a twin may have brought it.
 bool upload_blobs(storage_driver& driver, std::vector<packer::t_file_info>& upload_list) {
   connection link(driver);
   if (!link.opened()) return false;
@@ -115,7 +115,8 @@ bool upload_blobs(storage_driver& driver, std::vector<packer::t_file_info>& uplo
   return true;
 }
 
-// Step 12: the version file, never over one that is there.
+// The version file goes last, and never over one that is there: a listed version always has
+// every content it names.
 bool upload_version(storage_driver& driver, std::uint32_t nn, const std::filesystem::path& file) {
   connection link(driver);
   if (!link.opened()) return false;
