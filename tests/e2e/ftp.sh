@@ -84,25 +84,13 @@ run() {
 }
 
 # --- the tree ------------------------------------------------------------------------------------
-python3 - "$src" <<'PY'
+E2E_DIR=$E2E_DIR python3 - "$src" <<'PY'
 import os, random, sys
 root = sys.argv[1]
 rnd = random.Random(7)
-
-def put(rel, data, mtime=1600000000):
-    path = os.path.join(root, rel)
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
-    os.utime(path, (mtime, mtime))
-
-def text(n, seed):
-    r = random.Random(seed)
-    words = ["alpha", "beta", "gamma", "delta", "return", "value", "int", "for", "(i)", "{", "}"]
-    out = []
-    while sum(map(len, out)) < n:
-        out.append(" ".join(r.choice(words) for _ in range(r.randint(3, 12))) + "\n")
-    return "".join(out).encode()[:n]
+sys.path.insert(0, os.environ["E2E_DIR"])
+from tree_tool import text, writer
+put = writer(root)
 
 put("README.md", b"# site\n\nServed from FTP.\n", 1600000100)
 put("src/main.cpp", text(30000, 1), 1600000101)

@@ -64,6 +64,30 @@ def snapshot(root, skip, mtime, dir_mtime, paths_only=False):
     return [line for _, line in lines]
 
 
+# --- building trees: imported by the scenarios' tree scripts --------------------------------------
+
+def writer(root):
+    """put(rel, data, mtime): writes a file below root, with its folders and modification time."""
+    def put(rel, data, mtime=1600000000):
+        path = os.path.join(root, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        os.utime(path, (mtime, mtime))
+    return put
+
+
+def text(n, seed):
+    """n bytes of source-like text, the same for the same seed."""
+    import random
+    r = random.Random(seed)
+    words = ["alpha", "beta", "gamma", "delta", "return", "value", "int", "for", "(i)", "{", "}"]
+    out = []
+    while sum(map(len, out)) < n:
+        out.append(" ".join(r.choice(words) for _ in range(r.randint(3, 12))) + "\n")
+    return "".join(out).encode()[:n]
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     sub = ap.add_subparsers(dest="what", required=True)
