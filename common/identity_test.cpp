@@ -7,26 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/bytes.h"
 #include "tests/support/temp_folder.h"
 
 namespace kestrun {
 namespace {
 
-std::string hex(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
-  }
-  return out;
-}
+using test::hex;
 
-std::string content(std::size_t size) {
-  std::string data(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7 + 3) & 0xFF);
-  return data;
-}
+std::string content(std::size_t size) { return test::pattern_bytes(size); }
 
 TEST(IdentityTest, IdentitiesAndPieces) {
   struct row {

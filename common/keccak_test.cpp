@@ -6,25 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/bytes.h"
+
 namespace kestrun {
 namespace {
 
-std::string hex(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
-  }
-  return out;
-}
+using test::hex;
 
-// Byte i of the test contents is (7 i + 3) mod 256.
-std::string content(std::size_t size) {
-  std::string data(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7 + 3) & 0xFF);
-  return data;
-}
+std::string content(std::size_t size) { return test::pattern_bytes(size); }
 
 std::string keccak256(const std::string& data) {
   keccak hasher(256);
