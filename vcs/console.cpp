@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -182,7 +183,10 @@ bool console::start(const app_info& info) {
   const std::string stamp = time_stamp();
   log_path_ = settings_file.parent_path() / "logs" / (stamp + ".gz");
   console_line("Log file: " + generic_text(log_path_, false));
-  std::filesystem::create_directories(log_path_.parent_path());
+  std::error_code ec;
+  std::filesystem::create_directories(log_path_.parent_path(), ec);
+  if (ec)
+    throw std::filesystem::filesystem_error("create_directories", log_path_.parent_path(), ec);
   file_.open(log_path_, std::ios::out | std::ios::binary | std::ios::trunc);
   if (!file_.is_open()) return false;
 

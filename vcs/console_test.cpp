@@ -388,7 +388,8 @@ TEST_F(ConsoleRunTest, LogFolderThatCannotBeCreatedIsReported) {
   EXPECT_EQ(guarded([&] { return run(p.info); }), 0);
   const std::string out = captured_stdout();
   EXPECT_THAT(out, testing::HasSubstr("\nLog file: " + logs.string() + "/"));
-  EXPECT_THAT(out, testing::HasSubstr("\nstd::exceptionfilesystem error: cannot create director"));
+  EXPECT_THAT(out, testing::HasSubstr("\nstd::exceptionfilesystem error: create_directories: "));
+  EXPECT_THAT(out, testing::HasSubstr("[" + logs.string() + "]\n"));
 }
 
 TEST_F(ConsoleRunTest, LogFileThatCannotBeOpenedEndsTheRunQuietly) {

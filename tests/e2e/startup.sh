@@ -185,7 +185,8 @@ expect_status 0 config-file
 expect_empty "$SCRATCH/err" config-file
 expect_match "$(sed -n 4p "$SCRATCH/out")" "Log file: $config/Kestrun VCS/logs/$STAMP_RE\\.gz" \
   "config-file: log line"
-expect_match "$(sed -n 5p "$SCRATCH/out")" "std::exception.*cannot create director.*" \
+expect_match "$(sed -n 5p "$SCRATCH/out")" \
+  "std::exceptionfilesystem error: create_directories: .* \\[$config/Kestrun VCS/logs\\]" \
   "config-file: report"
 [ "$(wc -l <"$SCRATCH/out")" -eq 5 ] || fail "config-file: more output than the report"
 
