@@ -3,7 +3,10 @@
 #include "vcs/run.h"
 
 #include <clocale>
+#include <cstdint>
+#include <string>
 
+#include "common/notify/event.h"
 #include "common/text.h"
 #include "vcs/console.h"
 #include "vcs/project.h"
@@ -42,7 +45,13 @@ void work(const app_info& info, project& proj, const std::wstring& sub_path,
   if (mode == "restore") {
     const int n = info.get_int("-n", 0);
     // 0 is the latest, -k counts back from it; an unreachable storage gives -1 as its last.
-    nn = n >= 1 ? n : n + store->last_nn();
+    const std::int64_t wanted = n >= 1 ? n : std::int64_t{n} + store->last_nn();
+    // Below 1 no version is named: restoring the empty state would wipe the folder.
+    if (wanted < 1) {
+      notify::create("kestrun::vcs::load")->set_error(true)->fire_text(std::to_string(wanted));
+      return;
+    }
+    nn = static_cast<std::int32_t>(wanted);
   }
   std::shared_ptr<state> storage_state = store->state(sub_path, nn);
   if (!storage_state) return;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Versions one after the other: an incremental backup stores only what changed, and a restore
 # brings back the latest version, one counted back from it, or one given by its number; a
-# version above the last ends the run after its failed load and changes nothing.
+# version above the last, or a number that resolves below the first, ends the run after a failed
+# load and changes nothing.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/run_helpers.bash"
@@ -138,11 +139,28 @@ expect_unchanged "restore -n=7" "$dst"
 # Without -l the failed load is the one line on the console besides the spinner.
 grep -q '^kestrun::vcs::load! 6$' "$SCRATCH/out" || fail "restore -n=7: the error is not shown"
 
-# Counted back beyond the first version: the empty state, so every entry goes.
-kvcs_ok "restore -n=-5" "$dst" -m=restore -s="$store" -n=-5
-expect_event "restore -n=-5" 'kestrun::vcs::storage::state::nn 0'
-expect_verdict "restore -n=-5" 'kestrun::vcs::save local'
-left=$(find "$dst" -mindepth 1 -maxdepth 1 ! -name .k-vcs)
-[ -z "$left" ] || fail "restore -n=-5: entries left: $left"
+# A number that resolves below version 1 names no version: the run fails before anything is
+# fetched or changed, whatever the folder holds (untracked work and the project file included).
+put_file "$dst/untracked.txt" "local work" 1600000050
+snapshot "$dst" "$SCRATCH/snap/before"
+rm -rf "$dst/.k-vcs"
+for row in "-5 0" "-6 -1" "-2147483648 -2147483643" "-99999999999 -2147483643"; do
+  read -r n nn <<<"$row"
+  kvcs_ok "restore -n=$n" "$dst" -m=restore -s="$store" -n="$n"
+  [ "$(last_event)" = "kestrun::vcs::load! $nn" ] ||
+    fail "restore -n=$n: last event '$(last_event)', expected the failed load of $nn"
+  expect_no_event "restore -n=$n" \
+    'kestrun::vcs::(load [0-9]+|storage::state::.*|state::diff::.*|save.*|file::.*)'
+  expect_unchanged "restore -n=$n" "$dst"
+  [ -z "$(find "$dst/.k-vcs" -name '*.gz')" ] || fail "restore -n=$n: a version was fetched"
+  grep -q "^kestrun::vcs::load! $nn\$" "$SCRATCH/out" || fail "restore -n=$n: the error is not shown"
+done
+
+# An empty storage has no latest version to restore either.
+mkdir -p "$SCRATCH/empty-storage"
+kvcs_ok "restore -n=0 of an empty storage" "$dst" -m=restore -s="$SCRATCH/empty-storage"
+[ "$(last_event)" = "kestrun::vcs::load! 0" ] ||
+  fail "restore of an empty storage: last event '$(last_event)'"
+expect_unchanged "restore -n=0 of an empty storage" "$dst"
 
 finish
