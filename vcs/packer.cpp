@@ -204,6 +204,7 @@ bool packer::unpack(std::vector<t_file_info>& files, std::shared_ptr<storage_dri
       return false;
     }
 
+    info.written = true;
     notify::create("kestrun::vcs::file::unpack")->fire_text(item.name_text());
     ++done;
     notify::create("kestrun::vcs::file::unpack")->fire_progress(done, files.size());

@@ -19,6 +19,8 @@ class packer {
     // encode: the project file on entry, its packed temporary file on success.
     // unpack: the downloaded stored content.
     std::filesystem::path path;
+    // unpack: set once the file stands at its place with its whole content.
+    bool written = false;
   };
 
   // Packs every file into its own new temporary file of the driver's project: deflated when
@@ -35,8 +37,9 @@ class packer {
   static bool encode(std::vector<t_file_info>& files, std::shared_ptr<storage_driver> driver);
 
   // Writes every downloaded content to its place below the project root and gives it the item's
-  // modification time. A target that cannot be opened (missing folder, read-only file) is
-  // skipped with the warning "kestrun::vcs::file::write::open". False at the first content that
+  // modification time, and marks it `written`. A target that cannot be opened (missing folder,
+  // read-only file) is skipped with the warning "kestrun::vcs::file::write::open" and stays
+  // unmarked. False at the first content that
   // cannot be read (missing, empty, unknown method), that does not decode to the item's size, or
   // whose target cannot be written in full (the partial file is removed): level 2
   // "kestrun::vcs::file::unpack" with the item's name, and later items are not written.

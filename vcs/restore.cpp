@@ -2,6 +2,7 @@
 // file contents, then links, which need their targets in place.
 #include "vcs/restore.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -27,6 +28,8 @@ namespace {
 struct t_lists {
   std::vector<packer::t_file_info> download_list;
   std::vector<state_item_link*> link_list;  // not owned: the transform's commands hold them
+  // Some entry could not be removed: the folder will not match the version.
+  bool incomplete = false;
 };
 
 // A version backed up from a subfolder holds no item for the folders above it, so a restore into
@@ -47,7 +50,9 @@ bool apply_command(const transform_command& command, const std::filesystem::path
     std::error_code ec;
     if (std::filesystem::remove(*path, ec)) return true;
     if (!ec || !platform::is_access_denied(ec)) return false;  // missing, not empty, other error
-    // A read-only entry stays; the rest of the version is still worth having.
+    // A read-only entry stays; the rest of the version is still worth having, but the restore
+    // must not report the folder as matching it.
+    lists.incomplete = true;
     auto warning = notify::create("kestrun::vcs::file::remove");
     warning->level = 1;
     warning->fire_text(platform::wide_from_path(*path));
@@ -134,6 +139,11 @@ bool apply_restore(transform& t) {
   }
   if (ok && !lists.download_list.empty()) ok = download_files(driver, lists.download_list);
   if (ok) create_links(root, lists.link_list);
+  // What was skipped along the way (an entry not removed, a file not written) did not stop the
+  // rest, but the verdict must say it.
+  const auto written = [](const packer::t_file_info& info) { return info.written; };
+  ok = ok && !lists.incomplete &&
+       std::all_of(lists.download_list.begin(), lists.download_list.end(), written);
   notify::create("kestrun::vcs::save")->set_error(!ok)->fire_text("local");
   return ok;
 }

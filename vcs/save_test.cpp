@@ -647,19 +647,45 @@ TEST_F(SaveTest, UnreachableStorageChangesNothing) {
   EXPECT_EQ(verdict(), std::make_pair(2u, std::string("local")));
 }
 
-TEST_F(SaveTest, ImmutableFileOnlyWarns) {
+// An entry the restore cannot change (immutable) is warned about and skipped; every other entry
+// is still restored, and the verdict says that the folder does not match the version.
+TEST_F(SaveTest, EntriesThatCannotChangeFailTheVerdictButNotTheRest) {
+  struct row {
+    const char* label;
+    const char* frozen;   // made immutable after the backup
+    const char* warning;  // the one warning expected
+    std::string text;     // its text
+  };
   write(*work, "a.txt", "alpha");
+  write(*work, "kept/b.txt", "beta");
   ASSERT_TRUE(backup(*work));
-  const fs::path stuck = write(*work, "stuck.txt", "stuck");
-  immutable frozen(stuck);
-  if (!frozen.ok()) GTEST_SKIP() << "chattr is not available on this file system";
-  fs::remove(root(*work) / "a.txt");
-  EXPECT_TRUE(restore(*work, 1));
-  const auto warnings = named("kestrun::vcs::file::remove");
-  ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_EQ(warnings[0].level, 1u);
-  EXPECT_EQ(warnings[0].text, stuck.string());
-  EXPECT_EQ(test::slurp(root(*work) / "a.txt"), "alpha");
+  const fs::path stuck = root(*work) / "stuck.txt";
+  const row rows[] = {
+      {"extra file not removed", "stuck.txt", "kestrun::vcs::file::remove", stuck.string()},
+      {"changed file not replaced", "kept/b.txt", "kestrun::vcs::file::remove",
+       (root(*work) / "kept/b.txt").string()},
+      {"new file in a frozen folder", "kept", "kestrun::vcs::file::write::open", "kept/b.txt"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.label);
+    ASSERT_TRUE(restore(*work, 1));
+    write(*work, "stuck.txt", "stuck");
+    write(*work, "kept/b.txt", "changed", 1600000555);
+    if (std::string(r.frozen) == "kept") fs::remove(root(*work) / "kept/b.txt");
+    fs::remove(root(*work) / "a.txt");
+    immutable frozen(root(*work) / r.frozen);
+    if (!frozen.ok()) GTEST_SKIP() << "chattr is not available on this file system";
+    recorded().clear();
+    EXPECT_FALSE(restore(*work, 1));
+    EXPECT_EQ(verdict(), std::make_pair(2u, std::string("local")));
+    const auto warnings = named(r.warning);
+    ASSERT_FALSE(warnings.empty());
+    EXPECT_EQ(warnings[0].level, 1u);
+    EXPECT_EQ(warnings[0].text, r.text);
+    EXPECT_EQ(test::slurp(root(*work) / "a.txt"), "alpha");  // the rest went on
+    frozen.release();
+    fs::remove(stuck);
+  }
 }
 
 TEST_F(SaveTest, LinkWithoutTargetOnlyWarns) {
