@@ -18,6 +18,7 @@
 #include "vcs/project.h"
 #include "vcs/state.h"
 #include "vcs/storage_driver.h"
+#include "vcs/version_file.h"
 
 namespace kestrun::vcs {
 
@@ -83,16 +84,26 @@ std::shared_ptr<state> scan_project(project& proj, const std::wstring& prefix) {
 
   const std::wstring root = platform::wide_from_path(proj.root());
   const std::string& root_native = proj.root().native();
+  // A folder inside the work folder holds nothing of the project.
+  if (names_work_folder(utf16_to_utf8(prefix))) return std::make_shared<state>(driver, -1, items);
   const std::wstring folder =
       path_to_generic(proj.root() / platform::path_from_wide(prefix), false);
   filesystem::finder<filesystem::gitignore, filesystem::finder_item> finder(
-      platform::path_from_wide(folder), false, true, L".gitignore", L".k-vcs/",
-      "kestrun::vcs::finder::");
+      platform::path_from_wide(folder), false, true, L".gitignore", L"", "kestrun::vcs::finder::");
+  // The work folder is the root's own ".k-vcs" alone: a rule anchored at the root, tried first
+  // as a global rule is, keeps the walk out of it.
+  auto work_folder = std::make_shared<filesystem::gitignore>();
+  work_folder->load(L"/.k-vcs");
+  finder.levels.insert(finder.levels.begin(),
+                       {0xFFFFFFFF, L"", path_to_generic(proj.root(), false).size(), L"GLOBAL",
+                        std::move(work_folder)});
 
   filesystem::finder_item entry;
   while (finder.scan(entry)) {
     const std::filesystem::path& path = entry.entry.path();
     auto name = std::make_shared<std::string>(relative_name(root, root_native, path));
+    // Not even a ".gitignore" that negates the rule brings it in: no version may name it.
+    if (names_work_folder(*name)) continue;
     std::shared_ptr<state_item> item;
     if (filesystem::is_link(entry)) {
       std::filesystem::file_status status;

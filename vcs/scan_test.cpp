@@ -118,15 +118,50 @@ TEST_F(ScanTest, IgnoreRulesAtEveryLevel) {
   write("sub/local");
   write("sub/other");
   write(".git/config");  // beside a ".gitignore"
-  write("nested/.k-vcs/cache");
   const auto st = scan_project(*project_, L"");
-  EXPECT_EQ(listing(*st),
-            (std::vector<std::string>{"F .gitignore 13", "F keep.txt 1", "D nested", "D sub",
-                                      "F sub/.gitignore 6", "F sub/other 1"}));
+  EXPECT_EQ(listing(*st), (std::vector<std::string>{"F .gitignore 13", "F keep.txt 1", "D sub",
+                                                    "F sub/.gitignore 6", "F sub/other 1"}));
   // One event per ignored entry; nothing below an ignored folder is visited.
   const auto ignored = test::events_named("kestrun::vcs::finder::ignore");
-  EXPECT_EQ(ignored.size(), 7u);  // build, app.log, above.txt, sub/local, .git, two .k-vcs
+  EXPECT_EQ(ignored.size(), 6u);  // build, app.log, above.txt, sub/local, .git, .k-vcs
   for (const auto& e : ignored) EXPECT_EQ(e.text.find("out.o"), std::string::npos) << e.text;
+}
+
+// Only the root's own ".k-vcs" is the work folder; an entry of that name deeper down, of any
+// kind, is content like any other, and a folder of that name above the root changes nothing.
+TEST_F(ScanTest, WorkFolderIsTheRootsOwnOnly) {
+  write(".k-vcs/cache/1.gz");
+  write("sub/.k-vcs/inner.txt");
+  write("file/.k-vcs");
+  fs::create_directories(root() / "link");
+  fs::create_symlink(root() / "file/.k-vcs", root() / "link/.k-vcs");
+  const std::vector<std::string> content = {
+      "D file",       "F file/.k-vcs 1",         "D link", "L link/.k-vcs>file/.k-vcs", "D sub",
+      "D sub/.k-vcs", "F sub/.k-vcs/inner.txt 1"};
+  EXPECT_EQ(listing(*scan_project(*project_, L"")), content);
+  const auto ignored = test::events_named("kestrun::vcs::finder::ignore");
+  ASSERT_EQ(ignored.size(), 1u);
+  EXPECT_EQ(ignored[0].text, (root() / ".k-vcs").string() + " </.k-vcs> GLOBAL");
+
+  // A ".gitignore" that negates the rule still does not bring the work folder in, and a run
+  // started inside it finds nothing of the project.
+  write(".gitignore", "!.k-vcs\n!.k-vcs/\n");
+  std::vector<std::string> with_rules = content;
+  with_rules.insert(with_rules.begin(), "F .gitignore 17");
+  EXPECT_EQ(listing(*scan_project(*project_, L"")), with_rules);
+  EXPECT_TRUE(scan_project(*project_, L".k-vcs")->items().empty());
+  EXPECT_TRUE(scan_project(*project_, L".k-vcs/cache")->items().empty());
+  EXPECT_EQ(listing(*scan_project(*project_, L"sub/.k-vcs")),
+            (std::vector<std::string>{"F sub/.k-vcs/inner.txt 1"}));
+
+  // A project inside a folder named ".k-vcs" is scanned whole.
+  base_.write("outer/.k-vcs/inner/f", "12");
+  kestrun::params settings;
+  ASSERT_TRUE(settings.load(R"({"name": "a/c"})"));
+  project inner(platform::path_from_wide(
+                    platform::wide_from_path(base_ / "outer" / ".k-vcs" / "inner") + L"/"),
+                "a/c", settings);
+  EXPECT_EQ(listing(*scan_project(inner, L"")), (std::vector<std::string>{"F f 2"}));
 }
 
 TEST_F(ScanTest, LinksInsideTheProjectOnly) {

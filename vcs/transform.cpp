@@ -3,13 +3,13 @@
 #include "vcs/transform.h"
 
 #include <ctime>
+#include <filesystem>
 #include <fstream>
-#include <istream>
+#include <optional>
 #include <system_error>
 #include <utility>
 
 #include "common/notify/event.h"
-#include "common/stream/gz_buffer.h"
 #include "vcs/project.h"
 #include "vcs/storage_driver.h"
 #include "vcs/version_file.h"
@@ -36,30 +36,32 @@ transform::~transform() = default;
 
 namespace {
 
-// Brings version nn into the cache. Anything already at the cache path counts as cached.
-bool fetch(storage_driver& driver, std::uint32_t nn, const std::filesystem::path& local) {
-  std::error_code ec;
-  const bool cached = std::filesystem::exists(local, ec);
-  if (ec) throw std::filesystem::filesystem_error("exists", local, ec);
-  if (cached) return true;
-  if (driver.connect() != 0) return false;
+// Reads the version file at `file` into `time` and `commands`.
+bool read_file(const std::filesystem::path& file, const std::shared_ptr<storage_driver>& owner,
+               std::int64_t& time, transform_commands& commands) {
+  std::ifstream in(file, std::ios::in | std::ios::binary);
+  return in.is_open() && read_version_file(in, owner, time, commands);
+}
+
+// Downloads version nn into a new temporary file and returns its path; empty when the storage
+// lacks the version or the download fails (nothing is left behind then).
+std::optional<std::filesystem::path> download(storage_driver& driver, std::uint32_t nn,
+                                              const std::filesystem::path& local) {
+  if (driver.connect() != 0) return std::nullopt;
   const std::wstring remote = driver.remote_name(nn);
-  bool ok = false;
+  std::optional<std::filesystem::path> fetched;
   if (driver.file_exists(remote) == 1) {
-    // A cached file is never fetched again, so a piece of one must never stand under the cache
-    // name: the download lands in the temporary folder and is moved into place once complete.
     vcs::project_temp* temp = driver.project_temp();
     const std::filesystem::path partial = temp != nullptr ? temp->new_path() : local;
-    ok = driver.download(remote, partial) == 0;
-    if (ok && partial != local) {
-      std::filesystem::create_directories(local.parent_path(), ec);
-      if (!ec) std::filesystem::rename(partial, local, ec);
-      ok = !ec;
+    if (driver.download(remote, partial) == 0) {
+      fetched = partial;
+    } else {
+      std::error_code ec;
+      std::filesystem::remove(partial, ec);
     }
-    if (!ok) std::filesystem::remove(partial, ec);
   }
   driver.disconnect();
-  return ok;
+  return fetched;
 }
 
 }  // namespace
@@ -67,15 +69,24 @@ bool fetch(storage_driver& driver, std::uint32_t nn, const std::filesystem::path
 bool transform::load(std::uint32_t nn) {
   nn_ = nn;
   const std::filesystem::path local = driver_->local_path(nn);
-  bool ok = fetch(*driver_, nn, local);
-  if (ok) {
-    std::ifstream file(local, std::ios::in | std::ios::binary);
-    ok = file.is_open();
-    if (ok) {
-      stream::gz::ibuffer codec(file);
-      std::istream in(&codec);
-      ok = read_version(in, driver_, time_, commands_);
+  std::error_code ec;
+  // Anything already at the cache path counts as cached and keeps its meaning: it is read as it
+  // stands and never fetched again.
+  const bool cached = std::filesystem::exists(local, ec);
+  if (ec) throw std::filesystem::filesystem_error("exists", local, ec);
+  bool ok = false;
+  if (cached) {
+    ok = read_file(local, driver_, time_, commands_);
+  } else if (const auto fetched = download(*driver_, nn, local)) {
+    // Since a cached file is never fetched again, only a file read through to its checked end
+    // may stand under the cache name: a cut-short or damaged fetch leaves nothing there.
+    ok = read_file(*fetched, driver_, time_, commands_);
+    if (ok && *fetched != local) {
+      std::filesystem::create_directories(local.parent_path(), ec);
+      if (!ec) std::filesystem::rename(*fetched, local, ec);
+      ok = !ec;
     }
+    if (!ok) std::filesystem::remove(*fetched, ec);
   }
   auto done = notify::create("kestrun::vcs::load");
   done->set_error(!ok);

@@ -47,11 +47,13 @@ class transform {
   transform(const transform&) = delete;
   transform& operator=(const transform&) = delete;
 
-  // Fills this transform with version nn of the driver's storage, fetching the version file into
-  // the local cache first when it is not there (a cached file is never fetched again). False when
-  // the driver cannot connect, the storage lacks the version, the download fails, or the file is
-  // unreadable, foreign, cut short or holds a path or link target that could leave the project
-  // root (empty, absolute, or an empty, "." or ".." element) or an add without an item. Fires
+  // Fills this transform with version nn of the driver's storage. A version not yet in the local
+  // cache is fetched and enters the cache only once it has been read in full; a cached file is
+  // never fetched again. False when the driver cannot connect, the storage lacks the version, the
+  // download fails, or the file is unreadable, foreign, cut short or damaged (its gzip stream must
+  // end, with a good trailer, right after the last command), or holds a path in the work folder,
+  // a path or link target that could leave the project root (empty, absolute, or an empty, "."
+  // or ".." element) or an add without an item. Fires
   // "kestrun::vcs::load" with level 0 or 2 and nn as text. A failed load may leave commands
   // read so far; discard the transform. Throws filesystem_error ("exists") when the cache path's
   // status cannot be read.

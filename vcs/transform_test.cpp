@@ -151,6 +151,43 @@ TEST_F(TransformTest, UnreadableCachedFilesFail) {
   }
 }
 
+// Only a fetched file read through to its checked end enters the cache; anything less is
+// fetched again by the next load, so a storage that later serves the whole file recovers.
+TEST_F(TransformTest, DamagedFetchCachesNothing) {
+  store(1, "stored");
+  const std::string whole = kestrun::test::slurp(stored_version(1));
+  std::string bad_crc = whole;
+  bad_crc[bad_crc.size() - 8] = static_cast<char>(bad_crc[bad_crc.size() - 8] ^ 0x01);
+  struct row {
+    const char* what;
+    std::string bytes;
+  };
+  const row rows[] = {
+      {"cut short", whole.substr(0, whole.size() / 2)},
+      {"trailer missing", whole.substr(0, whole.size() - 8)},
+      {"CRC-32 wrong", bad_crc},
+      {"not gzip", "KVCS"},
+  };
+  const auto driver = folder_storage();
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    std::ofstream(stored_version(1), std::ios::binary | std::ios::trunc) << r.bytes;
+    test::recorded_events().clear();
+    transform t(driver, 0xFFFFFFFF);
+    EXPECT_FALSE(t.load(1));
+    expect_load_event(2, 1);
+    EXPECT_FALSE(std::filesystem::exists(driver->local_path(1)));
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(project_->temp.path()))
+      EXPECT_FALSE(entry.is_regular_file()) << entry.path();
+  }
+  std::ofstream(stored_version(1), std::ios::binary | std::ios::trunc) << whole;
+  test::recorded_events().clear();
+  transform t(driver, 0xFFFFFFFF);
+  ASSERT_TRUE(t.load(1));
+  EXPECT_EQ(*t.commands()[0]->path(), "stored");
+  EXPECT_EQ(kestrun::test::slurp(driver->local_path(1)), whole);
+}
+
 TEST_F(TransformTest, HostileVersionIsRefused) {
   std::filesystem::create_directories(stored_version(1).parent_path());
   auto item = std::make_shared<state_item_dir>(nullptr, std::make_shared<std::string>("../x"));

@@ -8,6 +8,7 @@
 
 #include "common/stream/arc_stream.h"
 #include "common/stream/binary_io.h"
+#include "common/stream/gz_buffer.h"
 #include "platform/platform.h"
 #include "vcs/state_item.h"
 
@@ -104,20 +105,12 @@ bool write_version_file(const std::filesystem::path& path, std::int64_t time,
   return out.close() && ok;
 }
 
+bool names_work_folder(std::string_view path) { return path.substr(0, path.find('/')) == ".k-vcs"; }
+
 namespace {
 
-// The scan leaves every ".k-vcs" folder out, so no honest version names one; a hostile one must
-// not make a restore write into the cache or the temporary folder.
-bool names_work_folder(const std::string& path) {
-  std::string_view rest = path;
-  while (true) {
-    const std::size_t slash = rest.find('/');
-    if (rest.substr(0, slash) == ".k-vcs") return true;
-    if (slash == std::string_view::npos) return false;
-    rest.remove_prefix(slash + 1);
-  }
-}
-
+// The scan leaves the work folder out, so no honest version names it; a hostile one must not
+// make a restore write into the cache or the temporary folder.
 bool is_command_path(const std::string& path) {
   return is_safe_stored_path(path) && !names_work_folder(path);
 }
@@ -171,7 +164,16 @@ bool read_version(std::istream& in, const std::shared_ptr<storage_driver>& owner
     if (!in.good() || !is_command_path(*path)) return false;
     commands.push_back(std::make_shared<transform_command>(type, std::move(path), std::move(item)));
   }
-  return true;
+  // The stream must end right here: only its end proves the file whole (a gzip stream checks
+  // its length and CRC-32 there), and bytes beyond the last command belong to no version.
+  return in.peek() == std::istream::traits_type::eof() && !in.bad();
+}
+
+bool read_version_file(std::istream& file, const std::shared_ptr<storage_driver>& owner,
+                       std::int64_t& time, transform_commands& commands) {
+  stream::gz::ibuffer codec(file);
+  std::istream in(&codec);
+  return read_version(in, owner, time, commands);
 }
 
 }  // namespace kestrun::vcs

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <istream>
 #include <memory>
+#include <string_view>
 
 #include "vcs/transform.h"
 
@@ -36,11 +37,20 @@ bool write_version_file(const std::filesystem::path& path, std::int64_t time,
                         const transform_commands& commands);
 
 // Reads the decompressed bytes of a version file from `in`. Items get `owner` as their driver.
-// False for a wrong magic, data ending early, an unsafe path or link target, or an add whose
-// item type is unknown; commands read before the failure stay in `commands`. Bytes after the
-// last command are ignored.
+// False for a wrong magic, data ending early, an unsafe path or link target, a path in the work
+// folder, an add whose item type is unknown, or anything but the end of `in` after the last
+// command (over a gzip buffer the end is reached only when the trailer checks); commands read
+// before the failure stay in `commands`.
 bool read_version(std::istream& in, const std::shared_ptr<storage_driver>& owner,
                   std::int64_t& time, transform_commands& commands);
+
+// read_version over the gzip stream that `file` holds (a version file as stored).
+bool read_version_file(std::istream& file, const std::shared_ptr<storage_driver>& owner,
+                       std::int64_t& time, transform_commands& commands);
+
+// Whether a stored path lies in the work folder: its first element is ".k-vcs". The scan and
+// the reader apply this one rule; a ".k-vcs" deeper down is ordinary content.
+bool names_work_folder(std::string_view path);
 
 // A stored path is safe when it is not empty, not absolute, and none of its '/'-separated
 // elements is empty, "." or "..": joined to the project root it stays below it.

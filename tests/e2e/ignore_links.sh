@@ -26,7 +26,6 @@ put_file "$src/docs/secret.txt" "ignored by the folder's own rules" 1600000008
 put_file "$src/docs/readme.txt" "documentation" 1600000009
 put_file "$src/x.above" "ignored by the rules above the root" 1600000010
 put_file "$src/.git/HEAD" "ref: refs/heads/main" 1600000011
-put_file "$src/sub/.k-vcs/inner.txt" "work folders are ignored at any depth" 1600000012
 put_file "$src/sub/file.txt" "kept" 1600000013
 
 # --- links ---------------------------------------------------------------------------------------
@@ -60,7 +59,7 @@ for want in '"path": "to_dir", "target": "docs"' '"path": "to_file", "target": "
   '"path": "dangling", "target": "docs/missing.txt"'; do
   grep -qF "$want" "$SCRATCH/v1.json" || fail "version 1: no link with $want"
 done
-for ignored in app.log build rootonly.txt docs/secret.txt x.above .git sub/.k-vcs; do
+for ignored in app.log build rootonly.txt docs/secret.txt x.above .git .k-vcs; do
   expect_event backup "kestrun::vcs::finder::ignore .*${ignored//./\\.}.*"
 done
 expect_no_event backup 'kestrun::vcs::finder::scan::dir .*/to_dir'

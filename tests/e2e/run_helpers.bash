@@ -140,7 +140,8 @@ expect_verdict() {
   [ "$got" = "$2" ] || fail "$1: verdict '$got', expected '$2'"
 }
 
-# snapshot DIR FILE [tree_tool options]: the tree of DIR without kvcs's work folder.
+# snapshot DIR FILE [tree_tool options]: the tree of DIR without kvcs's work folder (the root's
+# own ".k-vcs"; one deeper down is content).
 snapshot() {
   local dir=$1 out=$2
   shift 2

@@ -10,6 +10,7 @@ Lines, sorted by the bytes of the path:
   L <path> -> <target>               a symbolic link, never followed; a target inside DIR is
                                      written as @/<path below DIR>, so trees in different
                                      places compare equal
+--skip leaves an entry of that name directly below DIR out (the work folder), not deeper ones.
 With --paths only the kind letter and the path. Paths are relative to DIR; bytes that are not UTF-8 are shown escaped.
 """
 
@@ -36,7 +37,7 @@ def snapshot(root, skip, mtime, dir_mtime, paths_only=False):
         with os.scandir(folder) as it:
             entries = sorted(it, key=lambda e: e.name)
         for e in entries:
-            if e.name in skip:
+            if not rel and e.name in skip:
                 continue
             path = rel + b"/" + e.name if rel else e.name
             st = e.stat(follow_symlinks=False)
@@ -93,7 +94,7 @@ def main():
     sub = ap.add_subparsers(dest="what", required=True)
     p = sub.add_parser("snapshot")
     p.add_argument("dir")
-    p.add_argument("--skip", action="append", default=[], help="entry name left out anywhere")
+    p.add_argument("--skip", action="append", default=[], help="entry name left out directly below DIR")
     p.add_argument("--no-mtime", action="store_true")
     p.add_argument("--dir-mtime", action="store_true")
     p.add_argument("--paths", action="store_true")
