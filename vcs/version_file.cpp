@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <string_view>
 
 #include "common/stream/arc_stream.h"
@@ -38,6 +39,13 @@ std::int64_t local_round_trip(std::int64_t t) {
   return result == static_cast<std::time_t>(-1) ? t : static_cast<std::int64_t>(result);
 }
 
+// Where '\' separates (Windows), a path must be judged with it as a separator too.
+std::string generic_form(std::string_view path) {
+  if (path.find('\\') == std::string_view::npos) return std::string(path);
+  return platform::native_from_wide(
+      platform::separators_to_generic(platform::wide_from_native(std::string(path))));
+}
+
 }  // namespace
 
 std::uint64_t to_version_time(std::int64_t t) {
@@ -51,13 +59,8 @@ std::int64_t from_version_time(std::uint64_t stored) {
 
 bool is_safe_stored_path(const std::string& path) {
   if (path.empty() || path.front() == '/') return false;
-  // Where '\' separates (Windows), it must be judged as a separator too.
-  std::string generic = path;
-  if (generic.find('\\') != std::string::npos) {
-    generic = platform::native_from_wide(
-        platform::separators_to_generic(platform::wide_from_native(generic)));
-    if (generic.front() == '/') return false;
-  }
+  const std::string generic = generic_form(path);
+  if (generic.front() == '/') return false;
   std::string_view rest = generic;
   while (true) {
     const std::size_t slash = rest.find('/');
@@ -105,7 +108,12 @@ bool write_version_file(const std::filesystem::path& path, std::int64_t time,
   return out.close() && ok;
 }
 
-bool names_work_folder(std::string_view path) { return path.substr(0, path.find('/')) == ".k-vcs"; }
+bool names_work_folder(std::string_view path) {
+  const std::string_view first = path.substr(0, path.find('/'));
+  if (first.find('\\') == std::string_view::npos) return first == ".k-vcs";
+  const std::string generic = generic_form(first);
+  return std::string_view(generic).substr(0, generic.find('/')) == ".k-vcs";
+}
 
 namespace {
 
