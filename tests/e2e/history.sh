@@ -100,7 +100,9 @@ rm "$dst/a.txt"
 if ! chattr +i "$dst/file/.k-vcs" "$dst/extra.txt" 2>/dev/null; then
   echo "skipped: the immutable-file restore (chattr +i is refused on this file system)"
 else
-  trap 'chattr -i "$dst/file/.k-vcs" "$dst/extra.txt" 2>/dev/null || true; rm -rf "$SCRATCH"' EXIT
+  # The scratch folder can only be removed once the flags are off again, whatever happens.
+  trap 'chattr -i "$dst/file/.k-vcs" "$dst/extra.txt" 2>/dev/null || true
+        [ -n "${KVCS_KEEP_TEMP:-}" ] || rm -rf "$SCRATCH"' EXIT
   kvcs_ok frozen "$dst" -m=restore -s="$store"
   expect_event frozen "kestrun::vcs::file::remove~ $dst/extra\\.txt"
   expect_event frozen "kestrun::vcs::file::remove~ $dst/file/\\.k-vcs"
