@@ -8,9 +8,11 @@ class transform;
 // Applies `t` (a transform whose driver is local) to the project folder: folders are created and
 // entries removed in command order, then the files are downloaded and unpacked with their
 // modification times, then links and junctions are made. Stops at the first failure (a folder
-// already there, an entry that cannot be removed, a download or unpack failure); a removal refused
-// with access denied only warns ("kestrun::vcs::file::remove", level 1), as does a link that cannot
-// be made ("kestrun::vcs::link::create", level 1). Never touches anything outside the project root:
+// already there, an entry that cannot be removed, a download or unpack failure). A removal
+// refused with access denied ("kestrun::vcs::file::remove", level 1) and a file whose target
+// cannot be written ("kestrun::vcs::file::write::open", level 1) are skipped and the rest goes
+// on, but the final event is then the failure; a link that cannot be made only warns
+// ("kestrun::vcs::link::create", level 1). Never touches anything outside the project root:
 // a path that would lead there fails the restore. Fires "kestrun::vcs::file::download" (a
 // notify_file payload) and its progress, the packer's events, "kestrun::vcs::link::create"
 // progress, and finally "kestrun::vcs::save" with level 0 or 2 and the text "local". Throws
