@@ -73,7 +73,7 @@ class finder {
   // gives a level without rules, and one whose existence cannot be tested gives none.
   void load_ignore_files(const std::filesystem::path& folder, std::uint32_t depth);
 
-  // Sets `ignored`, the three rule strings and `is_ignore_file` of `entry` from `levels`. An entry
+  // Sets `ignored`, both rule strings and `is_ignore_file` of `entry` from `levels`. An entry
   // that arrives ignored stays ignored: no rule is tried for it.
   void match(item_t& entry) const;
 

@@ -133,7 +133,7 @@ TEST_F(IgnoreTreeTest, WalkLeavesOutIgnoredEntriesAndReportsThem) {
                             root + "/src/x.o <*.o> " + root + "/src/.gitignore",
                             root + "/tmp </tmp> " + root + "/.gitignore"}));
 
-  // The child's negation decided last: its file is named, the rule strings are empty.
+  // The child's negation decided last: its file is named, the rule line is empty.
   const auto* debug = find_item(w, "src/debug.log");
   ASSERT_NE(debug, nullptr);
   EXPECT_EQ(debug->ignored, 0);
