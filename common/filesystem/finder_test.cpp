@@ -376,13 +376,18 @@ TEST(FinderTest, FoldersPastThePathLimitGiveNothing) {
   test::temp_folder dir;
   const std::string long_name(200, 'n');
   const fs::path start = fs::current_path();
-  fs::current_path(dir.path());
-  for (int i = 0; i < 30; ++i) {
-    fs::create_directory(long_name);
-    std::ofstream(".gitignore") << "*.tmp\n";
-    fs::current_path(long_name);
+  try {
+    fs::current_path(dir.path());
+    for (int i = 0; i < 30; ++i) {
+      fs::create_directory(long_name);
+      std::ofstream(".gitignore") << "*.tmp\n";
+      fs::current_path(long_name);
+    }
+    std::ofstream("deepest") << "";
+  } catch (const fs::filesystem_error& e) {
+    fs::current_path(start);
+    GTEST_SKIP() << "no folder chain past the path limit can be made here: " << e.what();
   }
-  std::ofstream("deepest") << "";
   fs::current_path(start);
   dir.write("z.txt", "");
 
