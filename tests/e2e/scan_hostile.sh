@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Entries and ".gitignore" lines that once hung, crashed or emptied a backup: FIFOs, sockets and
-# devices in the tree, folders that cannot be searched or lie past the path limit (as an
+# devices in the tree (and a FIFO where a restore writes a file), folders that cannot be searched or lie past the path limit (as an
 # unprivileged user), a project folder that a rule above it names, lines that are not UTF-8 or
 # cannot be used, and lines that broke the old expression matcher. Every run must end on its own
 # (a time limit stands guard) with a complete log and the version it ought to write.
@@ -46,6 +46,13 @@ AF plain.txt
 "
 [ -z "$device" ] || echo "device node made by $device: left out"
 [ "$device" != bind ] || umount "$p/zero"
+# A FIFO where a restore must write a file is left alone with a warning, not waited on.
+rm "$p/plain.txt"
+mkfifo "$p/plain.txt"
+kvcs_ok "special restore" "$p" -m=restore -s="$store"
+expect_event "special restore" 'kestrun::vcs::file::write::open~ plain\.txt'
+expect_verdict "special restore" 'kestrun::vcs::save local'
+[ -p "$p/plain.txt" ] || fail "special restore: the FIFO was replaced"
 
 # --- 2. folders that cannot be listed, as an unprivileged user --------------------------------------
 p=$SCRATCH/denied
