@@ -66,7 +66,8 @@ class finder {
   // silently; so does an entry whose status cannot be read (a folder without search permission
   // gives none). Fires "<prefix>scan::dir" (text: the folder) for every folder listed,
   // "<prefix>ignore" (payload: the entry) for every ignored entry and "<prefix>ignore::rule" as
-  // the constructor says. Throws only what a subscriber throws for the folder event.
+  // the constructor says. Throws only what a subscriber throws for the folder event or the rule
+  // warning.
   virtual bool scan(item_t& out);
 
   // Appends a level for every ignore file that exists in `folder`; a file that cannot be read
