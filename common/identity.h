@@ -16,9 +16,10 @@ using piece_callback = std::function<void(const char* data, std::int64_t size)>;
 // Reads the file once from start to end. `on_piece` (may be empty) gets the content in pieces of
 // 272 bytes, the last one shorter: a content whose size is a multiple of 272 (the empty one
 // included) ends with a piece of size 0. On success `identity` becomes the 32 digest bytes and the
-// CRC-32 least significant byte first, and the result is true. A file that cannot be opened gives
-// false, leaves `identity` as it was and never calls `on_piece`. A read error partway counts as
-// the end of the file. Exceptions thrown by `on_piece` pass through.
+// CRC-32 least significant byte first, and the result is true. A file that cannot be opened, or
+// is not a regular file (a FIFO or device is refused without waiting on it), gives false, leaves
+// `identity` as it was and never calls `on_piece`. A read error partway counts as the end of the
+// file. Exceptions thrown by `on_piece` pass through.
 bool hash_file(const std::filesystem::path& path, piece_callback on_piece, std::string& identity);
 
 // Receives the content as it is read, in blocks of any size above 0; the bytes are valid only

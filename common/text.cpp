@@ -3,7 +3,6 @@
 #include "common/text.h"
 
 #include <ctime>
-#include <fstream>
 #include <iomanip>
 #include <sstream>
 #include <system_error>
@@ -118,15 +117,17 @@ std::wstring path_to_generic(const std::filesystem::path& path, bool trailing_sl
 }
 
 void read_file(const std::wstring& path, std::string& out) {
-  const std::filesystem::path file = platform::path_from_wide(path);
-  std::error_code ec;
-  const std::uintmax_t size = std::filesystem::file_size(file, ec);
-  if (ec) return;
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return;
-  out.assign(static_cast<std::size_t>(size), '\0');
-  // A short read leaves zero bytes behind; callers only ask whether anything was read.
-  in.read(out.data(), static_cast<std::streamsize>(size));
+  // The platform's file never waits on a FIFO or device in the file's place.
+  platform::input_file in;
+  if (!in.open(platform::path_from_wide(path))) return;
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    const std::size_t got = in.read(buffer, sizeof buffer);
+    text.append(buffer, got);
+    if (got < sizeof buffer) break;
+  }
+  out = std::move(text);
 }
 
 std::string format_time(std::int64_t seconds, const char* format) {

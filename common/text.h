@@ -25,7 +25,8 @@ std::string utf16_to_utf8(const std::wstring& text);
 std::wstring path_to_generic(const std::filesystem::path& path, bool trailing_slash);
 
 // Fills `out` with the bytes of the file at `path` (links followed); leaves it untouched when the
-// file cannot be sized or opened (missing, a folder). A short read leaves trailing zero bytes.
+// file cannot be opened or is not a regular file (missing, a folder, a FIFO). A read that fails
+// partway gives the bytes read before the failure.
 void read_file(const std::wstring& path, std::string& out);
 
 // Local time in the strftime notation, written with the global locale; empty for a negative time,

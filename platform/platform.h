@@ -93,12 +93,15 @@ std::wstring separators_to_native(std::wstring text);
 // Windows attribute and reparse-tag values the finder and the scan test for.
 inline constexpr std::uint32_t attribute_directory = 0x10;
 inline constexpr std::uint32_t attribute_reparse_point = 0x400;
+inline constexpr std::uint32_t attribute_device = 0x40;
 inline constexpr std::uint32_t reparse_tag_symlink = 0xA000000C;
 
 // What a directory listing says of one entry, read from the entry itself (links not followed).
 struct t_entry_info {
   std::uint32_t attributes = 0;    // attribute_directory for a folder and a link to one,
-                                   // attribute_reparse_point for a symbolic link
+                                   // attribute_reparse_point for a symbolic link,
+                                   // attribute_device for what is neither a file, a folder nor
+                                   // a link (a FIFO, a socket, a device)
   std::uint32_t reparse_tag = 0;   // reparse_tag_symlink for a symbolic link, else 0
   std::int64_t creation_time = 0;  // birth time where kept, else change time; whole seconds
   std::int64_t write_time = 0;     // modification time; whole seconds
@@ -138,7 +141,8 @@ class input_file {
   input_file& operator=(const input_file&) = delete;
 
   // Opens the file (links followed) for reading, closing what was open before. False, and
-  // nothing open, when it cannot be opened or is a folder.
+  // nothing open, when it cannot be opened or is not a regular file. Never waits: a FIFO or
+  // device put in a file's place is refused, not read.
   bool open(const std::filesystem::path& path);
 
   // Reads up to `size` bytes into `buffer` and gives the count: fewer than `size` only at the end

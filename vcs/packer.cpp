@@ -175,12 +175,16 @@ bool packer::unpack(std::vector<t_file_info>& files, std::shared_ptr<storage_dri
       return false;
     }
     // A link that the scan left out (its target lies outside the root) would carry the write
-    // out of the project: such a target counts as one that cannot be opened.
+    // out of the project, and opening a FIFO or device that it left out would wait for ever:
+    // such a target counts as one that cannot be opened.
     std::error_code ec;
-    const bool through_link =
-        std::filesystem::is_symlink(std::filesystem::symlink_status(*target, ec));
+    const std::filesystem::file_status present = std::filesystem::symlink_status(*target, ec);
+    const bool refused =
+        std::filesystem::is_symlink(present) || std::filesystem::is_fifo(present) ||
+        std::filesystem::is_character_file(present) || std::filesystem::is_block_file(present) ||
+        std::filesystem::is_socket(present);
     std::ofstream out;
-    if (!through_link) out.open(*target, std::ios::out | std::ios::binary);
+    if (!refused) out.open(*target, std::ios::out | std::ios::binary);
     if (!out.is_open()) {
       auto warning = notify::create("kestrun::vcs::file::write::open");
       warning->level = 1;

@@ -407,6 +407,20 @@ TEST_F(UnpackTest, LinkAtTheTargetIsNotFollowed) {
   ASSERT_EQ(named("kestrun::vcs::file::write::open").size(), 1u);
 }
 
+// A FIFO where the file belongs is not project content and is left alone: opening it to write
+// would wait for a reader that never comes.
+TEST_F(UnpackTest, FifoAtTheTargetIsNotWrittenInto) {
+  const fs::path fifo = folder.path() / "x.txt";
+  if (std::system(("mkfifo '" + fifo.string() + "' 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "mkfifo cannot make a FIFO here";
+  }
+  auto item = stored_item("x.txt", 3);
+  std::vector<packer::t_file_info> files = {stored(item, std::string("\0abc", 4))};
+  EXPECT_TRUE(packer::unpack(files, driver));
+  EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo)));
+  ASSERT_EQ(named("kestrun::vcs::file::write::open").size(), 1u);
+}
+
 TEST_F(UnpackTest, PathLeavingTheRootIsRefused) {
   test::temp_folder elsewhere;
   fs::create_directory_symlink(elsewhere.path(), folder.path() / "escape");

@@ -100,6 +100,8 @@ std::shared_ptr<state> scan_project(project& proj, const std::wstring& prefix) {
 
   filesystem::finder_item entry;
   while (finder.scan(entry)) {
+    // A FIFO, socket or device is no project content, and reading one could wait for ever.
+    if ((entry.attributes & platform::attribute_device) != 0) continue;
     const std::filesystem::path& path = entry.entry.path();
     auto name = std::make_shared<std::string>(relative_name(root, root_native, path));
     // Not even a ".gitignore" that negates the rule brings it in: no version may name it.

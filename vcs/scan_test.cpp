@@ -1,10 +1,12 @@
 // The project tree scan on real folders: ignore rules, links, prefixes and bad names.
 #include "vcs/scan.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -95,16 +97,39 @@ TEST_F(ScanTest, ItemsAreInByteOrderOfTheirNames) {
                                       "F a/b0/e 1", "D a/c", "F a/c/d 1", "F a0 1"}));
 }
 
-// Anything that is neither a file, a folder nor a link has no size to read: the largest value
-// stands for it, as for a file that cannot be sized.
-TEST_F(ScanTest, SpecialEntriesHaveNoSize) {
+// Anything that is neither a file, a folder nor a link is no project content: it is left out,
+// and nothing opens it (a FIFO without a writer would hold the scan for ever). A link to one is
+// still a link.
+TEST_F(ScanTest, SpecialEntriesAreLeftOut) {
   write("plain", "12345");
-  const fs::path fifo = root() / "pipe";
-  if (std::system(("mkfifo '" + fifo.string() + "' 2>/dev/null").c_str()) != 0) {
-    GTEST_SKIP() << "mkfifo cannot make a FIFO here";
+  const std::string fifo = (root() / "pipe").string();
+  const std::string socket = (root() / "socket").string();
+  const char* const makers[] = {"mkfifo '%s'",
+                                "python3 -c 'import socket,sys; "
+                                "socket.socket(socket.AF_UNIX).bind(sys.argv[1])' '%s'"};
+  for (const auto& [maker, path] : {std::pair{makers[0], fifo}, std::pair{makers[1], socket}}) {
+    char command[4096];
+    std::snprintf(command, sizeof command, maker, path.c_str());
+    if (std::system((std::string(command) + " 2>/dev/null").c_str()) != 0) {
+      GTEST_SKIP() << "cannot make " << path << " here";
+    }
   }
+  fs::create_symlink(root() / "pipe", root() / "to_pipe");
   const auto st = scan_project(*project_, L"");
-  EXPECT_EQ(listing(*st), (std::vector<std::string>{"F pipe 18446744073709551615", "F plain 5"}));
+  EXPECT_EQ(listing(*st), (std::vector<std::string>{"F plain 5", "L to_pipe>pipe"}));
+}
+
+// Rules above the project, and the project's own rules above the folder a run starts from, reach
+// what lies below that folder but never the folder itself.
+TEST_F(ScanTest, TheScannedFolderIsNeverIgnored) {
+  base_.write(".gitignore", "proj/\n");
+  write(".gitignore", "sub/\n*.log\n");
+  write("sub/file");
+  write("sub/app.log");
+  write("top");
+  EXPECT_EQ(listing(*scan_project(*project_, L"")),
+            (std::vector<std::string>{"F .gitignore 11", "F top 1"}));
+  EXPECT_EQ(listing(*scan_project(*project_, L"sub")), (std::vector<std::string>{"F sub/file 1"}));
 }
 
 TEST_F(ScanTest, IgnoreRulesAtEveryLevel) {

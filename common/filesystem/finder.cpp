@@ -41,13 +41,15 @@ finder<rules_t, item_t>::finder(std::filesystem::path root, bool include_ignored
       recursive(recursive_),
       event_prefix(event_prefix_),
       ignore_event(event_prefix_ + "ignore"),
-      scan_dir_event(event_prefix_ + "scan::dir") {
+      scan_dir_event(event_prefix_ + "scan::dir"),
+      unusable_rule_event(event_prefix_ + "ignore::rule") {
   if (!ignore_file_names_.empty()) {
     for (const auto& name : split_text(ignore_file_names_, L"|")) ignore_file_names.insert(name);
   }
   if (!global_rules.empty()) {
     auto rules = std::make_shared<rules_t>();
     rules->load(global_rules);
+    report_unusable(*rules, L"GLOBAL");
     levels.push_back({0xFFFFFFFF, L"", 0, L"GLOBAL", std::move(rules)});
   }
   // A trailing separator leaves an empty file name; the parent path drops it.
@@ -61,29 +63,15 @@ finder<rules_t, item_t>::finder(std::filesystem::path root, bool include_ignored
   }
   std::reverse(chain.begin(), chain.end());
 
-  // The verdict travels down the chain: a folder inherits its parent's before its own rules.
-  item_t carry;
+  // The folders above the root lend their rules to what lies below it, but no verdict: the root
+  // was asked for, so it is walked even where a rule above it (a project folder listed in its
+  // parent's ignore file) or the caller's rules would leave it out.
   const std::size_t n = chain.size();
-  for (std::size_t i = 1; i <= n; ++i) {
-    item_t element(chain[i - 1]);
-    element.ignored = carry.ignored;
-    element.rule_line = carry.rule_line;
-    element.rule_regex = carry.rule_regex;
-    element.rule_source = carry.rule_source;
-    match(element);
-    carry.ignored = element.ignored;
-    carry.rule_line = element.rule_line;
-    carry.rule_regex = element.rule_regex;
-    carry.rule_source = element.rule_source;
-    if (i < n) {
-      // Depths 0 - n .. 0 - 2: no stack size ever equals them, so these levels stay.
-      load_ignore_files(chain[i - 1], static_cast<std::uint32_t>(0u - (n - i + 1)));
-    } else if (!include_ignored && element.ignored) {
-      report_ignored(element);
-    } else {
-      folders.push_back(std::move(element));
-    }
+  for (std::size_t i = 1; i < n; ++i) {
+    // Depths 0 - n .. 0 - 2: no stack size ever equals them, so these levels stay.
+    load_ignore_files(chain[i - 1], static_cast<std::uint32_t>(0u - (n - i + 1)));
   }
+  folders.emplace_back(chain.back());
 }
 
 template <class rules_t, class item_t>
@@ -124,25 +112,22 @@ void finder<rules_t, item_t>::list(const item_t& folder, const std::wstring& fol
   // The whole listing comes first, so that the folder's ignore files are known to be there or
   // not without asking the system for each of them.
   listing_.clear();
-  bool complete = false;
-  try {
-    for (std::filesystem::directory_iterator it(folder_path), end; it != end; ++it) {
-      listing_.push_back(*it);
-      const std::string& listed = listing_.back().path().native();
-      const std::size_t slash = listed.rfind('/');
-      const std::string_view name = slash == std::string::npos
-                                        ? std::string_view(listed)
-                                        : std::string_view(listed).substr(slash + 1);
-      for (std::size_t i = 0; i < ignore_names.size(); ++i) {
-        if (ignore_names[i] == name) ignore_listed[i] = true;
-      }
+  // A folder that cannot be listed, or fails partway, gives what it gave so far; the walk goes on
+  // with the next folder.
+  std::error_code ec;
+  std::filesystem::directory_iterator it(folder_path, ec);
+  for (const std::filesystem::directory_iterator end; !ec && it != end; it.increment(ec)) {
+    listing_.push_back(*it);
+    const std::string& listed = listing_.back().path().native();
+    const std::size_t slash = listed.rfind('/');
+    const std::string_view name = slash == std::string::npos
+                                      ? std::string_view(listed)
+                                      : std::string_view(listed).substr(slash + 1);
+    for (std::size_t i = 0; i < ignore_names.size(); ++i) {
+      if (ignore_names[i] == name) ignore_listed[i] = true;
     }
-    complete = true;
-  } catch (...) {
-    // A folder that cannot be listed, or fails partway, gives what it gave so far; the walk
-    // goes on with the next folder.
   }
-  if (complete) {
+  if (!ec) {
     std::size_t i = 0;
     for (const auto& name : ignore_file_names) {
       // A name that no listing can hold ("", ".", "..", one with a '/') still leads somewhere:
@@ -183,9 +168,11 @@ void finder<rules_t, item_t>::list(const item_t& folder, const std::wstring& fol
           joined ? std::string() : listed_entry.path().filename().native();
       const char* name_text = joined ? listed.c_str() + name_offset : other_name.c_str();
       item_t entry = item_t::from_listing(std::move(listed_entry), handle, name_text);
+      // What cannot be looked at cannot be kept: an entry that vanished since the listing, or
+      // every entry of a folder without search permission.
+      if (!entry.readable) continue;
       entry.ignored = folder.ignored;
       entry.rule_line = folder.rule_line;
-      entry.rule_regex = folder.rule_regex;
       entry.rule_source = folder.rule_source;
       match(entry, path_buffer_);
       if (!include_ignored && entry.ignored) {
@@ -240,6 +227,19 @@ void finder<rules_t, item_t>::report_ignored(const item_t& entry) const {
 }
 
 template <class rules_t, class item_t>
+void finder<rules_t, item_t>::report_unusable(const rules_t& rules,
+                                              const std::wstring& source) const {
+  if (event_prefix.empty()) return;
+  for (const auto& bad : rules.unusable) {
+    auto event = kestrun::notify::create(unusable_rule_event);
+    event->level = 1;
+    event->fire_text(utf16_to_utf8(path_to_generic(platform::path_from_wide(source), false)) + ":" +
+                     std::to_string(bad.line_number) + " <" + utf16_to_utf8(bad.line) + "> " +
+                     bad.problem);
+  }
+}
+
+template <class rules_t, class item_t>
 void finder<rules_t, item_t>::load_ignore_files(const std::filesystem::path& folder,
                                                 std::uint32_t depth) {
   const std::wstring folder_text = platform::wide_from_path(folder);
@@ -251,13 +251,17 @@ void finder<rules_t, item_t>::load_ignore_file(const std::filesystem::path& fold
                                                const std::wstring& folder_text,
                                                const std::wstring& name, std::uint32_t depth) {
   const auto file = folder / platform::path_from_wide(name);
-  if (!std::filesystem::exists(file)) return;
+  // A folder that cannot be searched, or a path too long for the system, holds no ignore file
+  // that could be read.
+  std::error_code ec;
+  if (!std::filesystem::exists(file, ec) || ec) return;
   // A file that cannot be read (a folder of that name) gives an empty text: a level without
   // rules.
   std::string bytes;
   read_file(platform::wide_from_path(file), bytes);
   auto rules = std::make_shared<rules_t>();
-  rules->load(utf8_to_utf16(bytes));
+  rules->load_utf8(bytes);
+  report_unusable(*rules, platform::wide_from_path(file));
   level added;
   added.depth = depth;
   added.folder = folder_text;
@@ -277,14 +281,14 @@ template <class rules_t, class item_t>
 void finder<rules_t, item_t>::match(item_t& entry, std::wstring_view wide_path) const {
   if (!entry.ignored) {
     const bool is_folder = (entry.attributes & platform::attribute_directory) != 0;
-    const t_match_subject whole = make_match_subject(wide_path);
     for (const auto& lvl : levels) {
-      const t_match_subject rel = whole.tail(lvl.base_length);
+      const std::wstring_view rel =
+          wide_path.substr(std::min<std::uint64_t>(lvl.base_length, wide_path.size()));
       const bool start = entry.ignored != 0;
       bool state = start;
       // The rule that made the last change; none when the ".git" case decided.
       const typename rules_t::rule* decider = nullptr;
-      if (is_folder && rel.text == L"/.git") {
+      if (is_folder && rel == L"/.git") {
         state = true;
       } else {
         for (const auto& r : lvl.rules->rules) {
@@ -305,10 +309,8 @@ void finder<rules_t, item_t>::match(item_t& entry, std::wstring_view wide_path) 
       if (decider == nullptr) continue;
       if (state) {
         entry.rule_line = decider->line;
-        entry.rule_regex = decider->regex_text;
       } else {
         entry.rule_line.clear();
-        entry.rule_regex.clear();
       }
     }
   }

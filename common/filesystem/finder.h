@@ -46,13 +46,12 @@ class finder {
     std::shared_ptr<rules_t> rules;
   };
 
-  // Reads the ignore files of every folder above `root` (a trailing separator is ignored) and
-  // decides about the root itself: an ignored root is not walked (and, with an event prefix,
-  // reported by the ignore event) unless `include_ignored` is set. `ignore_file_names` lists the
-  // names of ignore files separated by '|'; `global_rules` are rules in ignore-file syntax that
-  // apply everywhere; an empty `event_prefix` fires no events. Throws what reading the ignore
-  // files throws: std::regex_error for a pattern that is not a valid expression,
-  // std::filesystem::filesystem_error when an ignore file's existence cannot be tested.
+  // Reads the ignore files of every folder above `root` (a trailing separator is ignored); their
+  // rules apply to what lies below the root, never to the root itself, which is always walked.
+  // `ignore_file_names` lists the names of ignore files separated by '|'; `global_rules` are
+  // rules in ignore-file syntax that apply everywhere; an empty `event_prefix` fires no events.
+  // A rule that cannot be used is left out and, with an event prefix, reported by the level-1
+  // event "<prefix>ignore::rule" (text: the ignore file, the line number, the line and why).
   finder(std::filesystem::path root, bool include_ignored, bool recursive,
          const std::wstring& ignore_file_names, const std::wstring& global_rules,
          const std::string& event_prefix);
@@ -64,18 +63,18 @@ class finder {
   // untouched). Each folder's entries come folders first, each group in ascending path order;
   // the next folder listed is the one found last. Links are handed out and never walked. A
   // folder that cannot be listed, or fails partway, gives what was listed before the failure,
-  // silently. Fires "<prefix>scan::dir" (text: the folder) for every folder listed and
-  // "<prefix>ignore" (payload: the entry) for every ignored entry. Throws what reading a
-  // folder's ignore files throws (see the constructor) and what a subscriber throws for the
-  // folder event.
+  // silently; so does an entry whose status cannot be read (a folder without search permission
+  // gives none). Fires "<prefix>scan::dir" (text: the folder) for every folder listed,
+  // "<prefix>ignore" (payload: the entry) for every ignored entry and "<prefix>ignore::rule" as
+  // the constructor says. Throws only what a subscriber throws for the folder event or the rule
+  // warning.
   virtual bool scan(item_t& out);
 
   // Appends a level for every ignore file that exists in `folder`; a file that cannot be read
-  // gives a level without rules. Throws as the constructor says; the levels appended before the
-  // failing file stay.
+  // gives a level without rules, and one whose existence cannot be tested gives none.
   void load_ignore_files(const std::filesystem::path& folder, std::uint32_t depth);
 
-  // Sets `ignored`, the three rule strings and `is_ignore_file` of `entry` from `levels`. An entry
+  // Sets `ignored`, both rule strings and `is_ignore_file` of `entry` from `levels`. An entry
   // that arrives ignored stays ignored: no rule is tried for it.
   void match(item_t& entry) const;
 
@@ -88,9 +87,12 @@ class finder {
   std::string event_prefix;
   std::string ignore_event;
   std::string scan_dir_event;
+  std::string unusable_rule_event;
 
  private:
   void report_ignored(const item_t& entry) const;
+  // Fires the event for each rule of `rules` that could not be used; `source` names the file.
+  void report_unusable(const rules_t& rules, const std::wstring& source) const;
   // Lists `folder` (whose wide text is `folder_wide`), loads its ignore files at `depth` and
   // appends the entries that are kept to `found`.
   void list(const item_t& folder, const std::wstring& folder_wide, std::uint32_t depth);

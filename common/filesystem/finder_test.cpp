@@ -2,7 +2,7 @@
 #include "common/filesystem/finder.h"
 
 #include <algorithm>
-#include <regex>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -133,12 +133,11 @@ TEST_F(IgnoreTreeTest, WalkLeavesOutIgnoredEntriesAndReportsThem) {
                             root + "/src/x.o <*.o> " + root + "/src/.gitignore",
                             root + "/tmp </tmp> " + root + "/.gitignore"}));
 
-  // The child's negation decided last: its file is named, the rule strings are empty.
+  // The child's negation decided last: its file is named, the rule line is empty.
   const auto* debug = find_item(w, "src/debug.log");
   ASSERT_NE(debug, nullptr);
   EXPECT_EQ(debug->ignored, 0);
   EXPECT_EQ(debug->rule_line, L"");
-  EXPECT_EQ(debug->rule_regex, L"");
   EXPECT_EQ(platform::native_from_wide(debug->rule_source), root + "/src/.gitignore");
   EXPECT_EQ(find_item(w, "src/.gitignore")->is_ignore_file, 1);
   EXPECT_EQ(find_item(w, "main.c")->is_ignore_file, 0);
@@ -159,7 +158,6 @@ TEST_F(IgnoreTreeTest, IncludeIgnoredHandsOutEverythingMarked) {
   const auto* out = find_item(w, "build/out.o");
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(out->rule_line, L"build/");
-  EXPECT_EQ(out->rule_regex, L".*\\/build");
 }
 
 TEST(FinderTest, IgnoredFolderStaysIgnoredDespiteANegationBelow) {
@@ -180,15 +178,39 @@ TEST(FinderTest, IgnoreFilesAboveTheRootApply) {
   dir.write("proj/secret", "");
   dir.write("proj/plain", "");
   EXPECT_EQ(walk(dir / "proj").entries, (names{"plain"}));
+}
 
-  // A root that a parent's rules ignore is not walked at all; the event names it.
+// The rules above the root reach what lies below it, never the root itself: a project folder
+// that its parent's ignore file names, or a subfolder the project's own rules leave out, is
+// still walked when it is the one asked for.
+TEST(FinderTest, TheRootIsWalkedWhateverTheRulesAboveItSay) {
+  test::temp_folder dir;
+  dir.write(".gitignore", "skipped/\n");
   dir.write("skipped/file", "");
-  recorded().clear();
-  EXPECT_TRUE(walk(dir / "skipped").entries.empty());
-  EXPECT_EQ(events(), (names{"ignore " + (dir / "skipped").native() + " <skipped/> " +
-                             dir.path().native() + "/.gitignore"}));
-  const auto all = walk(dir / "skipped", true);
-  EXPECT_EQ(all.entries, (names{"file*"}));
+  dir.write("skipped/skipped/deeper", "");
+  dir.write("skipped/sub/file", "");
+  dir.write(".k-vcs/file", "");
+  struct row {
+    const char* root;
+    names entries;
+    names ignored;  // below the root, the rules still apply
+  };
+  const std::string rule = " <skipped/> " + (dir / ".gitignore").native();
+  const row rows[] = {
+      {"skipped", {"sub", "file", "sub/file"}, {(dir / "skipped/skipped").native() + rule}},
+      {"skipped/sub", {"file"}, {}},
+      {"skipped/skipped", {"deeper"}, {}},
+      {".k-vcs", {"file"}, {}}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.root);
+    recorded().clear();
+    EXPECT_EQ(walk(dir / r.root, false, true, L".k-vcs/").entries, r.entries);
+    names ignored;
+    for (const auto& e : events()) {
+      if (e.rfind("ignore ", 0) == 0) ignored.push_back(e.substr(7));
+    }
+    EXPECT_EQ(ignored, r.ignored);
+  }
 }
 
 TEST(FinderTest, GlobalRulesAndTheGitFolder) {
@@ -316,16 +338,66 @@ TEST(FinderTest, FolderThatCannotBeListedGivesNothing) {
   EXPECT_FALSE(none.scan(entry));
 }
 
-TEST(FinderTest, InvalidPatternReachesTheCaller) {
+// A rule that cannot be used is left out with a warning that names its file and line; the
+// other rules of the file, and of the "GLOBAL" text, still apply.
+TEST(FinderTest, UnusableRulesAreReportedAndSkipped) {
   test::temp_folder dir;
-  dir.write("proj/.gitignore", "*.{js,ts}\n");
+  dir.write("proj/.gitignore", "*.{js,ts}\ntmp[\n*.log\n");
   dir.write("proj/a.js", "");
-  tree_finder f(dir / "proj", false, true, L".gitignore", L"", "");
-  finder_item entry;
-  EXPECT_THROW(f.scan(entry), std::regex_error);
-  // Above the root the constructor reads it, and throws.
-  EXPECT_THROW(tree_finder(dir / "proj/sub", false, true, L".gitignore", L"", ""),
-               std::regex_error);
+  dir.write("proj/*.{js,ts}", "");
+  dir.write("proj/x.log", "");
+  dir.write("proj/x.tmp", "");
+  dir.write("proj/tmp[", "");
+  dir.write("proj/sub/y.log", "");
+  const std::string file = (dir / "proj/.gitignore").native();
+  struct row {
+    const char* root;
+    names entries;
+  };
+  const row rows[] = {{"proj", {"sub", ".gitignore", "a.js", "tmp["}},
+                      {"proj/sub", {}}};  // the file above the root is read by the constructor
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.root);
+    recorded().clear();
+    EXPECT_EQ(walk(dir / r.root, false, true, L"x[\n*.tmp").entries, r.entries);
+    std::vector<std::string> warnings;
+    for (const auto& e : recorded()) {
+      if (e.name != std::string(prefix) + "ignore::rule") continue;
+      EXPECT_EQ(e.level, 1u);
+      warnings.push_back(e.text);
+    }
+    EXPECT_EQ(warnings, (names{"GLOBAL:1 <x[> a bracket expression has no closing ']'",
+                               file + ":2 <tmp[> a bracket expression has no closing ']'"}));
+  }
+}
+
+// A path longer than the system takes cannot be listed: it gives nothing, and the walk goes on.
+TEST(FinderTest, FoldersPastThePathLimitGiveNothing) {
+  test::temp_folder dir;
+  const std::string long_name(200, 'n');
+  const fs::path start = fs::current_path();
+  try {
+    fs::current_path(dir.path());
+    for (int i = 0; i < 30; ++i) {
+      fs::create_directory(long_name);
+      std::ofstream(".gitignore") << "*.tmp\n";
+      fs::current_path(long_name);
+    }
+    std::ofstream("deepest") << "";
+  } catch (const fs::filesystem_error& e) {
+    fs::current_path(start);
+    GTEST_SKIP() << "no folder chain past the path limit can be made here: " << e.what();
+  }
+  fs::current_path(start);
+  dir.write("z.txt", "");
+
+  const auto w = walk(dir.path());
+  EXPECT_NE(find_item(w, "z.txt"), nullptr);
+  std::size_t longest = 0;
+  for (const auto& entry : w.entries) longest = std::max(longest, entry.size());
+  EXPECT_GT(longest, 3000u);
+  EXPECT_EQ(find_item(w, "deepest"), nullptr);
+  for (const auto& entry : w.entries) EXPECT_EQ(entry.find("deepest"), std::string::npos);
 }
 
 TEST(FinderTest, LevelsOfFinishedFoldersAreDropped) {

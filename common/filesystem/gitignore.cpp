@@ -1,95 +1,79 @@
-// Loading ignore files and converting their patterns; matching them is the finder's.
+// Loading ignore files and compiling their patterns; which rules apply to an entry is the
+// finder's.
 #include "common/filesystem/gitignore.h"
 
-#include "common/text.h"
+#include "platform/platform.h"
 
 namespace kestrun::filesystem {
 namespace {
 
-// Replaces every `from` by `to`, left to right, going on after the inserted text.
-void replace_all(std::wstring& text, std::wstring_view from, std::wstring_view to) {
-  for (std::size_t at = text.find(from); at != std::wstring::npos;
-       at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
+// Calls `on_line(line, number)` for every line of `text`; CR LF, CR and LF each end one line.
+template <class char_t, class on_line_t>
+void for_each_line(std::basic_string_view<char_t> text, const on_line_t& on_line) {
+  std::size_t number = 1;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= text.size(); ++i) {
+    if (i < text.size() && text[i] != '\r' && text[i] != '\n') continue;
+    on_line(text.substr(start, i - start), number);
+    if (i + 1 < text.size() && text[i] == '\r' && text[i + 1] == '\n') ++i;
+    start = i + 1;
+    ++number;
   }
 }
 
-std::wstring join(const std::vector<std::wstring>& pieces, std::wstring_view separator) {
-  std::wstring out;
-  for (std::size_t i = 0; i < pieces.size(); ++i) {
-    if (i > 0) out += separator;
-    out += pieces[i];
-  }
-  return out;
+void add_line(gitignore& rules, std::wstring_view line, std::size_t number) {
+  if (line.empty() || line.front() == L'#') return;
+  rules.add_rule(std::wstring(line), number);
 }
 
 }  // namespace
 
-bool gitignore::rule::matches(const t_match_subject& subject) const {
-  if (quick.supported()) return quick.match(subject);
-  return std::regex_match(subject.text.begin(), subject.text.end(), regex);
+bool gitignore::rule::matches(std::wstring_view rel) const {
+  if (anchored) return pattern.match(rel.substr(rel.empty() || rel.front() != L'/' ? 0 : 1));
+  const std::size_t slash = rel.rfind(L'/');
+  return pattern.match(slash == std::wstring_view::npos ? rel : rel.substr(slash + 1));
 }
 
 void gitignore::load(const std::wstring& text) {
-  std::wstring lines = text;
-  for (auto& c : lines) {
-    if (c == L'\r') c = L'\n';
-  }
-  for (const auto& line : split_text(lines, L"\n")) {
-    if (line.empty() || line.front() == L'#') continue;
-    add_rule(line);
-  }
+  for_each_line(std::wstring_view(text), [this](std::wstring_view line, std::size_t number) {
+    add_line(*this, line, number);
+  });
 }
 
-void gitignore::add_rule(const std::wstring& line) {
+void gitignore::load_utf8(std::string_view bytes) {
+  std::wstring wide;
+  for_each_line(bytes, [this, &wide](std::string_view line, std::size_t number) {
+    // A line that is not text cannot say what it means; the others still can.
+    if (!platform::strict_wide_from_utf8(line, wide)) return;
+    add_line(*this, wide, number);
+  });
+}
+
+void gitignore::add_rule(const std::wstring& line, std::size_t line_number) {
   rule r;
   r.line = line;
-  std::wstring s = line;
+  std::wstring_view s = line;
   if (!s.empty() && s.front() == L'!') {
     r.negate = true;
-    s.erase(0, 1);
+    s.remove_prefix(1);
   }
   // "!" alone leaves no pattern to negate; like git, take the line as no rule at all.
   if (s.empty()) return;
   if (s.back() == L'/') {
     r.dir_only = true;
-    s.pop_back();
+    s.remove_suffix(1);
   }
-  if (s.find(L'/') != std::wstring::npos) {
+  if (s.find(L'/') != std::wstring_view::npos) {
     // A pattern with a '/' in it is anchored at the ignore file's folder.
-    if (s.front() == L'/') s.erase(0, 1);
-    pattern_to_regex(s);
-    r.regex_text = L"^\\/" + s + L"$";
-  } else {
-    // Otherwise it matches the last part of a path at any depth.
-    pattern_to_regex(s);
-    r.regex_text = L".*\\/" + s;
+    r.anchored = true;
+    if (s.front() == L'/') s.remove_prefix(1);
   }
-  r.regex = std::wregex(r.regex_text, std::regex_constants::ECMAScript);
-  r.quick = pattern_matcher(r.regex_text);
+  std::string problem;
+  if (!r.pattern.compile(s, problem)) {
+    unusable.push_back({line_number, line, std::move(problem)});
+    return;
+  }
   rules.push_back(std::move(r));
-}
-
-void gitignore::pattern_to_regex(std::wstring& pattern) {
-  auto pieces = split_text(pattern, L"**/");
-  for (auto& piece : pieces) {
-    if (!piece.empty()) segment_to_regex(piece);
-  }
-  pattern = join(pieces, L"(.*\\/|)");
-}
-
-void gitignore::segment_to_regex(std::wstring& segment) {
-  auto pieces = split_text(segment, L"*");
-  for (auto& piece : pieces) {
-    if (piece.empty()) continue;
-    replace_all(piece, L".", L"\\.");
-    replace_all(piece, L"/", L"\\/");
-    replace_all(piece, L"+", L"\\+");
-    replace_all(piece, L"$", L"\\$");
-    replace_all(piece, L"?", L".");
-    replace_all(piece, L"!", L"^");
-  }
-  segment = join(pieces, L"[^\\/]*");
 }
 
 }  // namespace kestrun::filesystem

@@ -1,8 +1,8 @@
-// The rules of one ignore file in the style of ".gitignore", each pattern turned into an
-// ECMAScript regular expression that is matched against a path below the file's folder.
+// The rules of one ignore file in the style of ".gitignore", each pattern compiled for matching
+// against a path below the file's folder.
 #pragma once
 
-#include <regex>
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,36 +16,41 @@ class gitignore {
   struct rule {
     bool negate = false;    // the line began with "!"
     bool dir_only = false;  // the line ended with "/": tried on folders only
-    std::wstring line;      // the line as read
-    std::wstring regex_text;
-    std::wregex regex;  // regex_text, ECMAScript, case-sensitive
-    // Gives the same answers as `regex` for the expressions it supports, much faster.
-    pattern_matcher quick;
+    // The pattern held a "/": it is matched against the whole path below the ignore file's
+    // folder, else against the last part of the path.
+    bool anchored = false;
+    std::wstring line;  // the line as read
+    pattern_matcher pattern;
 
-    // Whether the whole of the subject's text matches `regex`.
-    bool matches(const t_match_subject& subject) const;
+    // Whether the rule matches `rel`, a path below the ignore file's folder that begins with
+    // "/".
+    bool matches(std::wstring_view rel) const;
+  };
+
+  // A line that gave no rule because its pattern cannot be used.
+  struct t_unusable {
+    std::size_t line_number = 0;  // counted from 1
+    std::wstring line;
+    std::string problem;
   };
 
   virtual ~gitignore() = default;
 
   // Adds the rules of a whole ignore-file text. CR, LF and CR LF end lines; empty lines and
-  // lines whose first character is "#" give no rule; blanks are never trimmed. Throws
-  // std::regex_error for a pattern that is not a valid expression; the rules of the lines before
-  // it stay.
+  // lines whose first character is "#" give no rule; blanks are never trimmed. A line whose
+  // pattern cannot be used gives no rule and is listed in `unusable`.
   void load(const std::wstring& text);
 
-  // Turns one non-empty line into a rule and appends it. A line that is "!" alone holds no
-  // pattern and adds nothing. Throws std::regex_error as load does.
-  void add_rule(const std::wstring& line);
+  // load() for the bytes of an ignore file, UTF-8: a line that is not valid UTF-8 gives no rule,
+  // and the lines around it are read as usual.
+  void load_utf8(std::string_view bytes);
 
-  // The regular-expression text of a pattern: every "**/" may stand for any run of folders.
-  static void pattern_to_regex(std::wstring& pattern);
-
-  // The regular-expression text of a piece without "**/": "*" is any run of characters other
-  // than "/", "?" any character, "!" negates a class, and ". / + $" are taken literally.
-  static void segment_to_regex(std::wstring& segment);
+  // Turns one non-empty line into a rule and appends it, or lists it in `unusable` under
+  // `line_number`. A line that is "!" alone holds no pattern and adds nothing.
+  void add_rule(const std::wstring& line, std::size_t line_number = 0);
 
   std::vector<rule> rules;
+  std::vector<t_unusable> unusable;
 };
 
 }  // namespace kestrun::filesystem

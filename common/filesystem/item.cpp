@@ -26,6 +26,7 @@ item::item(t_listed, std::filesystem::directory_entry&& listed,
   platform::t_entry_info info;
   std::error_code ec;
   if (!platform::entry_info_at(folder, name, info, ec)) return;
+  readable = true;
   attributes = info.attributes;
   created = info.creation_time;
   modified = info.write_time;
@@ -33,6 +34,7 @@ item::item(t_listed, std::filesystem::directory_entry&& listed,
 }
 
 void item::refresh() {
+  readable = false;
   attributes = 0;
   created = 0;
   modified = 0;
@@ -41,6 +43,7 @@ void item::refresh() {
   platform::t_entry_info info;
   std::error_code ec;
   if (!platform::entry_info(entry.path(), info, ec)) return;
+  readable = true;
   attributes = info.attributes;
   created = info.creation_time;
   modified = info.write_time;

@@ -25,10 +25,12 @@ class item {
   item& operator=(item&&) = default;
 
   // Reads the attributes, times and size of the entry itself (a link is not followed). An entry
-  // that cannot be read leaves all four 0.
+  // that cannot be read leaves all four 0 and `readable` false.
   virtual void refresh();
 
-  std::uint32_t attributes = 0;  // Windows attribute bits: 0x10 folder (or link to one), 0x400 link
+  bool readable = false;         // the system told the entry's status
+  std::uint32_t attributes = 0;  // Windows attribute bits: 0x10 folder (or link to one), 0x400
+                                 // link, 0x40 neither file, folder nor link (FIFO, socket, device)
   std::int64_t created = 0;      // Unix seconds, rounded to the nearest second
   std::int64_t modified = 0;     // Unix seconds, rounded to the nearest second
   // Bytes of the entry itself, read by the same status query as the times: a link's own size,
@@ -63,11 +65,9 @@ class finder_item : public item {
 
   std::uint8_t ignored = 0;         // 1 when the ignore rules exclude the entry
   std::uint8_t is_ignore_file = 0;  // 1 when the entry's name is one of the ignore-file names
-  // The rule that last changed `ignored`: its line, its regular expression and the ignore file
-  // that holds it ("GLOBAL" for the caller's rules). A negation that cleared `ignored` leaves the
-  // first two empty.
+  // The rule that last changed `ignored`: its line and the ignore file that holds it ("GLOBAL"
+  // for the caller's rules). A negation that cleared `ignored` leaves the line empty.
   std::wstring rule_line;
-  std::wstring rule_regex;
   std::wstring rule_source;
 
  private:

@@ -7,9 +7,11 @@
 namespace kestrun::filesystem {
 
 std::wstring link_target(const std::filesystem::path& path, std::filesystem::file_status& status) {
-  status = std::filesystem::symlink_status(path);
-  if (!std::filesystem::is_symlink(status)) return platform::wide_from_path(path);
   std::error_code ec;
+  status = std::filesystem::symlink_status(path, ec);
+  // An entry that cannot be looked at (no search permission, a path too long) leads nowhere.
+  if (status.type() == std::filesystem::file_type::none) return {};
+  if (!std::filesystem::is_symlink(status)) return platform::wide_from_path(path);
   const auto target = std::filesystem::read_symlink(path, ec);
   if (ec) return {};
   return platform::wide_from_path(target);

@@ -9,8 +9,8 @@ namespace kestrun::filesystem {
 
 // The target of a symbolic link or junction as its text, or the path itself for any other entry;
 // empty when a link cannot be read. `status` receives the entry's own status (links not
-// followed; not_found for a missing path). Throws std::filesystem::filesystem_error
-// ("symlink_status") when the status cannot be determined at all.
+// followed; not_found for a missing path). A status that cannot be determined at all gives
+// file_type::none and empty text; nothing is thrown.
 std::wstring link_target(const std::filesystem::path& path, std::filesystem::file_status& status);
 
 // The folder a junction leads to, as stored; empty on any failure (not a link among them).

@@ -1,327 +1,314 @@
-// The matcher is an automaton over at most 63 tokens, run with one bit per token. libstdc++
-// answers regex_match by searching every path through its automaton for one that takes the
-// whole text, so for expressions without back-references both give the same answer; anything
-// outside the small grammar read here is left to std::regex.
+// A pattern is split into its parts between separators. A path matches when its parts match them
+// in order, a "**" part taking any number of path parts; within a part, '*' takes any run of
+// characters. Both levels use the classic single-restart search: on a mismatch only the latest
+// wildcard takes one more element, which is enough because a wildcard takes anything of its
+// kind, and bounds the work by the product of the lengths.
 #include "common/filesystem/pattern_matcher.h"
 
-#include <algorithm>
-#include <bit>
+#include <array>
+#include <cstdint>
 
 namespace kestrun::filesystem {
 namespace {
 
-constexpr std::size_t max_tokens = 63;  // token positions 0..63 fit one 64-bit mask
+// The class names of bracket expressions, as git reads them: on ASCII characters only.
+constexpr std::array<std::wstring_view, 12> class_names = {L"alnum", L"alpha", L"blank", L"cntrl",
+                                                           L"digit", L"graph", L"lower", L"print",
+                                                           L"punct", L"space", L"upper", L"xdigit"};
 
-// What ECMAScript's '.' does not match.
-bool is_line_terminator(wchar_t c) {
-  return c == L'\n' || c == L'\r' || c == 0x2028 || c == 0x2029;
-}
-
-// The characters that stand for themselves after a backslash in the expressions that ignore
-// patterns become.
-bool is_known_escape(wchar_t c) { return c == L'.' || c == L'/' || c == L'+' || c == L'$'; }
-
-// Characters with a meaning of their own outside a bracket.
-bool is_special(wchar_t c) {
-  return std::wstring_view(L"^$\\.*+?()[]{}|").find(c) != std::wstring_view::npos;
+bool in_class(std::size_t index, wchar_t c) {
+  if (static_cast<std::uint32_t>(c) > 0x7F) return false;
+  const bool lower = c >= L'a' && c <= L'z';
+  const bool upper = c >= L'A' && c <= L'Z';
+  const bool digit = c >= L'0' && c <= L'9';
+  const bool graph = c > 0x20 && c < 0x7F;
+  switch (index) {
+    case 0:
+      return lower || upper || digit;
+    case 1:
+      return lower || upper;
+    case 2:
+      return c == L' ' || c == L'\t';
+    case 3:
+      return c < 0x20 || c == 0x7F;
+    case 4:
+      return digit;
+    case 5:
+      return graph;
+    case 6:
+      return lower;
+    case 7:
+      return graph || c == L' ';
+    case 8:
+      return graph && !(lower || upper || digit);
+    case 9:
+      return c == L' ' || (c >= L'\t' && c <= L'\r');
+    case 10:
+      return upper;
+    default:
+      return digit || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+  }
 }
 
 }  // namespace
 
-t_match_subject make_match_subject(std::wstring_view text) {
-  t_match_subject subject;
-  subject.text = text;
-  subject.last_slash = text.rfind(L'/');
-  if (subject.last_slash != std::wstring_view::npos) {
-    for (std::size_t i = subject.last_slash; i > 0; --i) {
-      if (is_line_terminator(text[i - 1])) {
-        subject.last_terminator = i - 1;
-        break;
-      }
-    }
-  }
-  return subject;
-}
+bool pattern_matcher::compile(std::wstring_view pattern, std::string& problem) {
+  tokens_.clear();
+  sets_.clear();
+  parts_.clear();
+  suffix_.clear();
+  usable_ = false;
+  plain_ = false;
+  problem.clear();
 
-t_match_subject t_match_subject::tail(std::size_t offset) const {
-  constexpr auto npos = std::wstring_view::npos;
-  t_match_subject rest;
-  rest.text = text.substr(std::min(offset, text.size()));
-  if (last_slash != npos && last_slash >= offset) {
-    rest.last_slash = last_slash - offset;
-    if (last_terminator != npos && last_terminator >= offset) {
-      rest.last_terminator = last_terminator - offset;
-    }
-  }
-  return rest;
-}
-
-pattern_matcher::pattern_matcher(std::wstring_view regex_text) {
-  if (!parse(regex_text) || tokens_.size() > max_tokens) {
-    tokens_.clear();
-    sets_.clear();
-    return;
-  }
-  const std::size_t m = tokens_.size();
-  epsilon_.assign(m, 0);
-  for (std::size_t i = 0; i < m; ++i) {
-    switch (tokens_[i].kind) {
-      case t_kind::star_literal:
-      case t_kind::star_any:
-      case t_kind::star_not_slash:
-      case t_kind::star_set:
-        epsilon_[i] = std::uint64_t{1} << (i + 1);
-        break;
-      case t_kind::optional_dirs:
-        epsilon_[i] = (std::uint64_t{1} << (i + 1)) | (std::uint64_t{1} << tokens_[i].skip);
-        break;
-      default:
-        break;
-    }
-  }
-  last_part_only_ = m >= 2 && tokens_[0].kind == t_kind::star_any &&
-                    tokens_[1].kind == t_kind::literal && tokens_[1].ch == L'/' &&
-                    std::none_of(tokens_.begin() + 2, tokens_.end(),
-                                 [this](const t_token& t) { return can_match_slash(t); });
-  const std::size_t first = last_part_only_ ? 2 : 0;
-  for (std::size_t i = first; i < m; ++i) {
-    const t_kind kind = tokens_[i].kind;
-    if (kind == t_kind::literal || kind == t_kind::any || kind == t_kind::not_slash ||
-        kind == t_kind::set) {
-      ++min_length_;
-    }
-  }
-  // The '/' of an optional group was counted, but the group may be skipped.
-  for (std::size_t i = first; i < m; ++i) {
-    if (tokens_[i].kind == t_kind::optional_dirs) --min_length_;
-  }
-  for (std::size_t i = m; i > first && tokens_[i - 1].kind == t_kind::literal; --i) {
-    // The '/' of an optional group is not certain to be there.
-    if (i - 1 >= 2 && tokens_[i - 3].kind == t_kind::optional_dirs) break;
-    literal_suffix_.insert(literal_suffix_.begin(), tokens_[i - 1].ch);
-  }
-  supported_ = true;
-}
-
-bool pattern_matcher::parse(std::wstring_view text) {
+  t_part part;
+  std::size_t stars_in_part = 0;  // '*' characters of the part when it holds nothing else
+  bool only_stars = true;
+  const auto end_part = [&] {
+    part.last = static_cast<std::uint32_t>(tokens_.size());
+    part.any_parts = only_stars && stars_in_part >= 2;
+    parts_.push_back(part);
+    part = t_part{};
+    part.first = static_cast<std::uint32_t>(tokens_.size());
+    stars_in_part = 0;
+    only_stars = true;
+  };
   std::size_t pos = 0;
-  while (pos < text.size()) {
-    const wchar_t c = text[pos];
-    t_token token{t_kind::literal};
-    if (c == 0) return false;
-    if (c == L'^') {
-      if (pos != 0) return false;
-      ++pos;
+  while (pos < pattern.size()) {
+    const wchar_t c = pattern[pos];
+    if (c == L'*') {
+      // A run of stars is one wildcard; a run that fills its part is "**".
+      while (pos < pattern.size() && pattern[pos] == L'*') {
+        ++stars_in_part;
+        ++pos;
+      }
+      tokens_.push_back({t_kind::star});
       continue;
     }
-    if (c == L'$') {
-      if (pos + 1 != text.size()) return false;
+    if (c == L'/') {
       ++pos;
+      end_part();
       continue;
     }
-    if (c == L'(') {
-      constexpr std::wstring_view group = L"(.*\\/|)";
-      if (text.substr(pos, group.size()) != group) return false;
-      pos += group.size();
-      if (pos < text.size() &&
-          (text[pos] == L'*' || text[pos] == L'+' || text[pos] == L'?' || text[pos] == L'{')) {
+    if (c == L'\\' && pos + 1 < pattern.size() && pattern[pos + 1] == L'/') {
+      pos += 2;
+      end_part();
+      continue;
+    }
+    only_stars = false;
+    if (c == L'\\') {
+      if (pos + 1 >= pattern.size()) {
+        problem = "a '\\' ends the pattern";
         return false;
       }
-      const auto at = static_cast<std::uint8_t>(tokens_.size());
-      tokens_.push_back({t_kind::optional_dirs, 0, 0, static_cast<std::uint8_t>(at + 3)});
-      tokens_.push_back({t_kind::star_any});
-      tokens_.push_back({t_kind::literal, L'/'});
-      continue;
-    }
-    if (c == L'\\') {
-      if (pos + 1 >= text.size() || !is_known_escape(text[pos + 1])) return false;
-      token.ch = text[pos + 1];
+      tokens_.push_back({t_kind::literal, pattern[pos + 1]});
       pos += 2;
-    } else if (c == L'.') {
-      token.kind = t_kind::any;
+    } else if (c == L'?') {
       ++pos;
+      tokens_.push_back({t_kind::any});
     } else if (c == L'[') {
-      if (!parse_set(text, pos, token)) return false;
-    } else if (is_special(c)) {
-      return false;  // a quantifier without an atom, an alternation, a stray bracket
+      if (!parse_set(pattern, pos, problem)) return false;
     } else {
-      token.ch = c;
       ++pos;
+      tokens_.push_back({t_kind::literal, c});
     }
-    if (pos < text.size() && text[pos] == L'*') {
-      ++pos;
-      switch (token.kind) {
-        case t_kind::literal:
-          token.kind = t_kind::star_literal;
-          break;
-        case t_kind::any:
-          token.kind = t_kind::star_any;
-          break;
-        case t_kind::not_slash:
-          token.kind = t_kind::star_not_slash;
-          break;
-        default:
-          token.kind = t_kind::star_set;
-          break;
-      }
-    }
-    // Lazy stars, other quantifiers and stacked ones are left to std::regex.
-    if (pos < text.size() &&
-        (text[pos] == L'*' || text[pos] == L'+' || text[pos] == L'?' || text[pos] == L'{')) {
-      return false;
-    }
-    tokens_.push_back(token);
   }
+  end_part();
+
+  // A "**" at the end takes what lies inside the folder before it, not the folder itself: at
+  // least one part.
+  if (parts_.back().any_parts) {
+    t_part one = parts_.back();
+    one.any_parts = false;
+    parts_.insert(parts_.end() - 1, one);
+  }
+
+  plain_ = true;
+  for (const t_part& p : parts_) {
+    if (p.any_parts) plain_ = false;
+    for (std::uint32_t i = p.first; i < p.last; ++i) {
+      if (tokens_[i].kind != t_kind::literal) plain_ = false;
+    }
+  }
+  const t_part& last = parts_.back();
+  if (plain_) {
+    for (std::size_t i = 0; i < parts_.size(); ++i) {
+      if (i > 0) suffix_ += L'/';
+      for (std::uint32_t t = parts_[i].first; t < parts_[i].last; ++t) suffix_ += tokens_[t].ch;
+    }
+  } else if (!last.any_parts) {
+    for (std::uint32_t t = last.last; t > last.first && tokens_[t - 1].kind == t_kind::literal;
+         --t) {
+      suffix_.insert(suffix_.begin(), tokens_[t - 1].ch);
+    }
+  }
+  usable_ = true;
   return true;
 }
 
-bool pattern_matcher::parse_set(std::wstring_view text, std::size_t& pos, t_token& token) {
-  std::size_t i = pos + 1;
+// Reads the bracket expression at `pos` as git's wildmatch does: '!' or '^' first negates, the
+// first member may be ']', "a-z" is a range unless the '-' comes first or last, '\' makes the
+// next character plain, and "[:name:]" is a class; a '[' that opens no class name is plain.
+bool pattern_matcher::parse_set(std::wstring_view pattern, std::size_t& pos, std::string& problem) {
   t_set set;
-  if (i < text.size() && text[i] == L'^') {
+  std::size_t i = pos + 1;
+  if (i < pattern.size() && (pattern[i] == L'!' || pattern[i] == L'^')) {
     set.negated = true;
     ++i;
   }
-  // An empty class ([] or [^]) means something special in ECMAScript.
-  if (i >= text.size() || text[i] == L']') return false;
-  const std::size_t first_item = i;
-  // One class character: plain or one of the known escapes. '-' and '[' are handled by the
-  // caller or refused.
-  const auto read_char = [&](wchar_t& out) {
-    if (i >= text.size()) return false;
-    const wchar_t c = text[i];
-    if (c == 0 || c == L'[' || c == L']' || c == L'-') return false;
-    if (c == L'\\') {
-      if (i + 1 >= text.size() || !is_known_escape(text[i + 1])) return false;
-      out = text[i + 1];
-      i += 2;
-      return true;
-    }
-    out = c;
-    ++i;
-    return true;
+  const auto unclosed = [&problem] {
+    problem = "a bracket expression has no closing ']'";
+    return false;
   };
+  bool first = true;
+  bool have_previous = false;
+  wchar_t previous = 0;
   for (;;) {
-    if (i >= text.size()) return false;
-    if (text[i] == L']') break;
-    if (text[i] == L'-') {
-      // A dash is plain only as the first item or right before the closing bracket.
-      if (i != first_item && !(i + 1 < text.size() && text[i + 1] == L']')) return false;
-      set.chars.push_back(L'-');
+    if (i >= pattern.size()) return unclosed();
+    const wchar_t c = pattern[i];
+    if (c == L']' && !first) {
       ++i;
-      continue;
+      break;
     }
-    wchar_t low = 0;
-    if (!read_char(low)) return false;
-    if (i + 1 < text.size() && text[i] == L'-' && text[i + 1] != L']') {
-      ++i;
-      wchar_t high = 0;
-      if (!read_char(high) || high < low) return false;
-      if (i < text.size() && text[i] == L'-' && !(i + 1 < text.size() && text[i + 1] == L']')) {
-        return false;  // a-b-c
+    first = false;
+    if (c == L'\\') {
+      if (i + 1 >= pattern.size()) return unclosed();
+      previous = pattern[i + 1];
+      have_previous = true;
+      set.ranges.emplace_back(previous, previous);
+      i += 2;
+    } else if (c == L'-' && have_previous && i + 1 < pattern.size() && pattern[i + 1] != L']') {
+      wchar_t high = pattern[i + 1];
+      i += 2;
+      if (high == L'\\') {
+        if (i >= pattern.size()) return unclosed();
+        high = pattern[i++];
       }
-      set.ranges.emplace_back(low, high);
+      // A range whose ends are reversed holds nothing, as in git.
+      if (previous <= high) set.ranges.emplace_back(previous, high);
+      have_previous = false;
+    } else if (c == L'[' && i + 1 < pattern.size() && pattern[i + 1] == L':') {
+      const std::size_t close = pattern.find(L']', i + 2);
+      if (close == std::wstring_view::npos) return unclosed();
+      if (close < i + 3 || pattern[close - 1] != L':') {
+        previous = L'[';
+        have_previous = true;
+        set.ranges.emplace_back(previous, previous);
+        ++i;
+        continue;
+      }
+      const std::wstring_view name = pattern.substr(i + 2, close - 1 - (i + 2));
+      std::size_t index = 0;
+      while (index < class_names.size() && class_names[index] != name) ++index;
+      if (index == class_names.size()) {
+        problem = "a bracket expression names an unknown class";
+        return false;
+      }
+      set.classes = static_cast<std::uint16_t>(set.classes | (1u << index));
+      have_previous = false;
+      i = close + 1;
     } else {
-      set.chars.push_back(low);
+      previous = c;
+      have_previous = true;
+      set.ranges.emplace_back(c, c);
+      ++i;
     }
   }
-  pos = i + 1;
-  if (set.negated && set.ranges.empty() && set.chars.size() == 1 && set.chars[0] == L'/') {
-    token.kind = t_kind::not_slash;
-    return true;
-  }
-  if (sets_.size() >= 0xFFFF) return false;
-  token.kind = t_kind::set;
-  token.set = static_cast<std::uint16_t>(sets_.size());
+  pos = i;
+  tokens_.push_back({t_kind::set, 0, static_cast<std::uint32_t>(sets_.size())});
   sets_.push_back(std::move(set));
   return true;
 }
 
-bool pattern_matcher::atom_matches(const t_token& token, wchar_t c) const {
+bool pattern_matcher::char_matches(const t_token& token, wchar_t c) const {
   switch (token.kind) {
     case t_kind::literal:
-    case t_kind::star_literal:
       return c == token.ch;
     case t_kind::any:
-    case t_kind::star_any:
-      return !is_line_terminator(c);
-    case t_kind::not_slash:
-    case t_kind::star_not_slash:
+    case t_kind::star:
       return c != L'/';
-    case t_kind::set:
-    case t_kind::star_set: {
+    case t_kind::set: {
+      if (c == L'/') return false;
       const t_set& set = sets_[token.set];
-      bool in = std::find(set.chars.begin(), set.chars.end(), c) != set.chars.end();
-      for (std::size_t r = 0; !in && r < set.ranges.size(); ++r) {
-        in = set.ranges[r].first <= c && c <= set.ranges[r].second;
+      bool in = false;
+      for (const auto& [low, high] : set.ranges) {
+        if (low <= c && c <= high) {
+          in = true;
+          break;
+        }
+      }
+      for (std::size_t n = 0; !in && n < class_names.size(); ++n) {
+        in = (set.classes & (1u << n)) != 0 && in_class(n, c);
       }
       return in != set.negated;
     }
-    case t_kind::optional_dirs:
-      return false;
   }
   return false;
 }
 
-bool pattern_matcher::can_match_slash(const t_token& token) const {
-  return token.kind == t_kind::optional_dirs || atom_matches(token, L'/');
+bool pattern_matcher::part_matches(const t_part& part, std::wstring_view name) const {
+  std::size_t p = part.first;
+  std::size_t t = 0;
+  std::size_t star = part.last;  // none yet
+  std::size_t star_t = 0;
+  while (t < name.size()) {
+    if (p < part.last && tokens_[p].kind == t_kind::star) {
+      star = p++;
+      star_t = t;
+    } else if (p < part.last && char_matches(tokens_[p], name[t])) {
+      ++p;
+      ++t;
+    } else if (star != part.last) {
+      p = star + 1;
+      t = ++star_t;
+    } else {
+      return false;
+    }
+  }
+  while (p < part.last && tokens_[p].kind == t_kind::star) ++p;
+  return p == part.last;
 }
 
-bool pattern_matcher::run(std::size_t first, std::wstring_view text) const {
-  if (text.size() < min_length_) return false;
-  // Most paths already differ in their last character, which spares the whole comparison.
-  if (!literal_suffix_.empty() && (text.empty() || text.back() != literal_suffix_.back())) {
+bool pattern_matcher::match(std::wstring_view path) const {
+  if (!usable_) return false;
+  if (plain_) return path == suffix_;
+  if (path.size() < suffix_.size() ||
+      path.substr(path.size() - suffix_.size()) != std::wstring_view(suffix_)) {
     return false;
   }
-  if (text.size() < literal_suffix_.size() ||
-      text.substr(text.size() - literal_suffix_.size()) != literal_suffix_) {
-    return false;
-  }
-  const std::size_t m = tokens_.size();
-  const auto close = [&](std::uint64_t state) {
-    // Moves without input only go forward, so one ascending pass reaches them all.
-    for (std::uint64_t rest = state; rest != 0;) {
-      const auto i = static_cast<std::size_t>(std::countr_zero(rest));
-      if (i >= m) break;
-      state |= epsilon_[i];
-      rest = state & ~((std::uint64_t{2} << i) - 1);
-    }
-    return state;
+  constexpr std::size_t done = std::wstring_view::npos;
+  // The start of the path part after the one that starts at `at`.
+  const auto next_part = [&path](std::size_t at) {
+    const std::size_t slash = path.find(L'/', at);
+    return slash == std::wstring_view::npos ? done : slash + 1;
   };
-  const std::uint64_t final_bit = std::uint64_t{1} << m;
-  std::uint64_t state = close(std::uint64_t{1} << first);
-  for (const wchar_t c : text) {
-    std::uint64_t next = 0;
-    for (std::uint64_t rest = state & (final_bit - 1); rest != 0; rest &= rest - 1) {
-      const auto i = static_cast<std::size_t>(std::countr_zero(rest));
-      const t_token& token = tokens_[i];
-      if (token.kind == t_kind::optional_dirs || !atom_matches(token, c)) continue;
-      switch (token.kind) {
-        case t_kind::star_literal:
-        case t_kind::star_any:
-        case t_kind::star_not_slash:
-        case t_kind::star_set:
-          next |= std::uint64_t{1} << i;
-          break;
-        default:
-          next |= std::uint64_t{1} << (i + 1);
-          break;
+  const std::size_t parts = parts_.size();
+  std::size_t p = 0;
+  std::size_t t = 0;
+  std::size_t star = parts;  // none yet
+  std::size_t star_t = 0;
+  while (t != done) {
+    if (p < parts && parts_[p].any_parts) {
+      star = p++;
+      star_t = t;
+      continue;
+    }
+    if (p < parts) {
+      const std::size_t slash = path.find(L'/', t);
+      const std::size_t length = slash == std::wstring_view::npos ? path.size() - t : slash - t;
+      if (part_matches(parts_[p], path.substr(t, length))) {
+        ++p;
+        t = slash == std::wstring_view::npos ? done : slash + 1;
+        continue;
       }
     }
-    if (next == 0) return false;
-    state = close(next);
+    if (star == parts) return false;
+    p = star + 1;
+    star_t = next_part(star_t);
+    t = star_t;
   }
-  return (state & final_bit) != 0;
-}
-
-bool pattern_matcher::match(const t_match_subject& subject) const {
-  if (!last_part_only_) return run(0, subject.text);
-  // The rest of the expression cannot take a '/', so .*\/ must end at the last '/'.
-  if (subject.last_slash == std::wstring_view::npos ||
-      subject.last_terminator != std::wstring_view::npos) {
-    return false;
-  }
-  return run(2, subject.text.substr(subject.last_slash + 1));
+  while (p < parts && parts_[p].any_parts) ++p;
+  return p == parts;
 }
 
 }  // namespace kestrun::filesystem

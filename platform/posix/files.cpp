@@ -26,8 +26,9 @@ std::int64_t rounded_seconds(std::int64_t seconds, std::int64_t nanoseconds) {
 // `dir` and `name` locate the entry as the *at() calls take it: AT_FDCWD and a whole path, or an
 // open folder and one name.
 std::uint32_t attributes_of(mode_t mode, int dir, const char* name) {
+  if (S_ISREG(mode)) return 0;
   if (S_ISDIR(mode)) return attribute_directory;
-  if (!S_ISLNK(mode)) return 0;
+  if (!S_ISLNK(mode)) return attribute_device;
   // A link to a folder carries the directory bit, as a Windows directory link does; a dangling
   // link is a plain link.
   struct stat target;
@@ -109,11 +110,13 @@ input_file::~input_file() { close(); }
 
 bool input_file::open(const std::filesystem::path& path) {
   close();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opening a FIFO waits for a writer and a device may never end, and a file can be swapped for
+  // one after it was looked at: the open does not wait, and only what it opened is judged.
+  // O_NONBLOCK changes nothing for the reads of a regular file.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
-  // A folder opens here but cannot be read: it counts as a file that cannot be opened.
   struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return false;
   }

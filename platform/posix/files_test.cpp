@@ -1,7 +1,10 @@
 // Entry attributes, times and their rounding, and setting a file's modification time.
 #include <chrono>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -74,6 +77,44 @@ TEST(FilesTest, EntryInfoOfEachKind) {
   std::error_code ec;
   ASSERT_TRUE(entry_info(file, info, ec));
   EXPECT_EQ(info.size, 5u);
+}
+
+// What is neither a file, a folder nor a link is marked as a device, and the file reader refuses
+// it without waiting: a FIFO without a writer would block a plain open for ever, and a device
+// such as /dev/zero never ends.
+TEST(FilesTest, OtherEntriesAreDevicesAndAreNeverRead) {
+  test::temp_folder dir;
+  const auto fifo = dir / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const auto socket_path = dir / "socket";
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(socket_path.native().size(), sizeof address.sun_path);
+  socket_path.native().copy(address.sun_path, socket_path.native().size());
+  ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ::close(fd);
+  std::filesystem::create_symlink(fifo, dir / "link_to_fifo");
+
+  for (const std::filesystem::path& path :
+       {fifo, socket_path, std::filesystem::path("/dev/zero"), dir / "link_to_fifo"}) {
+    SCOPED_TRACE(path.string());
+    t_entry_info info;
+    std::error_code ec;
+    ASSERT_TRUE(entry_info(path, info, ec));
+    if (path != dir / "link_to_fifo") {
+      EXPECT_EQ(info.attributes, attribute_device);
+    }
+    input_file in;
+    EXPECT_FALSE(in.open(path));
+    EXPECT_FALSE(in.is_open());
+  }
+  input_file in;
+  EXPECT_FALSE(in.open(dir.path()));
+  ASSERT_TRUE(in.open(dir.write("file", "abc")));
+  char buffer[8];
+  EXPECT_EQ(in.read(buffer, sizeof buffer), 3u);
 }
 
 TEST(FilesTest, EntryInfoByNameInAnOpenFolder) {

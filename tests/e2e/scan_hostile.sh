@@ -1,0 +1,182 @@
+#!/usr/bin/env bash
+# Entries and ".gitignore" lines that once hung, crashed or emptied a backup: FIFOs, sockets and
+# devices in the tree (and a FIFO where a restore writes a file), folders that cannot be searched or lie past the path limit (as an
+# unprivileged user), a project folder that a rule above it names, lines that are not UTF-8 or
+# cannot be used, and lines that broke the old expression matcher. Every run must end on its own
+# (a time limit stands guard) with a complete log and the version it ought to write.
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/run_helpers.bash"
+
+REAL_KVCS=$KVCS
+# A hang is a failure, not a stuck test run.
+KVCS=$SCRATCH/kvcs-timed
+printf '#!/bin/sh\nexec timeout 120 "%s" "$@"\n' "$REAL_KVCS" >"$KVCS"
+chmod +x "$KVCS"
+
+store=$SCRATCH/storage
+mkdir -p "$store"
+
+# backup_paths LABEL DIR OWNER/NAME N EXPECTED: a backup of DIR that writes version N holding
+# exactly the commands EXPECTED ("AF path" lines).
+backup_paths() {
+  kvcs_ok "$1" "$2" -m=backup -s="$store"
+  expect_verdict "$1" "kestrun::vcs::save $4"
+  expect_content <(version_paths "$store" "$3" "$4") "$5" "$1: version $4"
+}
+
+# --- 1. FIFOs, sockets and devices ----------------------------------------------------------------
+p=$SCRATCH/special
+make_project "$p" erin/special
+put_file "$p/plain.txt" "plain"
+mkfifo "$p/pipe"
+python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$p/socket"
+device=""
+if mknod "$p/zero" c 1 5 2>/dev/null; then
+  device=mknod
+elif touch "$p/zero" && mount --bind /dev/zero "$p/zero" 2>/dev/null; then
+  device=bind
+  trap 'umount "$p/zero" 2>/dev/null || true; rm -rf "$SCRATCH"' EXIT
+else
+  rm -f "$p/zero"
+  echo "skipped: no device node in the tree (mknod and a bind mount of /dev/zero both refused)"
+fi
+backup_paths special "$p" erin/special 1 "AF kestrun-vcs.json
+AF plain.txt
+"
+[ -z "$device" ] || echo "device node made by $device: left out"
+[ "$device" != bind ] || umount "$p/zero"
+# A FIFO where a restore must write a file is left alone with a warning, not waited on.
+rm "$p/plain.txt"
+mkfifo "$p/plain.txt"
+kvcs_ok "special restore" "$p" -m=restore -s="$store"
+expect_event "special restore" 'kestrun::vcs::file::write::open~ plain\.txt'
+expect_verdict "special restore" 'kestrun::vcs::save local'
+[ -p "$p/plain.txt" ] || fail "special restore: the FIFO was replaced"
+
+# --- 2. folders that cannot be listed, as an unprivileged user --------------------------------------
+p=$SCRATCH/denied
+make_project "$p" erin/denied
+put_file "$p/open/file.txt" "readable"
+put_file "$p/nosearch/hidden.txt" "in a folder without search permission"
+put_file "$p/nosearch/.gitignore" "*.txt"
+put_file "$p/closed/hidden.txt" "in a folder without any permission"
+# A chain of folders longer than the system's path limit, made one step at a time.
+(
+  cd "$p"
+  long=$(printf 'n%.0s' $(seq 1 200))
+  for _ in $(seq 1 24); do
+    mkdir "$long"
+    cd "$long"
+  done
+  printf deep >deepest.txt
+)
+if [ "$(id -u)" -ne 0 ] || ! setpriv --reuid=65534 --regid=65534 --clear-groups true 2>/dev/null; then
+  echo "skipped: the unprivileged runs need root and setpriv"
+else
+  chmod 755 "$SCRATCH"
+  chown -R 65534:65534 "$p" "$store"
+  chmod 644 "$p/nosearch" # listable, not searchable
+  chmod 000 "$p/closed"
+  UNPRIVILEGED=$SCRATCH/kvcs-nobody
+  cat >"$UNPRIVILEGED" <<EOF
+#!/bin/sh
+chown -R 65534:65534 "\$XDG_CONFIG_HOME"
+exec setpriv --reuid=65534 --regid=65534 --clear-groups timeout 120 "$REAL_KVCS" "\$@"
+EOF
+  chmod +x "$UNPRIVILEGED"
+  KVCS=$UNPRIVILEGED
+  kvcs_ok denied "$p" -m=backup -s="$store"
+  expect_verdict denied 'kestrun::vcs::save 1'
+  paths=$(version_paths "$store" erin/denied 1)
+  for want in "AD closed" "AD nosearch" "AF open/file.txt" "AF kestrun-vcs.json"; do
+    grep -qxF "$want" <<<"$paths" || fail "denied: '$want' is not in version 1"
+  done
+  grep -q 'hidden\|deepest' <<<"$paths" && fail "denied: an entry that cannot be read was stored"
+  longest=$(awk '{ if (length($2) > n) n = length($2) } END { print n }' <<<"$paths")
+  [ "$longest" -gt 3000 ] || fail "denied: the deep folders were not walked ($longest)"
+  KVCS=$SCRATCH/kvcs-timed
+  chmod 755 "$p/nosearch" "$p/closed"
+fi
+
+# --- 3. a rule above the project that names the project folder ------------------------------------
+outer=$SCRATCH/outer
+p=$outer/proj
+make_project "$p" erin/outer
+put_file "$p/a.txt" "a"
+put_file "$p/sub/b.txt" "b"
+put_file "$p/sub/proj/c.txt" "below the root the rule still holds"
+backup_paths outer-1 "$p" erin/outer 1 "AF a.txt
+AF kestrun-vcs.json
+AD sub
+AF sub/b.txt
+AD sub/proj
+AF sub/proj/c.txt
+"
+put_file "$outer/.gitignore" "proj/"
+put_file "$p/.gitignore" "sub/"
+put_file "$p/sub/d.txt" "d"
+# The root and the subfolder a run starts from stay; sub/proj and, from the root, sub go.
+backup_paths outer-sub "$p/sub" erin/outer 2 "R sub/proj/c.txt
+R sub/proj
+AF sub/d.txt
+"
+backup_paths outer-root "$p" erin/outer 3 "R sub/d.txt
+R sub/b.txt
+R sub
+AF .gitignore
+"
+expect_event outer-root "kestrun::vcs::finder::ignore $p/sub <sub/> $p/\\.gitignore"
+
+# --- 4. lines that are not text, characters that are, rules that cannot be used -------------------
+p=$SCRATCH/lines
+make_project "$p" erin/lines
+printf '# price \xbd euro\n*.log\ntmp(\nfile(1).txt\ncaf\xe9/\ntmp[\n*.{js,ts}\n' >"$p/.gitignore"
+for f in app.log tmp\( file\(1\).txt file1.txt a.js tmp\[ $'cr\rfolder/x.log' $'ls\u2028folder/y.log'; do
+  put_file "$p/$f" "$f"
+done
+kvcs_ok lines "$p" -m=backup -s="$store"
+expect_verdict lines 'kestrun::vcs::save 1'
+"${READER[@]}" version "$store/projects/erin/lines/1.gz" >"$SCRATCH/lines.json"
+got=$(python3 -c 'import json, sys
+next(sys.stdin)
+print("\n".join(repr(json.loads(l)["path"]) for l in sys.stdin))' <"$SCRATCH/lines.json")
+expect_content <(printf '%s\n' "$got") "'.gitignore'
+'a.js'
+'cr\\rfolder'
+'file1.txt'
+'kestrun-vcs.json'
+'ls\\u2028folder'
+'tmp['
+" "lines: version 1"
+expect_event lines "kestrun::vcs::finder::ignore::rule~ $p/\\.gitignore:6 <tmp\\[> .*"
+[ "$(count_events 'kestrun::vcs::finder::ignore::rule~ .*')" -eq 1 ] ||
+  fail "lines: not exactly one unusable rule reported"
+
+# --- 5. lines that crashed or stalled the old matcher ----------------------------------------------
+p=$SCRATCH/stall
+make_project "$p" erin/stall
+{
+  printf '%*s' 30000 '' | tr ' ' '('
+  printf x
+  printf '%*s\n' 30000 '' | tr ' ' ')'
+  for _ in $(seq 1 31); do printf '*a'; done
+  printf '*b\n\\#'
+  for _ in $(seq 1 15); do printf '*a'; done
+  printf '\n[[r__***********O***\n\\77777777777777777777\n'
+} >"$p/.gitignore"
+name=$(printf 'a%.0s' $(seq 1 40))
+put_file "$p/$name" "a"
+put_file "$p/#$name" "ignored by the escaped-hash line"
+put_file "$p/#${name}c" "c"
+put_file "$p/${name}b" "ignored by the star line"
+kvcs_ok stall "$p" -m=backup -s="$store"
+expect_verdict stall 'kestrun::vcs::save 1'
+expect_event stall "kestrun::vcs::finder::ignore::rule~ $p/\\.gitignore:4 <\\[\\[r__.*"
+expect_content <(version_paths "$store" erin/stall 1) "AF #${name}c
+AF .gitignore
+AF $name
+AF kestrun-vcs.json
+" "stall: version 1"
+
+finish
