@@ -41,6 +41,10 @@ void gitignore::load(const std::wstring& text) {
 }
 
 void gitignore::load_utf8(std::string_view bytes) {
+  // Editors on Windows start a UTF-8 file with a byte order mark; as in git, it is no part of the
+  // first rule.
+  constexpr std::string_view bom = "\xEF\xBB\xBF";
+  if (bytes.substr(0, bom.size()) == bom) bytes.remove_prefix(bom.size());
   std::wstring wide;
   for_each_line(bytes, [this, &wide](std::string_view line, std::size_t number) {
     // A line that is not text cannot say what it means; the others still can.

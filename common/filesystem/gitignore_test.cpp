@@ -97,7 +97,9 @@ TEST(GitignoreTest, LoadSplitsLinesAndSkipsCommentsAndBlanks) {
   cr.load(L"*.log\r\r# comment\r #x\rbuild/");
   gitignore bytes;
   bytes.load_utf8("*.log\r\n\n# comment\r #x\nbuild/");
-  for (const gitignore* g : {&lf, &crlf, &cr, &bytes}) {
+  gitignore bom;
+  bom.load_utf8("\xEF\xBB\xBF*.log\n\n# comment\n #x\nbuild/\n");
+  for (const gitignore* g : {&lf, &crlf, &cr, &bytes, &bom}) {
     ASSERT_EQ(g->rules.size(), 3u);
     EXPECT_EQ(g->rules[0].line, L"*.log");
     EXPECT_EQ(g->rules[1].line, L" #x");
