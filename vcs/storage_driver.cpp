@@ -178,14 +178,17 @@ std::wstring storage_driver::storage_id(const std::wstring& link) {
 std::wstring storage_driver::masked_link(const std::wstring& link) {
   const std::size_t separator = link.find(L"://");
   if (separator == std::wstring::npos) return link;
-  // The user part is whatever comes before the last '@' of the authority (up to the first '/',
-  // '?' or '#' after "://"); its password, after the first ':', is hidden.
+  // A password may hold any character, '/', '@' and ':' included, and a link that its driver
+  // refuses is shown as well. So the password is taken to run from the first ':' after "://" to
+  // the last '@', unless the text before that ':' cannot be a user name (it holds '/', '?' or
+  // '#': the ':' and '@' then lie in a path). When in doubt more is hidden (the port and path of
+  // "host:21/a@b"), never less.
   const std::size_t start = separator + 3;
-  const std::size_t authority_end = std::min(link.find_first_of(L"/?#", start), link.size());
-  const std::size_t at = link.rfind(L'@', authority_end - 1);
+  const std::size_t at = link.rfind(L'@');
   if (at == std::wstring::npos || at < start) return link;
   const std::size_t colon = link.find(L':', start);
   if (colon == std::wstring::npos || colon > at) return link;
+  if (link.find_first_of(L"/?#", start) < colon) return link;
   return link.substr(0, colon + 1) + L"***" + link.substr(at);
 }
 
