@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "common/notify/event.h"
+#include "common/text.h"
 #include "drivers/ftp/fake_server.h"
 #include "platform/platform.h"
 
@@ -90,6 +91,75 @@ TEST(FtpReplyTest, ReadsWholeRepliesHoweverTheyArrive) {
     for (const auto& want : r.replies) EXPECT_EQ(control.read_reply(4294967295u), want);
     EXPECT_EQ(control.read_reply(4294967295u), "");  // then the close: no reply
     EXPECT_FALSE(control.is_open());
+    server.join();
+  }
+}
+
+// A server that sends what `next` gives, piece after piece, until the client hangs up or a piece
+// is empty.
+void serve_until_closed(platform::listener& listener, std::function<std::string(int)> next) {
+  platform::socket peer = listener.accept(server_wait_ms);
+  for (int i = 0;; ++i) {
+    const std::string piece = next(i);
+    if (piece.empty()) {
+      receive_all(peer);
+      return;
+    }
+    for (std::size_t done = 0; done < piece.size();) {
+      const auto sent = peer.send(piece.data() + done, piece.size() - done, server_wait_ms);
+      if (sent <= 0) return;
+      done += static_cast<std::size_t>(sent);
+    }
+    if (piece.size() == 1) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+}
+
+TEST(FtpReplyTest, RepliesHaveLimitsAndADeadline) {
+  const std::string long_line = "220 " + std::string(reply_line_limit - 6, 'x') + "\r\n";
+  std::string many_lines = "220-start\r\n";
+  while (many_lines.size() < reply_size_limit - 1000)
+    many_lines += "220-" + std::string(60, 'm') + "\r\n";
+  const std::string trickled = "220 slow but steady greeting\r\n";
+  struct row {
+    const char* name;
+    std::function<std::string(int)> next;  // the server's pieces; one byte is followed by a pause
+    bool whole;                            // the first piece comes back as the reply
+  };
+  const row rows[] = {
+      {"a line at the limit", [&](int i) { return i == 0 ? long_line : std::string(); }, true},
+      {"a line past the limit", [&](int i) { return i == 0 ? "220 y" + long_line : std::string(); },
+       false},
+      {"a reply near its limit", [&](int i) { return i == 0 ? many_lines + "220 end\r\n" : ""; },
+       true},
+      {"a reply past its limit",
+       [&](int i) { return i == 0 ? many_lines + many_lines + "220 end\r\n" : ""; }, false},
+      {"a greeting that never ends",
+       [](int i) { return i == 0 ? std::string("220-Welcome\r\n") : "220-more\r\n"; }, false},
+      {"a line that never ends",
+       [](int i) { return i == 0 ? std::string("220 ") : std::string(4096, 'z'); }, false},
+      // Each byte comes well within the time-out; the whole reply does not.
+      {"a trickled greeting",
+       [&](int i) {
+         return i < static_cast<int>(trickled.size()) ? trickled.substr(i, 1)
+                                                      : std::string(1, '\n');
+       },
+       false},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    platform::listener listener;
+    std::thread server([&] { serve_until_closed(listener, r.next); });
+    net::socket control(r.whole ? client_wait_ms : 200);
+    ASSERT_TRUE(control.connect("127.0.0.1", listener.port()));
+    const std::string reply = control.read_reply(4294967295u);
+    if (r.whole) {
+      EXPECT_TRUE(same_bytes(reply, r.next(0)));
+      EXPECT_TRUE(control.is_open());
+    } else {
+      EXPECT_EQ(reply.size(), 0u);
+      EXPECT_FALSE(control.is_open());
+    }
+    control.close();
     server.join();
   }
 }
@@ -317,6 +387,7 @@ TEST(FtpClientTest, DownloadTakesOnlyAWholeFileOfTheAnnouncedSize) {
     bool close_after;  // the server closes the data connection after the bytes
     const char* final_reply;
     bool ok;
+    std::size_t sent = 10;  // of the file's bytes
   };
   const row rows[] = {
       {"the size, the close, 226", "213 10\r\n", true, "226 Transfer complete\r\n", true},
@@ -326,13 +397,14 @@ TEST(FtpClientTest, DownloadTakesOnlyAWholeFileOfTheAnnouncedSize) {
       {"no close after the bytes", "213 10\r\n", false, "226 Transfer complete\r\n", false},
       {"a failure for the final reply", "213 10\r\n", true, "451 Read error\r\n", false},
       {"a preliminary reply for the final one", "213 10\r\n", true, "150 Again\r\n", false},
+      {"a transfer that stalls", "213 10\r\n", false, "426 Aborted\r\n", false, 5},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     fake_server server(greeting, file_server(r.size_reply, [&](fake_server& self) {
                          self.say("150 Opening BINARY mode data connection\r\n");
                          platform::socket data = self.accept_data();
-                         send_text(data, content);
+                         send_text(data, content.substr(0, r.sent));
                          // Held open until the client gives up on it.
                          if (!r.close_after) receive_all(data);
                          return std::string(r.final_reply);
@@ -812,6 +884,36 @@ TEST(FtpClientTest, SurvivesAServerThatHangsUp) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(c.send_command("NOOP"), "");
   std::istringstream in("data");
   EXPECT_FALSE(c.upload(in, 4, L"/d/file"));
+}
+
+TEST(FtpClientTest, SendsNoCommandLongerThanServersTake) {
+  fake_server server(greeting, plain_answers());
+  // "CWD " and CR LF around the path: 2048 bytes go out, 2049 do not.
+  const std::wstring longest = L"/" + std::wstring(2041, L'a');
+  {
+    client c(client_wait_ms);
+    open_session(c, server);
+    EXPECT_TRUE(c.change_dir(longest));
+    EXPECT_FALSE(c.change_dir(longest + L"a"));
+    EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");
+  }
+  EXPECT_EQ(server.heard(), (std::vector<std::string>{"CWD " + utf16_to_utf8(longest), "NOOP"}));
+}
+
+TEST(FtpClientTest, RepliesNobodyAskedForAnswerNoCommand) {
+  // Two replies too many come with the answer to the CWD: out of step, the TYPE I and the SIZE
+  // of a missing file would take them, and the file would pass for present.
+  fake_server server(greeting, plain_answers([](const std::string& command, fake_server&) {
+                       if (command == "CWD /a")
+                         return std::string("250 ok\r\n200 x\r\n213 1000\r\n");
+                       if (starts_with(command, "SIZE ")) return std::string("550 No file\r\n");
+                       return std::string();
+                     }));
+  client c(client_wait_ms);
+  open_session(c, server);
+  EXPECT_TRUE(c.change_dir(L"/a"));
+  EXPECT_EQ(c.size(L"/missing"), -1);
+  EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");
 }
 
 TEST(FtpClientTest, RefusesLineBreaksInsideACommand) {
