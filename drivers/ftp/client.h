@@ -86,6 +86,11 @@ class client {
   // does every later upload of this client. Nothing stored under `path` is ever deleted.
   bool upload(std::istream& in, std::int64_t size, const std::wstring& path);
 
+  // Whether uploads of this session store plainly, as after a refused rename; the owner may say
+  // so from the start for a server it knows to refuse renames.
+  bool stores_plainly() const { return renames_refused_; }
+  void store_plainly() { renames_refused_ = true; }
+
  private:
   // PASV, the data connection `data` to the address it names, TYPE I, then `command`. The code of
   // the command's reply; none when the command was not sent because an earlier step failed.

@@ -463,10 +463,16 @@ TEST(FtpDriverWriteOnceTest, StoresOnAServerThatRefusesRenamesAndDeletes) {
   EXPECT_EQ(download(handle, "files/a", (local / "fetched").c_str()), STORAGE_DONE);
   EXPECT_TRUE(same_bytes(test::slurp(local / "fetched"), first));
   disconnect(handle);
+  // A later session knows the server already.
+  const storage_handle again = connect(write_once->link("/").c_str());
+  ASSERT_NE(again, 0u);
+  EXPECT_EQ(upload(again, local.write("c", "third").c_str(), "files/c"), STORAGE_DONE);
+  disconnect(again);
   EXPECT_TRUE(same_bytes(test::slurp(write_once->root() / "files" / "a"), first));
   EXPECT_EQ(test::slurp(write_once->root() / "files" / "b"), "second");
-  // The server keeps the temporary file of the upload that found renames refused; the session
-  // stores plainly from then on.
+  EXPECT_EQ(test::slurp(write_once->root() / "files" / "c"), "third");
+  // The server keeps the temporary file of the upload that found renames refused; uploads store
+  // plainly from then on.
   EXPECT_EQ(partial_files(write_once->root()).size(), 1u);
 }
 
