@@ -124,7 +124,10 @@ bool client::set_binary() { return send_command_code("TYPE I") == 200; }
 
 std::int64_t client::size(const std::wstring& path) {
   set_binary();  // servers refuse SIZE in ASCII type; a refusal shows in the SIZE reply
-  const std::string reply = send_command("SIZE " + wire_path(path));
+  return read_size(send_command("SIZE " + wire_path(path)));
+}
+
+std::int64_t client::read_size(const std::string& reply) {
   if (reply_code(reply) != 213 || reply.size() <= 4) return -1;
   std::istringstream in(reply.substr(4));
   std::int64_t value = -1;

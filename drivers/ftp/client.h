@@ -58,6 +58,7 @@ class client {
 
   // The server's size of the file (TYPE I, then SIZE answered 213); -1 when it gives none.
   std::int64_t size(const std::wstring& path);
+  static std::int64_t read_size(const std::string& reply);  // of a SIZE reply: 213 and a number
 
   // PASV answered 227 with six numbers in 0..255 (see read_passive): the address and port the
   // server names for the data connection.
