@@ -105,7 +105,27 @@ struct t_driver {
   storage_upload_fn upload = nullptr;
   storage_download_fn download = nullptr;
   storage_file_exists_fn file_exists = nullptr;
+
+  bool complete() const {
+    return module && connect && disconnect && upload && download && file_exists;
+  }
 };
+
+// A fresh load of the module (its handle table starts empty) with its functions bound.
+t_driver load_driver() {
+  t_driver driver;
+  driver.module = platform::library::open(KELLAR_FTP_MODULE);
+  if (!driver.module) return driver;
+  driver.connect = reinterpret_cast<storage_connect_fn>(driver.module->symbol("storage_connect"));
+  driver.disconnect =
+      reinterpret_cast<storage_disconnect_fn>(driver.module->symbol("storage_disconnect"));
+  driver.upload = reinterpret_cast<storage_upload_fn>(driver.module->symbol("storage_upload"));
+  driver.download =
+      reinterpret_cast<storage_download_fn>(driver.module->symbol("storage_download"));
+  driver.file_exists =
+      reinterpret_cast<storage_file_exists_fn>(driver.module->symbol("storage_file_exists"));
+  return driver;
+}
 
 class FtpDriverTest : public ::testing::Test {
  protected:
@@ -123,21 +143,10 @@ class FtpDriverTest : public ::testing::Test {
     start_error_ = nullptr;
   }
 
-  // A fresh load per test: its handle table starts empty.
   void SetUp() override {
     ASSERT_EQ(start_error_, nullptr) << *start_error_;
-    driver.module = platform::library::open(KELLAR_FTP_MODULE);
-    ASSERT_NE(driver.module, nullptr) << KELLAR_FTP_MODULE;
-    driver.connect = reinterpret_cast<storage_connect_fn>(driver.module->symbol("storage_connect"));
-    driver.disconnect =
-        reinterpret_cast<storage_disconnect_fn>(driver.module->symbol("storage_disconnect"));
-    driver.upload = reinterpret_cast<storage_upload_fn>(driver.module->symbol("storage_upload"));
-    driver.download =
-        reinterpret_cast<storage_download_fn>(driver.module->symbol("storage_download"));
-    driver.file_exists =
-        reinterpret_cast<storage_file_exists_fn>(driver.module->symbol("storage_file_exists"));
-    ASSERT_TRUE(driver.connect && driver.disconnect && driver.upload && driver.download &&
-                driver.file_exists);
+    driver = load_driver();
+    ASSERT_TRUE(driver.complete()) << KELLAR_FTP_MODULE;
   }
 
   const loopback_ftp_server& server() const { return *server_; }
@@ -412,29 +421,23 @@ TEST(FtpDriverCutOffTest, UploadThatTheServerAbortsLeavesNothing) {
   } catch (const std::exception& e) {
     FAIL() << e.what();
   }
-  const auto module = platform::library::open(KELLAR_FTP_MODULE);
-  ASSERT_NE(module, nullptr) << KELLAR_FTP_MODULE;
-  const auto connect = reinterpret_cast<storage_connect_fn>(module->symbol("storage_connect"));
-  const auto disconnect =
-      reinterpret_cast<storage_disconnect_fn>(module->symbol("storage_disconnect"));
-  const auto upload = reinterpret_cast<storage_upload_fn>(module->symbol("storage_upload"));
-  const auto file_exists =
-      reinterpret_cast<storage_file_exists_fn>(module->symbol("storage_file_exists"));
-  ASSERT_TRUE(connect && disconnect && upload && file_exists);
+  const t_driver driver = load_driver();
+  ASSERT_TRUE(driver.complete()) << KELLAR_FTP_MODULE;
 
   test::temp_folder local;
-  const storage_handle handle = connect(limited->link("/").c_str());
+  const storage_handle handle = driver.connect(limited->link("/").c_str());
   ASSERT_NE(handle, 0u);
-  EXPECT_EQ(upload(handle, local.write("big", some_bytes(16 << 20, 7)).c_str(), "files/big"),
+  EXPECT_EQ(driver.upload(handle, local.write("big", some_bytes(16 << 20, 7)).c_str(), "files/big"),
             STORAGE_FAILURE);
   EXPECT_EQ(entries(limited->root()), std::vector<std::string>{"files"});
-  EXPECT_EQ(file_exists(handle, "files/big"), 0);
+  EXPECT_EQ(driver.file_exists(handle, "files/big"), 0);
   // A later upload on the same handle is stored whole. pyftpdlib sometimes gives no final reply
   // to the aborted upload (closing the file it could not write fails once more) and then leaves
   // PASV unanswered on that session; the driver then works on in a new session.
-  EXPECT_EQ(upload(handle, local.write("small", "small").c_str(), "files/small"), STORAGE_DONE);
+  EXPECT_EQ(driver.upload(handle, local.write("small", "small").c_str(), "files/small"),
+            STORAGE_DONE);
   EXPECT_EQ(entries(limited->root()), (std::vector<std::string>{"files", "files/small"}));
-  disconnect(handle);
+  driver.disconnect(handle);
 }
 
 TEST(FtpDriverWriteOnceTest, StoresOnAServerThatRefusesRenamesAndDeletes) {
@@ -445,29 +448,23 @@ TEST(FtpDriverWriteOnceTest, StoresOnAServerThatRefusesRenamesAndDeletes) {
   } catch (const std::exception& e) {
     FAIL() << e.what();
   }
-  const auto module = platform::library::open(KELLAR_FTP_MODULE);
-  ASSERT_NE(module, nullptr) << KELLAR_FTP_MODULE;
-  const auto connect = reinterpret_cast<storage_connect_fn>(module->symbol("storage_connect"));
-  const auto disconnect =
-      reinterpret_cast<storage_disconnect_fn>(module->symbol("storage_disconnect"));
-  const auto upload = reinterpret_cast<storage_upload_fn>(module->symbol("storage_upload"));
-  const auto download = reinterpret_cast<storage_download_fn>(module->symbol("storage_download"));
-  ASSERT_TRUE(connect && disconnect && upload && download);
+  const t_driver driver = load_driver();
+  ASSERT_TRUE(driver.complete()) << KELLAR_FTP_MODULE;
 
   test::temp_folder local;
   const std::string first = some_bytes(100000, 9);
-  const storage_handle handle = connect(write_once->link("/").c_str());
+  const storage_handle handle = driver.connect(write_once->link("/").c_str());
   ASSERT_NE(handle, 0u);
-  EXPECT_EQ(upload(handle, local.write("a", first).c_str(), "files/a"), STORAGE_DONE);
-  EXPECT_EQ(upload(handle, local.write("b", "second").c_str(), "files/b"), STORAGE_DONE);
-  EXPECT_EQ(download(handle, "files/a", (local / "fetched").c_str()), STORAGE_DONE);
+  EXPECT_EQ(driver.upload(handle, local.write("a", first).c_str(), "files/a"), STORAGE_DONE);
+  EXPECT_EQ(driver.upload(handle, local.write("b", "second").c_str(), "files/b"), STORAGE_DONE);
+  EXPECT_EQ(driver.download(handle, "files/a", (local / "fetched").c_str()), STORAGE_DONE);
   EXPECT_TRUE(same_bytes(test::slurp(local / "fetched"), first));
-  disconnect(handle);
+  driver.disconnect(handle);
   // A later session knows the server already.
-  const storage_handle again = connect(write_once->link("/").c_str());
+  const storage_handle again = driver.connect(write_once->link("/").c_str());
   ASSERT_NE(again, 0u);
-  EXPECT_EQ(upload(again, local.write("c", "third").c_str(), "files/c"), STORAGE_DONE);
-  disconnect(again);
+  EXPECT_EQ(driver.upload(again, local.write("c", "third").c_str(), "files/c"), STORAGE_DONE);
+  driver.disconnect(again);
   EXPECT_TRUE(same_bytes(test::slurp(write_once->root() / "files" / "a"), first));
   EXPECT_EQ(test::slurp(write_once->root() / "files" / "b"), "second");
   EXPECT_EQ(test::slurp(write_once->root() / "files" / "c"), "third");

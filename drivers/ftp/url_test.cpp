@@ -2,14 +2,14 @@
 #include "drivers/ftp/url.h"
 
 #include <locale>
-#include <map>
-#include <regex>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "common/text.h"
+#include "drivers/ftp/url_regex.h"
 
 namespace kestrun {
 namespace {
@@ -111,32 +111,6 @@ TEST(UrlTest, WordsStayAsciiWhateverTheProgramLocale) {
   EXPECT_EQ(link.get("username", absent), absent);
 }
 
-// The grammar as a regular expression, matched by std::regex: what the parser must agree with on
-// every text short enough for the regex engine.
-std::map<std::string, std::wstring> regex_parts(const std::wstring& text) {
-  static const std::wregex pattern = [] {
-    std::wregex re;
-    re.imbue(std::locale::classic());
-    re.assign(
-        LR"(^((\w+):)?(\/\/((\w+)?(:(\w+))?@)?([^\/\?:]+)(:(\d+))?)?(\/?([^\/\?#][^\?#]*)?)?(\?([^#]+))?(#(\w*))?)",
-        std::regex_constants::ECMAScript);
-    return re;
-  }();
-  const std::pair<const char*, int> keys[] = {
-      {"url", 0},   {"shema", 2}, {"username", 5}, {"password", 7},  {"host", 8},
-      {"port", 10}, {"path", 11}, {"query", 14},   {"fragment", 16},
-  };
-  std::map<std::string, std::wstring> parts;
-  std::wsmatch match;
-  if (!std::regex_match(text, match, pattern)) return parts;
-  for (const auto& [key, group] : keys) {
-    // libstdc++ reports an empty optional path as matched, where ECMAScript lets it take no part.
-    if (!match[group].matched || (group == 11 && match[group].length() == 0)) continue;
-    parts[key] = match[group].str();
-  }
-  return parts;
-}
-
 TEST(UrlTest, AgreesWithTheRegularExpressionOnEveryShortText) {
   // Every text of up to five characters over the characters the grammar tells apart, behind the
   // prefixes that lead into each of its branches.
@@ -153,7 +127,7 @@ TEST(UrlTest, AgreesWithTheRegularExpressionOnEveryShortText) {
         for (const std::size_t d : digits) text += alphabet[d];
         url link;
         const bool matched = link.parse(text);
-        const auto want = regex_parts(text);
+        const auto want = test::regex_parts(text);
         if ((matched != !want.empty() || link.parts() != want) && ++mismatches <= 10) {
           ADD_FAILURE() << "'" << utf16_to_utf8(text) << "' differs from the regex";
         }
