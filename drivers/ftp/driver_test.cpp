@@ -473,13 +473,27 @@ TEST(FtpDriverWriteOnceTest, StoresOnAServerThatRefusesRenamesAndDeletes) {
   EXPECT_EQ(partial_files(write_once->root()).size(), 1u);
 }
 
-TEST_F(FtpDriverTest, AFetchLongerThanItsSizeLeavesNoLocalFile) {
-  test::fake_server ftp(
-      "220 ready\r\n",
-      test::plain_answers([&](const std::string& command, test::fake_server& self) -> std::string {
+// A scripted server's answers to a driver: the login of `user` and `password`, QUIT, then `more`
+// and the plain answers.
+test::fake_server::answer_fn driver_answers(test::fake_server::answer_fn more) {
+  return test::plain_answers(
+      [more](const std::string& command, test::fake_server& self) -> std::string {
         if (test::starts_with(command, "USER ")) return "331 Password please\r\n";
         if (test::starts_with(command, "PASS ")) return "230 Logged in\r\n";
         if (command == "QUIT") return "221 Goodbye\r\n";
+        return more(command, self);
+      });
+}
+
+// The link of a scripted server's `folder`.
+std::string link_to(const test::fake_server& ftp, const std::string& folder) {
+  return std::string(user) + ":" + password + "@127.0.0.1:" + std::to_string(ftp.port()) + folder;
+}
+
+TEST_F(FtpDriverTest, AFetchLongerThanItsSizeLeavesNoLocalFile) {
+  test::fake_server ftp(
+      "220 ready\r\n",
+      driver_answers([&](const std::string& command, test::fake_server& self) -> std::string {
         if (test::starts_with(command, "SIZE ")) return "213 6\r\n";  // of 12 bytes
         if (test::starts_with(command, "RETR ")) {
           self.say("150 Opening data connection\r\n");
@@ -489,9 +503,7 @@ TEST_F(FtpDriverTest, AFetchLongerThanItsSizeLeavesNoLocalFile) {
         }
         return "";
       }));
-  const std::string link =
-      std::string(user) + ":" + password + "@127.0.0.1:" + std::to_string(ftp.port()) + "/";
-  const storage_handle handle = driver.connect(link.c_str());
+  const storage_handle handle = driver.connect(link_to(ftp, "/").c_str());
   ASSERT_NE(handle, 0u);
   const fs::path target = local / "cache" / "1.gz";
   EXPECT_EQ(driver.download(handle, "projects/o/p/1.gz", target.c_str()), STORAGE_FAILURE);
@@ -517,10 +529,7 @@ TEST_F(FtpDriverTest, ASessionTheServerSpoiledMakesWayForANewOne) {
   std::string received;
   test::fake_server ftp(
       "220 ready\r\n",
-      test::plain_answers([&](const std::string& command, test::fake_server& self) -> std::string {
-        if (test::starts_with(command, "USER ")) return "331 Password please\r\n";
-        if (test::starts_with(command, "PASS ")) return "230 Logged in\r\n";
-        if (command == "QUIT") return "221 Goodbye\r\n";
+      driver_answers([&](const std::string& command, test::fake_server& self) -> std::string {
         if (test::starts_with(command, "STOR ")) {
           self.say("150 Ok to send data\r\n");
           platform::socket data = self.accept_data();
@@ -538,9 +547,7 @@ TEST_F(FtpDriverTest, ASessionTheServerSpoiledMakesWayForANewOne) {
         return "";
       }),
       2);
-  const std::string link =
-      std::string(user) + ":" + password + "@127.0.0.1:" + std::to_string(ftp.port()) + "/vault";
-  const storage_handle handle = driver.connect(link.c_str());
+  const storage_handle handle = driver.connect(link_to(ftp, "/vault").c_str());
   ASSERT_NE(handle, 0u);
   EXPECT_EQ(driver.upload(handle, local.write("big", some_bytes(4 << 20, 8)).c_str(), "big"),
             STORAGE_FAILURE);
