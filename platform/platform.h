@@ -205,6 +205,9 @@ class socket {
 
   bool is_open() const { return fd_ >= 0; }
 
+  // The IPv4 address of the connected peer in dotted form; empty when closed or not known.
+  std::string peer_address() const;
+
   // Sends up to `length` bytes once the connection accepts data: the count sent, or -1 on an
   // error (the peer closed it, among others) or when no data could be sent within `timeout_ms`.
   std::int64_t send(const void* data, std::size_t length, int timeout_ms);

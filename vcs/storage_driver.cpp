@@ -175,17 +175,67 @@ std::wstring storage_driver::storage_id(const std::wstring& link) {
   return text.str();
 }
 
+namespace {
+
+bool is_word(wchar_t c) {
+  return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+         c == L'_';
+}
+
+// Where the password of a link that the FTP driver takes as written lies: the user part is a word
+// (or nothing), optionally ':' and a password word, then '@', a host without '@', an optional
+// port, and the end or '/', '?' or '#'. Nothing (start == end) when the link has no password, and
+// npos when it is not such a link.
+std::size_t password_as_written(const std::wstring& link, std::size_t start, std::size_t& end) {
+  std::size_t i = start;
+  while (i < link.size() && is_word(link[i])) ++i;
+  std::size_t password = i;
+  end = i;
+  if (i < link.size() && link[i] == L':') {
+    password = ++i;
+    while (i < link.size() && is_word(link[i])) ++i;
+    if (i == password) return std::wstring::npos;
+    end = i;
+  }
+  if (i >= link.size() || link[i] != L'@') return std::wstring::npos;
+  const std::size_t host = ++i;
+  while (i < link.size() && link[i] != L'/' && link[i] != L'?' && link[i] != L':') {
+    if (link[i++] == L'@') return std::wstring::npos;
+  }
+  if (i == host) return std::wstring::npos;
+  if (i < link.size() && link[i] == L':') {
+    const std::size_t port = ++i;
+    while (i < link.size() && link[i] >= L'0' && link[i] <= L'9') ++i;
+    if (i == port) return std::wstring::npos;
+  }
+  if (i < link.size() && link[i] != L'/' && link[i] != L'?' && link[i] != L'#') {
+    return std::wstring::npos;
+  }
+  return password;
+}
+
+}  // namespace
+
 std::wstring storage_driver::masked_link(const std::wstring& link) {
   const std::size_t separator = link.find(L"://");
   if (separator == std::wstring::npos) return link;
-  // The user part is whatever comes before the last '@' of the authority (up to the first '/',
-  // '?' or '#' after "://"); its password, after the first ':', is hidden.
   const std::size_t start = separator + 3;
-  const std::size_t authority_end = std::min(link.find_first_of(L"/?#", start), link.size());
-  const std::size_t at = link.rfind(L'@', authority_end - 1);
+  std::size_t end = 0;
+  const std::size_t password = password_as_written(link, start, end);
+  if (password != std::wstring::npos) {
+    if (password == end) return link;
+    return link.substr(0, password) + L"***" + link.substr(end);
+  }
+  // A link its driver refuses is shown as well, and its password may hold any character, '/',
+  // '@' and ':' included. So it is taken to run from the first ':' after "://" to the last '@',
+  // unless the text before that ':' cannot be a user name (it holds '/', '?' or '#': the ':' and
+  // '@' then lie in a path). When in doubt more is hidden (the port and path of "host:21/a@b"),
+  // never less.
+  const std::size_t at = link.rfind(L'@');
   if (at == std::wstring::npos || at < start) return link;
   const std::size_t colon = link.find(L':', start);
   if (colon == std::wstring::npos || colon > at) return link;
+  if (link.find_first_of(L"/?#", start) < colon) return link;
   return link.substr(0, colon + 1) + L"***" + link.substr(at);
 }
 

@@ -18,6 +18,10 @@ namespace {
 constexpr std::uint64_t reply_limit = 4294967295u;
 constexpr std::int64_t piece_size = 65536;
 
+// Servers take command lines up to a length (pyftpdlib 2048 bytes); the rest of a longer one
+// would reach them as another command, and its reply would answer the next command sent.
+constexpr std::size_t command_line_limit = 2048;  // CR LF included
+
 void fire(const char* name, const std::string& text) { notify::create(name)->fire_text(text); }
 
 // Paths on the wire: the native text of the path as UTF-8, '/'-separated.
@@ -36,10 +40,39 @@ bool is_preliminary(int code) { return code >= 100 && code < 200; }
 // connected before sending the command.
 bool transfer_starts(int code) { return code == 150 || code == 125; }
 
+// A permanent refusal: the server will not do it, however often asked.
+bool is_refusal(int code) { return code >= 500 && code < 600; }
+
+// A transfer's final reply when the whole file was sent: 226 or, from some servers, 250.
+bool transfer_done(int code) { return code == 226 || code == 250; }
+
+// The value of a run of at most three digits at `at` (moved past it); -1 when there is none or
+// it is above 255.
+int byte_at(std::string_view text, std::size_t& at) {
+  int value = 0;
+  std::size_t digits = 0;
+  for (; at < text.size() && digits < 4 && text[at] >= '0' && text[at] <= '9'; ++at, ++digits) {
+    value = value * 10 + (text[at] - '0');
+  }
+  return digits == 0 || digits > 3 || value > 255 ? -1 : value;
+}
+
+// Six numbers "h1,h2,h3,h4,p1,p2" starting at `at`.
+bool six_numbers_at(std::string_view text, std::size_t at, unsigned (&v)[6]) {
+  for (int i = 0; i < 6; ++i) {
+    if (i > 0 && (at >= text.size() || text[at++] != ',')) return false;
+    const int value = byte_at(text, at);
+    if (value < 0) return false;
+    v[i] = static_cast<unsigned>(value);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool client::open(const char* host, int port) {
   spoiled_ = false;
+  renames_refused_ = false;
   if (!control_.connect(host, port)) return false;
   if (reply_code(control_.read_reply(reply_limit)) == 220) return true;
   control_.close();
@@ -51,6 +84,13 @@ std::string client::send_command(const std::string& command) {
   // A line break inside a name would smuggle a second command onto the connection.
   if (command.find_first_of("\r\n") != std::string::npos) return {};
   const std::string line = command + "\r\n";
+  if (line.size() > command_line_limit) {
+    fire(
+        "kestrun::net::ftp::client::send_command::too_long",
+        std::to_string(line.size()) + " bytes, servers take " + std::to_string(command_line_limit));
+    return {};
+  }
+  control_.discard_waiting_replies();
   if (!control_.send_all(line.data(), static_cast<int>(line.size()))) return {};
   std::string reply = control_.read_reply(reply_limit);
   fire("kestrun::net::ftp::client::send_command::response", reply);
@@ -84,7 +124,10 @@ bool client::set_binary() { return send_command_code("TYPE I") == 200; }
 
 std::int64_t client::size(const std::wstring& path) {
   set_binary();  // servers refuse SIZE in ASCII type; a refusal shows in the SIZE reply
-  const std::string reply = send_command("SIZE " + wire_path(path));
+  return read_size(send_command("SIZE " + wire_path(path)));
+}
+
+std::int64_t client::read_size(const std::string& reply) {
   if (reply_code(reply) != 213 || reply.size() <= 4) return -1;
   std::istringstream in(reply.substr(4));
   std::int64_t value = -1;
@@ -93,26 +136,36 @@ std::int64_t client::size(const std::wstring& path) {
 }
 
 bool client::passive(std::string& host, int& port) {
-  const std::string reply = send_command("PASV");
+  return read_passive(send_command("PASV"), host, port);
+}
+
+bool client::read_passive(const std::string& reply, std::string& host, int& port) {
   if (reply_code(reply) != 227) return false;
-  const std::size_t open = reply.find('(');
-  const char* numbers = reply.c_str() + (open == std::string::npos ? 0 : open + 1);
-  unsigned v[6] = {};
-  if (std::sscanf(numbers, "%u,%u,%u,%u,%u,%u", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) != 6) {
-    return false;
+  // The numbers need not stand in parentheses: the first run of six after the code counts.
+  const std::string_view text(reply);
+  for (std::size_t at = 4; at < text.size(); ++at) {
+    const bool starts_run =
+        text[at] >= '0' && text[at] <= '9' && !(text[at - 1] >= '0' && text[at - 1] <= '9');
+    unsigned v[6] = {};
+    if (!starts_run || !six_numbers_at(text, at, v)) continue;
+    const int found_port = static_cast<int>(v[4] * 256 + v[5]);
+    if (found_port == 0) return false;
+    host = std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." +
+           std::to_string(v[3]);
+    port = found_port;
+    return true;
   }
-  if (std::any_of(std::begin(v), std::end(v), [](unsigned n) { return n > 255; })) return false;
-  host = std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." +
-         std::to_string(v[3]);
-  port = static_cast<int>(v[4] * 256 + v[5]);
-  return true;
+  return false;
 }
 
 std::optional<int> client::start_transfer(const std::string& command, net::socket& data) {
   std::string host;
   int port = 0;
   if (!passive(host, port)) return std::nullopt;
-  if (!data.connect(host.c_str(), port)) return std::nullopt;
+  // Only the port is taken from the reply: the data goes to the server the control connection
+  // reached, never to another host that a hostile or misconfigured server names.
+  const std::string server = control_.peer_address();
+  if (server.empty() || !data.connect(server.c_str(), port)) return std::nullopt;
   set_binary();
   return send_command_code(command);
 }
@@ -154,15 +207,15 @@ int client::finish_transfer(net::socket& data, bool server_ended, const char* ev
   return -1;
 }
 
-bool client::move_into_place(const std::wstring& from, const std::wstring& to) {
-  const std::string rename_from = "RNFR " + wire_path(from);
-  const std::string rename_to = "RNTO " + wire_path(to);
-  if (send_command_code(rename_from) != 350) return false;
-  if (send_command_code(rename_to) == 250) return true;
-  // Some servers will not rename onto an existing name. A refused RNTO also ends the RNFR, so
-  // both are sent again.
-  if (send_command_code("DELE " + wire_path(to)) != 250) return false;
-  return send_command_code(rename_from) == 350 && send_command_code(rename_to) == 250;
+client::rename_result client::move_into_place(const std::wstring& from, const std::wstring& to) {
+  // A name kvcs stores is one it found absent, so a refused rename never calls for deleting
+  // what is stored under `to`.
+  const int from_code = send_command_code("RNFR " + wire_path(from));
+  if (from_code != 350)
+    return is_refusal(from_code) ? rename_result::refused : rename_result::failed;
+  const int to_code = send_command_code("RNTO " + wire_path(to));
+  if (to_code == 250) return rename_result::done;
+  return is_refusal(to_code) ? rename_result::refused : rename_result::failed;
 }
 
 bool client::download(const std::wstring& path, std::ostream& out) {
@@ -175,14 +228,15 @@ bool client::download(const std::wstring& path, std::ostream& out) {
   bool server_ended = false;
   if (transfer_starts(*code)) {
     fire("kestrun::net::ftp::client::download::size", std::to_string(total));
-    // Exactly the announced size: the server's close of the data connection is not awaited.
-    moved = data.recv_to_stream(out, total);
+    // The announced size, and then the server's close: a SIZE that under-reports must not pass a
+    // cut-short file off as the whole one.
+    moved = data.recv_to_stream(out, total) && data.await_end();
     server_ended = !moved && data.last_failure() == net::socket::failure_cause::peer_ended;
   }
   if (!is_preliminary(*code)) return false;
   const int final_code =
       finish_transfer(data, server_ended, "kestrun::net::ftp::client::download::recv");
-  return final_code == 226 && moved;
+  return transfer_done(final_code) && moved;
 }
 
 bool client::upload(std::istream& in, std::int64_t size, const std::wstring& path) {
@@ -202,13 +256,32 @@ bool client::upload(std::istream& in, std::int64_t size, const std::wstring& pat
     }
   }
 
-  // A transfer cut off (a killed run, a dropped connection) leaves the server a shorter file that
-  // it cannot tell from a whole one; under the final name it would pass for the stored content ever
-  // after. So the bytes go to a name of their own, and the file is renamed once it is whole.
-  const std::wstring partial = path + L".partial-" + std::to_wstring(random_());
+  const std::istream::pos_type start = in.tellg();
+  if (!renames_refused_) {
+    // A transfer cut off (a killed run, a dropped connection) leaves the server a shorter file
+    // that it cannot tell from a whole one; under the final name it would pass for the stored
+    // content ever after. So the bytes go to a name of their own, renamed once the file is whole.
+    const std::wstring partial = path + L".partial-" + std::to_wstring(random_());
+    const store_result stored = store(in, size, partial);
+    if (stored == store_result::not_sent) return false;
+    const rename_result renamed =
+        stored == store_result::done ? move_into_place(partial, path) : rename_result::failed;
+    if (renamed == rename_result::done) return true;
+    // Whatever the server kept of the transfer is not needed by anyone.
+    send_command("DELE " + wire_path(partial));
+    // A write-once server refuses renames for good: this session stores plainly from now on.
+    if (renamed == rename_result::failed || start == std::istream::pos_type(-1)) return false;
+    renames_refused_ = true;
+    in.clear();
+    if (!in.seekg(start)) return false;
+  }
+  return store(in, size, path) == store_result::done;
+}
+
+client::store_result client::store(std::istream& in, std::int64_t size, const std::wstring& path) {
   net::socket data(timeout_ms);
-  const std::optional<int> code = start_transfer("STOR " + wire_path(partial), data);
-  if (!code) return false;
+  const std::optional<int> code = start_transfer("STOR " + wire_path(path), data);
+  if (!code) return store_result::not_sent;
   bool moved = false;
   bool server_ended = false;
   if (transfer_starts(*code)) {
@@ -218,7 +291,7 @@ bool client::upload(std::istream& in, std::int64_t size, const std::wstring& pat
     for (std::int64_t remaining = size; remaining > 0 && moved;) {
       const auto want = static_cast<std::streamsize>(std::min(remaining, piece_size));
       in.read(buffer.data(), want);
-      // A source cut short ends the data early; the server stores what came, and it is deleted.
+      // A source cut short ends the data early; the server stores what came.
       moved = in.gcount() == want;
       if (moved && !data.send_all(buffer.data(), static_cast<int>(want))) {
         moved = false;
@@ -228,17 +301,10 @@ bool client::upload(std::istream& in, std::int64_t size, const std::wstring& pat
       remaining -= want;
     }
   }
-  bool stored = false;
-  if (is_preliminary(*code)) {
-    const int final_code =
-        finish_transfer(data, server_ended, "kestrun::net::ftp::client::upload::recv");
-    stored = final_code == 226 && moved;
-  }
-  data.close();
-  if (stored && move_into_place(partial, path)) return true;
-  // Whatever the server kept of the transfer is not needed by anyone.
-  send_command("DELE " + wire_path(partial));
-  return false;
+  if (!is_preliminary(*code)) return store_result::failed;
+  const int final_code =
+      finish_transfer(data, server_ended, "kestrun::net::ftp::client::upload::recv");
+  return transfer_done(final_code) && moved ? store_result::done : store_result::failed;
 }
 
 }  // namespace kestrun::net::ftp

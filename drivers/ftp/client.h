@@ -30,7 +30,7 @@ class client {
 
   // Starts a session: connects the control connection to `host` and `port` and reads the
   // greeting, which must be 220 (otherwise the connection is closed). False on any failure.
-  // spoiled() is false again afterwards.
+  // spoiled() is false again afterwards, and uploads try renames again.
   bool open(const char* host, int port);
 
   // The server broke the protocol on this session while it still answered: it skipped the final
@@ -41,7 +41,9 @@ class client {
   bool spoiled() const { return spoiled_; }
 
   // Sends the command and CR LF and returns the whole reply; empty when the send fails or no
-  // reply arrives (a dead control connection).
+  // reply arrives (a dead control connection). Replies that came unasked are dropped first. A
+  // command with a line break, or longer than servers take (2048 bytes with CR LF), is not
+  // sent: empty too, the connection staying in step.
   std::string send_command(const std::string& command);
   int send_command_code(const std::string& command);
 
@@ -56,26 +58,39 @@ class client {
 
   // The server's size of the file (TYPE I, then SIZE answered 213); -1 when it gives none.
   std::int64_t size(const std::wstring& path);
+  static std::int64_t read_size(const std::string& reply);  // of a SIZE reply: 213 and a number
 
-  // PASV answered 227 with six numbers in 0..255: the data connection's address and port.
+  // PASV answered 227 with six numbers in 0..255 (see read_passive): the address and port the
+  // server names for the data connection.
   bool passive(std::string& host, int& port);
 
+  // The address and port of a 227 reply: the first six comma-separated numbers of 0..255 after
+  // the code, in parentheses or not; the port must not be 0.
+  static bool read_passive(const std::string& reply, std::string& host, int& port);
+
   // Fetches a file of size 1 or more into `out`: SIZE, PASV, TYPE I, RETR answered 150 (or 125),
-  // exactly that many bytes, then 226. False on any other reply, a short transfer or a stream
-  // error; the control connection stays in step (a "NOOP" follows a data connection that the
-  // server ended early), or is closed when that cannot be made sure of.
+  // exactly that many bytes followed by the server's close of the data connection, then 226 (or
+  // 250). False on any other reply, a transfer shorter or longer than the size, or a stream error;
+  // the control connection stays in step (a "NOOP" follows a data connection that the server
+  // ended early), or is closed when that cannot be made sure of.
   bool download(const std::wstring& path, std::ostream& out);
 
   // Makes the missing folders of `path` (a CWD walk towards the root, then MKD answered 257 from
-  // the highest one down), then stores `size` bytes of `in` under `path`, replacing a stored file.
-  // The bytes go to a temporary name beside `path` (`path` + ".partial-" + a random number):
-  // PASV, TYPE I, STOR answered 150 (or 125), the bytes, then 226; only then RNFR (350) and RNTO
-  // (250) put the file under `path`, so a transfer cut off at any point never leaves a file under
-  // that name. A server that will not rename onto an existing file gets DELE of `path` (250) and
-  // RNFR and RNTO again. On any failure after STOR the temporary file is deleted (best effort)
-  // once the transfer's final reply is read, so that DELE gets its own reply; a data connection
-  // that the server ends early is followed by "NOOP" first (see finish_transfer).
+  // the highest one down), then stores `size` bytes of `in` under `path`. The bytes go to a
+  // temporary name beside `path` (`path` + ".partial-" + a random number): PASV, TYPE I, STOR
+  // answered 150 (or 125), the bytes, then 226 (or 250); only then RNFR (350) and RNTO (250) put
+  // the file under `path`, so a transfer cut off at any point never leaves a file under that name.
+  // On any failure after STOR the temporary file is deleted (best effort) once the transfer's
+  // final reply is read, so that DELE gets its own reply; a data connection that the server ends
+  // early is followed by "NOOP" first (see finish_transfer). A server that refuses the rename
+  // (5xx to RNFR or RNTO: a write-once server) gets the file by a plain STOR under `path`, and so
+  // does every later upload of this client. Nothing stored under `path` is ever deleted.
   bool upload(std::istream& in, std::int64_t size, const std::wstring& path);
+
+  // Whether uploads of this session store plainly, as after a refused rename; the owner may say
+  // so from the start for a server it knows to refuse renames.
+  bool stores_plainly() const { return renames_refused_; }
+  void store_plainly() { renames_refused_ = true; }
 
  private:
   // PASV, the data connection `data` to the address it names, TYPE I, then `command`. The code of
@@ -93,12 +108,21 @@ class client {
   // means the server skipped it (spoiled() becomes true). Every wait is bounded by the time-out.
   int finish_transfer(net::socket& data, bool server_ended, const char* event_name);
 
-  // RNFR `from` and RNTO `to`, replacing a file stored under `to` as described for upload.
-  bool move_into_place(const std::wstring& from, const std::wstring& to);
+  enum class rename_result { done, refused, failed };
+
+  // RNFR `from` answered 350 and RNTO `to` answered 250. `refused` for a 5xx to either.
+  rename_result move_into_place(const std::wstring& from, const std::wstring& to);
+
+  enum class store_result { not_sent, failed, done };
+
+  // PASV, TYPE I and STOR of `size` bytes of `in` under `path`, then the final reply. `not_sent`
+  // when no STOR went out (PASV or the data connection failed).
+  store_result store(std::istream& in, std::int64_t size, const std::wstring& path);
 
   net::socket control_;
   int timeout_ms;
   bool spoiled_ = false;
+  bool renames_refused_ = false;  // the server refused a rename: uploads store plainly
   std::mt19937_64 random_{std::random_device{}()};  // the temporary names of uploads
 };
 

@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "common/notify/event.h"
+#include "common/text.h"
 #include "drivers/ftp/fake_server.h"
 #include "platform/platform.h"
 
@@ -90,6 +91,75 @@ TEST(FtpReplyTest, ReadsWholeRepliesHoweverTheyArrive) {
     for (const auto& want : r.replies) EXPECT_EQ(control.read_reply(4294967295u), want);
     EXPECT_EQ(control.read_reply(4294967295u), "");  // then the close: no reply
     EXPECT_FALSE(control.is_open());
+    server.join();
+  }
+}
+
+// A server that sends what `next` gives, piece after piece, until the client hangs up or a piece
+// is empty.
+void serve_until_closed(platform::listener& listener, std::function<std::string(int)> next) {
+  platform::socket peer = listener.accept(server_wait_ms);
+  for (int i = 0;; ++i) {
+    const std::string piece = next(i);
+    if (piece.empty()) {
+      receive_all(peer);
+      return;
+    }
+    for (std::size_t done = 0; done < piece.size();) {
+      const auto sent = peer.send(piece.data() + done, piece.size() - done, server_wait_ms);
+      if (sent <= 0) return;
+      done += static_cast<std::size_t>(sent);
+    }
+    if (piece.size() == 1) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+}
+
+TEST(FtpReplyTest, RepliesHaveLimitsAndADeadline) {
+  const std::string long_line = "220 " + std::string(reply_line_limit - 6, 'x') + "\r\n";
+  std::string many_lines = "220-start\r\n";
+  while (many_lines.size() < reply_size_limit - 1000)
+    many_lines += "220-" + std::string(60, 'm') + "\r\n";
+  const std::string trickled = "220 slow but steady greeting\r\n";
+  struct row {
+    const char* name;
+    std::function<std::string(int)> next;  // the server's pieces; one byte is followed by a pause
+    bool whole;                            // the first piece comes back as the reply
+  };
+  const row rows[] = {
+      {"a line at the limit", [&](int i) { return i == 0 ? long_line : std::string(); }, true},
+      {"a line past the limit", [&](int i) { return i == 0 ? "220 y" + long_line : std::string(); },
+       false},
+      {"a reply near its limit", [&](int i) { return i == 0 ? many_lines + "220 end\r\n" : ""; },
+       true},
+      {"a reply past its limit",
+       [&](int i) { return i == 0 ? many_lines + many_lines + "220 end\r\n" : ""; }, false},
+      {"a greeting that never ends",
+       [](int i) { return i == 0 ? std::string("220-Welcome\r\n") : "220-more\r\n"; }, false},
+      {"a line that never ends",
+       [](int i) { return i == 0 ? std::string("220 ") : std::string(4096, 'z'); }, false},
+      // Each byte comes well within the time-out; the whole reply does not.
+      {"a trickled greeting",
+       [&](int i) {
+         return i < static_cast<int>(trickled.size()) ? trickled.substr(i, 1)
+                                                      : std::string(1, '\n');
+       },
+       false},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    platform::listener listener;
+    std::thread server([&] { serve_until_closed(listener, r.next); });
+    net::socket control(r.whole ? client_wait_ms : 200);
+    ASSERT_TRUE(control.connect("127.0.0.1", listener.port()));
+    const std::string reply = control.read_reply(4294967295u);
+    if (r.whole) {
+      EXPECT_TRUE(same_bytes(reply, r.next(0)));
+      EXPECT_TRUE(control.is_open());
+    } else {
+      EXPECT_EQ(reply.size(), 0u);
+      EXPECT_FALSE(control.is_open());
+    }
+    control.close();
     server.join();
   }
 }
@@ -206,21 +276,25 @@ TEST(FtpClientTest, ReadsPassiveReplies) {
   const row rows[] = {
       {"227 Entering Passive Mode (10,0,0,5,4,1)\r\n", true, "10.0.0.5", 1025},
       {"227 Entering Passive Mode (127,0,0,1,0,21).\r\n", true, "127.0.0.1", 21},
+      // The numbers need not stand in parentheses, and other numbers may come first.
+      {"227 Entering Passive Mode 10,0,0,5,4,1\r\n", true, "10.0.0.5", 1025},
+      {"227 =10,0,0,5,4,1\r\n", true, "10.0.0.5", 1025},
+      {"227 Mode 2 of 3: 10,0,0,5,4,1\r\n", true, "10.0.0.5", 1025},
+      {"227-Passive\r\n227 (10,0,0,5,4,1)\r\n", true, "10.0.0.5", 1025},
       {"227 Entering Passive Mode (10,0,0,5)\r\n", false, "", 0},
       {"227 Entering Passive Mode\r\n", false, "", 0},
       {"227 Entering Passive Mode (10,0,0,256,4,1)\r\n", false, "", 0},
+      {"227 Entering Passive Mode (10,0,0,0005,4,1)\r\n", false, "", 0},
+      {"227 Entering Passive Mode (10,0,0,5,0,0)\r\n", false, "", 0},
       {"227 Entering Passive Mode (a,b,c,d,e,f)\r\n", false, "", 0},
+      {"227 Entering Passive Mode (10, 0, 0, 5, 4, 1)\r\n", false, "", 0},
       {"425 Cannot open passive connection (10,0,0,5,4,1)\r\n", false, "", 0},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.reply);
-    const std::string reply = r.reply;
-    fake_server server(greeting, [&](const std::string&, fake_server&) { return reply; });
-    client c(client_wait_ms);
-    open_session(c, server);
     std::string host;
     int port = 0;
-    EXPECT_EQ(c.passive(host, port), r.ok);
+    EXPECT_EQ(client::read_passive(r.reply, host, port), r.ok);
     if (r.ok) {
       EXPECT_EQ(host, r.host);
       EXPECT_EQ(port, r.port);
@@ -272,8 +346,10 @@ const t_abort aborts[] = {
 // A server that holds `content` under /f and serves it the way `retr` says.
 fake_server::answer_fn file_server(const std::string& size_reply,
                                    std::function<std::string(fake_server&)> retr,
-                                   const std::string& noop_reply = "200 ok\r\n") {
+                                   const std::string& noop_reply = "200 ok\r\n",
+                                   std::function<std::string(fake_server&)> pasv = nullptr) {
   return plain_answers([=](const std::string& command, fake_server& self) -> std::string {
+    if (command == "PASV" && pasv) return pasv(self);
     if (starts_with(command, "SIZE ")) return size_reply;
     if (starts_with(command, "RETR ")) return retr(self);
     if (command == "NOOP") return noop_reply;
@@ -301,6 +377,74 @@ TEST(FtpClientTest, DownloadsExactlyTheAnnouncedSize) {
   }
   EXPECT_EQ(server.heard(),
             (std::vector<std::string>{"TYPE I", "SIZE /f", "PASV", "TYPE I", "RETR /f", "NOOP"}));
+}
+
+TEST(FtpClientTest, DownloadTakesOnlyAWholeFileOfTheAnnouncedSize) {
+  const std::string content = "0123456789";
+  struct row {
+    const char* name;
+    const char* size_reply;
+    bool close_after;  // the server closes the data connection after the bytes
+    const char* final_reply;
+    bool ok;
+    std::size_t sent = 10;  // of the file's bytes
+  };
+  const row rows[] = {
+      {"the size, the close, 226", "213 10\r\n", true, "226 Transfer complete\r\n", true},
+      {"250 for the final reply", "213 10\r\n", true, "250 Done\r\n", true},
+      // A size that under-reports: what is read first would pass for the whole file.
+      {"more bytes than the size", "213 6\r\n", true, "226 Transfer complete\r\n", false},
+      {"no close after the bytes", "213 10\r\n", false, "226 Transfer complete\r\n", false},
+      {"a failure for the final reply", "213 10\r\n", true, "451 Read error\r\n", false},
+      {"a preliminary reply for the final one", "213 10\r\n", true, "150 Again\r\n", false},
+      {"a transfer that stalls", "213 10\r\n", false, "426 Aborted\r\n", false, 5},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    fake_server server(greeting, file_server(r.size_reply, [&](fake_server& self) {
+                         self.say("150 Opening BINARY mode data connection\r\n");
+                         platform::socket data = self.accept_data();
+                         send_text(data, content.substr(0, r.sent));
+                         // Held open until the client gives up on it.
+                         if (!r.close_after) receive_all(data);
+                         return std::string(r.final_reply);
+                       }));
+    client c(r.close_after ? client_wait_ms : short_wait_ms * 3);
+    open_session(c, server);
+    std::ostringstream out;
+    EXPECT_EQ(c.download(L"/f", out), r.ok);
+    if (r.ok) {
+      EXPECT_EQ(out.str(), content);
+    }
+    if (client::reply_code(r.final_reply) != 150) {
+      EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");  // the control connection is in step
+    }
+  }
+}
+
+TEST(FtpClientTest, DataGoesOnlyToTheServerOfTheControlConnection) {
+  // The reply names a host that is not the server; only its port is taken.
+  const std::string content(100000, 'd');
+  fake_server server(greeting, file_server(
+                                   "213 100000\r\n",
+                                   [&](fake_server& self) {
+                                     self.say("150 Opening BINARY mode data connection\r\n");
+                                     platform::socket data = self.accept_data();
+                                     send_text(data, content);
+                                     data.close();
+                                     return std::string("226 Transfer complete\r\n");
+                                   },
+                                   "200 ok\r\n",
+                                   [](fake_server& self) {
+                                     std::string reply = self.passive_reply();
+                                     reply.replace(reply.find("127,0,0,1"), 9, "10,255,255,1");
+                                     return reply;
+                                   }));
+  client c(client_wait_ms);
+  open_session(c, server);
+  std::ostringstream out;
+  EXPECT_TRUE(c.download(L"/f", out));
+  EXPECT_TRUE(same_bytes(out.str(), content));
 }
 
 TEST(FtpClientTest, DownloadFailsWithoutASizeBeforeAnyDataConnection) {
@@ -492,8 +636,17 @@ fake_server::answer_fn refuse(const char* word, const char* reply) {
   };
 }
 
-TEST(FtpClientTest, UploadRenamesIntoPlaceOrLeavesNothing) {
+// `files` with "{p}" in a name replaced by the temporary name.
+std::map<std::string, std::string> with_partial(const std::map<std::string, std::string>& files,
+                                                const std::string& partial) {
+  std::map<std::string, std::string> named;
+  for (const auto& [name, content] : files) named[with_partial({name}, partial)[0]] = content;
+  return named;
+}
+
+TEST(FtpClientTest, UploadRenamesIntoPlaceOrStoresPlainly) {
   using files = std::map<std::string, std::string>;
+  const std::vector<std::string> plain = {"PASV", "TYPE I", "STOR /f"};
   struct row {
     const char* name;
     files before;
@@ -512,44 +665,65 @@ TEST(FtpClientTest, UploadRenamesIntoPlaceOrLeavesNothing) {
        true,
        {"STOR {p}", "RNFR {p}", "RNTO /f"},
        {{"/f", "new"}}},
+      // A refused rename never costs the stored file: the bytes are stored again under the name.
       {"a server that will not rename onto a stored file",
        {{"/f", "old"}, {"/g", "other"}},
        false,
        nullptr,
        true,
-       {"STOR {p}", "RNFR {p}", "RNTO /f", "DELE /f", "RNFR {p}", "RNTO /f"},
+       {"STOR {p}", "RNFR {p}", "RNTO /f", "DELE {p}", "PASV", "TYPE I", "STOR /f"},
        {{"/f", "new"}, {"/g", "other"}}},
       {"RNFR refused",
        {{"/f", "old"}},
        true,
        refuse("RNFR ", "550 Denied\r\n"),
-       false,
-       {"STOR {p}", "RNFR {p}", "DELE {p}"},
-       {{"/f", "old"}}},
-      {"RNTO refused and nothing to delete",
+       true,
+       {"STOR {p}", "RNFR {p}", "DELE {p}", "PASV", "TYPE I", "STOR /f"},
+       {{"/f", "new"}}},
+      {"RNTO refused",
        {},
        true,
        refuse("RNTO ", "553 Not allowed\r\n"),
-       false,
-       {"STOR {p}", "RNFR {p}", "RNTO /f", "DELE /f", "DELE {p}"},
-       {}},
-      {"RNTO refused and the stored file cannot be deleted",
+       true,
+       {"STOR {p}", "RNFR {p}", "RNTO /f", "DELE {p}", "PASV", "TYPE I", "STOR /f"},
+       {{"/f", "new"}}},
+      {"a write-once server: no rename, no delete",
+       {},
+       true,
+       [](const std::string& command, fake_server&) -> std::string {
+         if (starts_with(command, "RNFR ") || starts_with(command, "DELE ")) {
+           return "550 Permission denied\r\n";
+         }
+         return "";
+       },
+       true,
+       {"STOR {p}", "RNFR {p}", "DELE {p}", "PASV", "TYPE I", "STOR /f"},
+       {{"/f", "new"}, {"{p}", "new"}}},
+      {"the plain STOR refused as well",
        {{"/f", "old"}},
        true,
        [](const std::string& command, fake_server&) -> std::string {
-         if (starts_with(command, "RNTO ")) return "553 Not allowed\r\n";
-         return command == "DELE /f" ? "550 Denied\r\n" : "";
+         if (starts_with(command, "RNFR ")) return "550 Denied\r\n";
+         return command == "STOR /f" ? "553 Not allowed\r\n" : "";
        },
        false,
-       {"STOR {p}", "RNFR {p}", "RNTO /f", "DELE /f", "DELE {p}"},
+       {"STOR {p}", "RNFR {p}", "DELE {p}", "PASV", "TYPE I", "STOR /f"},
        {{"/f", "old"}}},
-      {"RNTO refused again after the stored file was deleted",
+      // A refusal for now is no reason to store without the temporary name.
+      {"RNFR refused for now",
        {{"/f", "old"}},
        true,
-       refuse("RNTO ", "553 Not allowed\r\n"),
+       refuse("RNFR ", "450 Busy\r\n"),
        false,
-       {"STOR {p}", "RNFR {p}", "RNTO /f", "DELE /f", "RNFR {p}", "RNTO /f", "DELE {p}"},
-       {}},
+       {"STOR {p}", "RNFR {p}", "DELE {p}"},
+       {{"/f", "old"}}},
+      {"RNTO refused for now",
+       {{"/f", "old"}},
+       true,
+       refuse("RNTO ", "450 Busy\r\n"),
+       false,
+       {"STOR {p}", "RNFR {p}", "RNTO /f", "DELE {p}"},
+       {{"/f", "old"}}},
       {"STOR refused",
        {{"/f", "old"}},
        true,
@@ -588,9 +762,28 @@ TEST(FtpClientTest, UploadRenamesIntoPlaceOrLeavesNothing) {
     std::vector<std::string> want = {"CWD /", "PASV", "TYPE I"};
     want.insert(want.end(), r.heard.begin(), r.heard.end());
     want.push_back("NOOP");
-    EXPECT_EQ(heard, with_partial(want, partial_name(heard, "/f")));
-    EXPECT_EQ(disk->files, r.after);
+    const std::string partial = partial_name(heard, "/f");
+    EXPECT_EQ(heard, with_partial(want, partial));
+    EXPECT_EQ(disk->files, with_partial(r.after, partial));
   }
+}
+
+TEST(FtpClientTest, AfterARefusedRenameTheSessionStoresPlainly) {
+  const auto disk = std::make_shared<t_disk>();
+  fake_server server(greeting, store_server(disk, {"/"}, refuse("RNFR ", "550 Denied\r\n")));
+  {
+    client c(client_wait_ms);
+    open_session(c, server);
+    for (const wchar_t* name : {L"/f", L"/g"}) {
+      std::istringstream in("new");
+      EXPECT_TRUE(c.upload(in, 3, name));
+    }
+  }
+  const auto heard = server.heard();
+  EXPECT_EQ(heard, with_partial({"CWD /", "PASV", "TYPE I", "STOR {p}", "RNFR {p}", "DELE {p}",
+                                 "PASV", "TYPE I", "STOR /f", "CWD /", "PASV", "TYPE I", "STOR /g"},
+                                partial_name(heard, "/f")));
+  EXPECT_EQ(disk->files, (std::map<std::string, std::string>{{"/f", "new"}, {"/g", "new"}}));
 }
 
 TEST(FtpClientTest, UploadSendsNothingWhenAFolderCannotBeMade) {
@@ -691,6 +884,36 @@ TEST(FtpClientTest, SurvivesAServerThatHangsUp) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(c.send_command("NOOP"), "");
   std::istringstream in("data");
   EXPECT_FALSE(c.upload(in, 4, L"/d/file"));
+}
+
+TEST(FtpClientTest, SendsNoCommandLongerThanServersTake) {
+  fake_server server(greeting, plain_answers());
+  // "CWD " and CR LF around the path: 2048 bytes go out, 2049 do not.
+  const std::wstring longest = L"/" + std::wstring(2041, L'a');
+  {
+    client c(client_wait_ms);
+    open_session(c, server);
+    EXPECT_TRUE(c.change_dir(longest));
+    EXPECT_FALSE(c.change_dir(longest + L"a"));
+    EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");
+  }
+  EXPECT_EQ(server.heard(), (std::vector<std::string>{"CWD " + utf16_to_utf8(longest), "NOOP"}));
+}
+
+TEST(FtpClientTest, RepliesNobodyAskedForAnswerNoCommand) {
+  // Two replies too many come with the answer to the CWD: out of step, the TYPE I and the SIZE
+  // of a missing file would take them, and the file would pass for present.
+  fake_server server(greeting, plain_answers([](const std::string& command, fake_server&) {
+                       if (command == "CWD /a")
+                         return std::string("250 ok\r\n200 x\r\n213 1000\r\n");
+                       if (starts_with(command, "SIZE ")) return std::string("550 No file\r\n");
+                       return std::string();
+                     }));
+  client c(client_wait_ms);
+  open_session(c, server);
+  EXPECT_TRUE(c.change_dir(L"/a"));
+  EXPECT_EQ(c.size(L"/missing"), -1);
+  EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");
 }
 
 TEST(FtpClientTest, RefusesLineBreaksInsideACommand) {

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -32,6 +34,16 @@ struct t_ftp_client_info {
 // The library's one table: made when the library is loaded, emptied when it is unloaded.
 conteiner<t_ftp_client_info, unsigned> clients;
 
+// The servers ("host:port") that refused a rename while the library is loaded. A write-once
+// server keeps refusing, and every refusal leaves behind a temporary file that it will not delete
+// either, so later sessions store plainly from the start.
+std::mutex write_once_guard;
+std::set<std::string> write_once_servers;
+
+std::string server_key(const t_ftp_client_info& info) {
+  return info.host + ":" + std::to_string(info.port);
+}
+
 std::filesystem::path path_from_utf8(const char* text) {
   return platform::path_from_wide(utf8_to_utf16(text != nullptr ? text : ""));
 }
@@ -47,6 +59,8 @@ bool open_session(t_ftp_client_info& info) {
   if (!info.client.open(info.host.c_str(), info.port)) return false;
   if (info.client.login(info.user.c_str(), info.password.c_str()) &&
       info.client.change_dir(info.root)) {
+    std::lock_guard<std::mutex> lock(write_once_guard);
+    if (write_once_servers.count(server_key(info)) != 0) info.client.store_plainly();
     return true;
   }
   info.client.control().close();
@@ -63,11 +77,26 @@ void renew_spoiled_session(t_ftp_client_info& info) {
   open_session(info);
 }
 
+// Whether the parts of a matched link are the ones its writer meant. A user part that the grammar
+// cannot take whole (a password holding '/', '?', '#', ':', '@' or '.', say) does not stop the
+// match: the grammar then reads the text before it as the host and the rest as a path that does
+// not start with '/', or takes a host that holds an '@'. Connecting would send the password to
+// the wrong host, or inside a command.
+bool meant_as_written(const url& parts) {
+  const std::wstring host = parts.get("host", L"");
+  const std::wstring path = parts.get("path", L"/");
+  return !host.empty() && host.find(L'@') == std::wstring::npos && path.rfind(L'/', 0) == 0;
+}
+
 storage_handle connect(const char* link) {
   auto info = std::make_unique<t_ftp_client_info>();
   url parts;
-  // The driver is given what follows "://"; the result is not needed, as every part has a default.
-  parts.parse(L"ftp://" + utf8_to_utf16(link != nullptr ? link : ""));
+  // The driver is given what follows "://". A link that is not one of this driver's is refused
+  // before anything is sent anywhere.
+  if (!parts.parse(L"ftp://" + utf8_to_utf16(link != nullptr ? link : "")) ||
+      !meant_as_written(parts)) {
+    return 0;
+  }
   info->root = parts.get("path", L"/");
   std::wistringstream(parts.get("port", L"21")) >> info->port;
   info->host = utf16_to_utf8(parts.get("host", L""));
@@ -122,6 +151,10 @@ storage_result upload(storage_handle handle, const char* local_path, const char*
   const std::uintmax_t size = std::filesystem::file_size(local, ec);
   if (ec) throw std::filesystem::filesystem_error("file_size", local, ec);
   const bool done = info->client.upload(file, static_cast<std::int64_t>(size), remote);
+  if (info->client.stores_plainly()) {
+    std::lock_guard<std::mutex> lock(write_once_guard);
+    write_once_servers.insert(server_key(*info));
+  }
   if (!done) renew_spoiled_session(*info);
   return done ? STORAGE_DONE : STORAGE_FAILURE;
 }

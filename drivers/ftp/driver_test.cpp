@@ -45,15 +45,17 @@ class loopback_ftp_server {
   // Throws std::runtime_error, with the server's log, when it is not up within start_limit.
   // A `file_blocks` above 0 limits the size of every file the server writes (`ulimit -f`), so
   // that it aborts a longer upload midway.
-  explicit loopback_ftp_server(int file_blocks = 0) {
+  // `options` go to the script as they stand.
+  explicit loopback_ftp_server(int file_blocks = 0, const std::string& options = "") {
     fs::create_directories(root());
     const std::string ulimit =
         file_blocks > 0 ? "ulimit -f " + std::to_string(file_blocks) + "; " : std::string();
-    const std::string command =
-        "( " + ulimit + "/usr/bin/python3 " + quoted(KVCS_FTP_SERVER_SCRIPT) + " --root " +
-        quoted(root()) + " --user " + user + " --password " + password + " --lease --port-file " +
-        quoted(folder_ / "port") + " </dev/null >" + quoted(folder_ / "log") + " 2>&1; echo $? >" +
-        quoted(folder_ / "exit") + " ) >/dev/null 2>&1 &";
+    const std::string command = "( " + ulimit + "/usr/bin/python3 " +
+                                quoted(KVCS_FTP_SERVER_SCRIPT) + " --root " + quoted(root()) +
+                                " --user " + user + " --password " + password + " " + options +
+                                " --lease --port-file " + quoted(folder_ / "port") +
+                                " </dev/null >" + quoted(folder_ / "log") + " 2>&1; echo $? >" +
+                                quoted(folder_ / "exit") + " ) >/dev/null 2>&1 &";
     if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot run " + command);
 
     int lease_port = 0;
@@ -103,7 +105,27 @@ struct t_driver {
   storage_upload_fn upload = nullptr;
   storage_download_fn download = nullptr;
   storage_file_exists_fn file_exists = nullptr;
+
+  bool complete() const {
+    return module && connect && disconnect && upload && download && file_exists;
+  }
 };
+
+// A fresh load of the module (its handle table starts empty) with its functions bound.
+t_driver load_driver() {
+  t_driver driver;
+  driver.module = platform::library::open(KELLAR_FTP_MODULE);
+  if (!driver.module) return driver;
+  driver.connect = reinterpret_cast<storage_connect_fn>(driver.module->symbol("storage_connect"));
+  driver.disconnect =
+      reinterpret_cast<storage_disconnect_fn>(driver.module->symbol("storage_disconnect"));
+  driver.upload = reinterpret_cast<storage_upload_fn>(driver.module->symbol("storage_upload"));
+  driver.download =
+      reinterpret_cast<storage_download_fn>(driver.module->symbol("storage_download"));
+  driver.file_exists =
+      reinterpret_cast<storage_file_exists_fn>(driver.module->symbol("storage_file_exists"));
+  return driver;
+}
 
 class FtpDriverTest : public ::testing::Test {
  protected:
@@ -121,21 +143,10 @@ class FtpDriverTest : public ::testing::Test {
     start_error_ = nullptr;
   }
 
-  // A fresh load per test: its handle table starts empty.
   void SetUp() override {
     ASSERT_EQ(start_error_, nullptr) << *start_error_;
-    driver.module = platform::library::open(KELLAR_FTP_MODULE);
-    ASSERT_NE(driver.module, nullptr) << KELLAR_FTP_MODULE;
-    driver.connect = reinterpret_cast<storage_connect_fn>(driver.module->symbol("storage_connect"));
-    driver.disconnect =
-        reinterpret_cast<storage_disconnect_fn>(driver.module->symbol("storage_disconnect"));
-    driver.upload = reinterpret_cast<storage_upload_fn>(driver.module->symbol("storage_upload"));
-    driver.download =
-        reinterpret_cast<storage_download_fn>(driver.module->symbol("storage_download"));
-    driver.file_exists =
-        reinterpret_cast<storage_file_exists_fn>(driver.module->symbol("storage_file_exists"));
-    ASSERT_TRUE(driver.connect && driver.disconnect && driver.upload && driver.download &&
-                driver.file_exists);
+    driver = load_driver();
+    ASSERT_TRUE(driver.complete()) << KELLAR_FTP_MODULE;
   }
 
   const loopback_ftp_server& server() const { return *server_; }
@@ -216,6 +227,46 @@ TEST_F(FtpDriverTest, ConnectsOnlyToAReachableFolderWithTheRightLogin) {
     driver.disconnect(handle);
   }
   EXPECT_EQ(driver.connect(nullptr), 0u);
+}
+
+TEST_F(FtpDriverTest, RefusesLinksWhoseUserPartItCannotTakeWhole) {
+  // Read by the link's grammar, each of these names another host, user or folder than its writer
+  // meant, and the password would travel in a command or to the wrong host.
+  platform::listener listener;
+  const std::string port = std::to_string(listener.port());
+  for (const std::string& link : {
+           "kvcs:pa/ss@127.0.0.1:" + port + "/vault", "kvcs:pa?ss@127.0.0.1:" + port + "/vault",
+           "kvcs:pa#ss@127.0.0.1:" + port + "/vault", "127.0.0.1:p-ss@127.0.0.1:" + port + "/vault",
+           "kvcs:p.ss@127.0.0.1:" + port + "/", "kvcs:p@ss@127.0.0.1:" + port + "/",
+           "kvcs:p\xc3\xa4ss@127.0.0.1:" + port + "/", "john.doe:pw@127.0.0.1:" + port + "/",
+           "127.0.0.1:" + port + "/" + std::string(10000, 'x'),  // longer than any link
+       }) {
+    SCOPED_TRACE(link.substr(0, 80));
+    EXPECT_EQ(driver.connect(link.c_str()), 0u);
+  }
+  EXPECT_FALSE(listener.accept(0).is_open());  // nothing ever tried to connect
+
+  // An '@' in the folder is the folder's own.
+  fs::create_directories(server().root() / "backups@2024");
+  const storage_handle handle = driver.connect(server().link("/backups@2024").c_str());
+  ASSERT_NE(handle, 0u);
+  EXPECT_EQ(driver.upload(handle, local.write("a", "at").c_str(), "a"), STORAGE_DONE);
+  EXPECT_EQ(stored("backups@2024/a"), "at");
+  driver.disconnect(handle);
+}
+
+TEST_F(FtpDriverTest, ANameTooLongForTheServerLeavesLaterAnswersInStep) {
+  // pyftpdlib answers a line past 2048 bytes twice; the client does not send it at all.
+  const storage_handle handle = driver.connect(server().link("/").c_str());
+  ASSERT_NE(handle, 0u);
+  const std::string long_name(2100, 'n');
+  EXPECT_EQ(driver.file_exists(handle, long_name.c_str()), 0);
+  EXPECT_EQ(driver.upload(handle, local.write("a", "x").c_str(), long_name.c_str()),
+            STORAGE_FAILURE);
+  std::ofstream(server().root() / "present") << "here";
+  EXPECT_EQ(driver.file_exists(handle, "present"), 1);
+  EXPECT_EQ(driver.file_exists(handle, "absent"), 0);
+  driver.disconnect(handle);
 }
 
 TEST_F(FtpDriverTest, StoresAndFetchesFilesBelowTheRoot) {
@@ -370,29 +421,94 @@ TEST(FtpDriverCutOffTest, UploadThatTheServerAbortsLeavesNothing) {
   } catch (const std::exception& e) {
     FAIL() << e.what();
   }
-  const auto module = platform::library::open(KELLAR_FTP_MODULE);
-  ASSERT_NE(module, nullptr) << KELLAR_FTP_MODULE;
-  const auto connect = reinterpret_cast<storage_connect_fn>(module->symbol("storage_connect"));
-  const auto disconnect =
-      reinterpret_cast<storage_disconnect_fn>(module->symbol("storage_disconnect"));
-  const auto upload = reinterpret_cast<storage_upload_fn>(module->symbol("storage_upload"));
-  const auto file_exists =
-      reinterpret_cast<storage_file_exists_fn>(module->symbol("storage_file_exists"));
-  ASSERT_TRUE(connect && disconnect && upload && file_exists);
+  const t_driver driver = load_driver();
+  ASSERT_TRUE(driver.complete()) << KELLAR_FTP_MODULE;
 
   test::temp_folder local;
-  const storage_handle handle = connect(limited->link("/").c_str());
+  const storage_handle handle = driver.connect(limited->link("/").c_str());
   ASSERT_NE(handle, 0u);
-  EXPECT_EQ(upload(handle, local.write("big", some_bytes(16 << 20, 7)).c_str(), "files/big"),
+  EXPECT_EQ(driver.upload(handle, local.write("big", some_bytes(16 << 20, 7)).c_str(), "files/big"),
             STORAGE_FAILURE);
   EXPECT_EQ(entries(limited->root()), std::vector<std::string>{"files"});
-  EXPECT_EQ(file_exists(handle, "files/big"), 0);
+  EXPECT_EQ(driver.file_exists(handle, "files/big"), 0);
   // A later upload on the same handle is stored whole. pyftpdlib sometimes gives no final reply
   // to the aborted upload (closing the file it could not write fails once more) and then leaves
   // PASV unanswered on that session; the driver then works on in a new session.
-  EXPECT_EQ(upload(handle, local.write("small", "small").c_str(), "files/small"), STORAGE_DONE);
+  EXPECT_EQ(driver.upload(handle, local.write("small", "small").c_str(), "files/small"),
+            STORAGE_DONE);
   EXPECT_EQ(entries(limited->root()), (std::vector<std::string>{"files", "files/small"}));
-  disconnect(handle);
+  driver.disconnect(handle);
+}
+
+TEST(FtpDriverWriteOnceTest, StoresOnAServerThatRefusesRenamesAndDeletes) {
+  // Without the permissions "f" and "d" pyftpdlib refuses RNFR, RNTO and DELE.
+  std::unique_ptr<loopback_ftp_server> write_once;
+  try {
+    write_once = std::make_unique<loopback_ftp_server>(0, "--perm elramwMT");
+  } catch (const std::exception& e) {
+    FAIL() << e.what();
+  }
+  const t_driver driver = load_driver();
+  ASSERT_TRUE(driver.complete()) << KELLAR_FTP_MODULE;
+
+  test::temp_folder local;
+  const std::string first = some_bytes(100000, 9);
+  const storage_handle handle = driver.connect(write_once->link("/").c_str());
+  ASSERT_NE(handle, 0u);
+  EXPECT_EQ(driver.upload(handle, local.write("a", first).c_str(), "files/a"), STORAGE_DONE);
+  EXPECT_EQ(driver.upload(handle, local.write("b", "second").c_str(), "files/b"), STORAGE_DONE);
+  EXPECT_EQ(driver.download(handle, "files/a", (local / "fetched").c_str()), STORAGE_DONE);
+  EXPECT_TRUE(same_bytes(test::slurp(local / "fetched"), first));
+  driver.disconnect(handle);
+  // A later session knows the server already.
+  const storage_handle again = driver.connect(write_once->link("/").c_str());
+  ASSERT_NE(again, 0u);
+  EXPECT_EQ(driver.upload(again, local.write("c", "third").c_str(), "files/c"), STORAGE_DONE);
+  driver.disconnect(again);
+  EXPECT_TRUE(same_bytes(test::slurp(write_once->root() / "files" / "a"), first));
+  EXPECT_EQ(test::slurp(write_once->root() / "files" / "b"), "second");
+  EXPECT_EQ(test::slurp(write_once->root() / "files" / "c"), "third");
+  // The server keeps the temporary file of the upload that found renames refused; uploads store
+  // plainly from then on.
+  EXPECT_EQ(partial_files(write_once->root()).size(), 1u);
+}
+
+// A scripted server's answers to a driver: the login of `user` and `password`, QUIT, then `more`
+// and the plain answers.
+test::fake_server::answer_fn driver_answers(test::fake_server::answer_fn more) {
+  return test::plain_answers(
+      [more](const std::string& command, test::fake_server& self) -> std::string {
+        if (test::starts_with(command, "USER ")) return "331 Password please\r\n";
+        if (test::starts_with(command, "PASS ")) return "230 Logged in\r\n";
+        if (command == "QUIT") return "221 Goodbye\r\n";
+        return more(command, self);
+      });
+}
+
+// The link of a scripted server's `folder`.
+std::string link_to(const test::fake_server& ftp, const std::string& folder) {
+  return std::string(user) + ":" + password + "@127.0.0.1:" + std::to_string(ftp.port()) + folder;
+}
+
+TEST_F(FtpDriverTest, AFetchLongerThanItsSizeLeavesNoLocalFile) {
+  test::fake_server ftp(
+      "220 ready\r\n",
+      driver_answers([&](const std::string& command, test::fake_server& self) -> std::string {
+        if (test::starts_with(command, "SIZE ")) return "213 6\r\n";  // of 12 bytes
+        if (test::starts_with(command, "RETR ")) {
+          self.say("150 Opening data connection\r\n");
+          platform::socket data = self.accept_data();
+          test::send_text(data, "123456789012");
+          return "226 Transfer complete\r\n";
+        }
+        return "";
+      }));
+  const storage_handle handle = driver.connect(link_to(ftp, "/").c_str());
+  ASSERT_NE(handle, 0u);
+  const fs::path target = local / "cache" / "1.gz";
+  EXPECT_EQ(driver.download(handle, "projects/o/p/1.gz", target.c_str()), STORAGE_FAILURE);
+  EXPECT_FALSE(fs::exists(target));
+  driver.disconnect(handle);
 }
 
 // `lines` with the number of every temporary upload name replaced by "N".
@@ -413,10 +529,7 @@ TEST_F(FtpDriverTest, ASessionTheServerSpoiledMakesWayForANewOne) {
   std::string received;
   test::fake_server ftp(
       "220 ready\r\n",
-      test::plain_answers([&](const std::string& command, test::fake_server& self) -> std::string {
-        if (test::starts_with(command, "USER ")) return "331 Password please\r\n";
-        if (test::starts_with(command, "PASS ")) return "230 Logged in\r\n";
-        if (command == "QUIT") return "221 Goodbye\r\n";
+      driver_answers([&](const std::string& command, test::fake_server& self) -> std::string {
         if (test::starts_with(command, "STOR ")) {
           self.say("150 Ok to send data\r\n");
           platform::socket data = self.accept_data();
@@ -434,9 +547,7 @@ TEST_F(FtpDriverTest, ASessionTheServerSpoiledMakesWayForANewOne) {
         return "";
       }),
       2);
-  const std::string link =
-      std::string(user) + ":" + password + "@127.0.0.1:" + std::to_string(ftp.port()) + "/vault";
-  const storage_handle handle = driver.connect(link.c_str());
+  const storage_handle handle = driver.connect(link_to(ftp, "/vault").c_str());
   ASSERT_NE(handle, 0u);
   EXPECT_EQ(driver.upload(handle, local.write("big", some_bytes(4 << 20, 8)).c_str(), "big"),
             STORAGE_FAILURE);

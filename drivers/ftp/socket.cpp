@@ -14,30 +14,51 @@ constexpr std::size_t piece_size = 65536;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// Offset just past the first whole reply in `text`, or npos while it is incomplete.
-std::size_t reply_end(const std::string& text) {
-  std::size_t line_end = text.find('\n');
-  if (line_end == std::string::npos) return std::string::npos;
-  const bool multi_line = text.size() >= 4 && is_digit(text[0]) && is_digit(text[1]) &&
-                          is_digit(text[2]) && text[3] == '-';
-  if (!multi_line) return line_end + 1;
-  const std::string_view code(text.data(), 3);
-  for (;;) {
-    const std::size_t start = line_end + 1;
-    line_end = text.find('\n', start);
-    if (line_end == std::string::npos) return std::string::npos;
-    std::string_view line(text.data() + start, line_end - start);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    // The closing line repeats the code followed by a blank; a bare code is taken as one too.
-    if (line.substr(0, 3) == code && (line.size() == 3 || line[3] == ' ')) return line_end + 1;
-  }
+using steady = std::chrono::steady_clock;
+
+int left_until(steady::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
 }
 
 }  // namespace
 
+reply_framer::state reply_framer::feed(std::string_view text) {
+  for (;;) {
+    const std::size_t line_end = text.find('\n', scanned_);
+    if (line_end == std::string_view::npos) {
+      scanned_ = text.size();
+      return text.size() - line_start_ > reply_line_limit || text.size() > reply_size_limit
+                 ? state::too_long
+                 : state::incomplete;
+    }
+    if (line_end + 1 - line_start_ > reply_line_limit || line_end + 1 > reply_size_limit) {
+      return state::too_long;
+    }
+    std::string_view line = text.substr(line_start_, line_end - line_start_);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    scanned_ = line_end + 1;
+    line_start_ = line_end + 1;
+    if (first_line_) {
+      first_line_ = false;
+      const bool multi_line = line.size() >= 4 && is_digit(line[0]) && is_digit(line[1]) &&
+                              is_digit(line[2]) && line[3] == '-';
+      if (!multi_line) return state::complete;
+      std::copy_n(line.data(), 3, code_);
+      continue;
+    }
+    // The closing line repeats the code followed by a blank; a bare code is taken as one too.
+    if (line.substr(0, 3) == std::string_view(code_, 3) && (line.size() == 3 || line[3] == ' ')) {
+      return state::complete;
+    }
+  }
+}
+
 bool socket::connect(const char* host, int port) {
   if (handle.is_open()) return false;
   pending.clear();
+  consumed = 0;
   failure = failure_cause::none;
   return handle.connect(host, port, timeout_ms);
 }
@@ -59,17 +80,25 @@ bool socket::send_all(const char* data, int length) {
 }
 
 std::string socket::read_reply(std::uint64_t limit) {
+  const auto deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
+  reply_framer framer;
   std::vector<char> buffer(piece_size);
   for (;;) {
-    const std::size_t end = reply_end(pending);
-    if (end != std::string::npos) {
-      std::string reply = pending.substr(0, end);
-      pending.erase(0, end);
-      if (reply.size() > limit) reply.resize(static_cast<std::size_t>(limit));
+    const auto state = framer.feed(std::string_view(pending).substr(consumed));
+    if (state == reply_framer::state::complete) {
+      std::string reply = pending.substr(consumed, std::min<std::uint64_t>(framer.end(), limit));
+      consumed += framer.end();
+      // Dropping the replies read is paid for by the bytes they held.
+      if (consumed * 2 >= pending.size()) {
+        pending.erase(0, consumed);
+        consumed = 0;
+      }
       return reply;
     }
-    if (pending.size() > limit || !handle.is_open()) break;
-    const std::int64_t received = handle.recv(buffer.data(), buffer.size(), timeout_ms);
+    if (state == reply_framer::state::too_long || !handle.is_open()) break;
+    const int left = left_until(deadline);
+    if (left == 0) break;
+    const std::int64_t received = handle.recv(buffer.data(), buffer.size(), left);
     if (received <= 0) break;
     pending.append(buffer.data(), static_cast<std::size_t>(received));
   }
@@ -77,13 +106,37 @@ std::string socket::read_reply(std::uint64_t limit) {
   return {};
 }
 
+int socket::discard_waiting_replies() {
+  std::vector<char> buffer(piece_size);
+  // Only what has arrived already, and no more than one reply may hold: a server that floods the
+  // connection cannot keep the client here.
+  for (std::size_t taken = 0; taken <= reply_size_limit && handle.is_open();) {
+    const std::int64_t received = handle.recv(buffer.data(), buffer.size(), 0);
+    if (received <= 0) break;  // nothing waiting; a close shows in the next read
+    pending.append(buffer.data(), static_cast<std::size_t>(received));
+    taken += static_cast<std::size_t>(received);
+  }
+  int dropped = 0;
+  for (;;) {
+    reply_framer framer;
+    if (framer.feed(std::string_view(pending).substr(consumed)) != reply_framer::state::complete) {
+      break;
+    }
+    consumed += framer.end();
+    ++dropped;
+  }
+  pending.erase(0, consumed);
+  consumed = 0;
+  return dropped;
+}
+
 bool socket::recv_to_stream(std::ostream& out, std::int64_t count) {
   // Bytes that arrived together with the last reply come first.
   const std::size_t early = static_cast<std::size_t>(
-      std::min<std::int64_t>(std::max<std::int64_t>(count, 0), pending.size()));
+      std::min<std::int64_t>(std::max<std::int64_t>(count, 0), pending.size() - consumed));
   if (early > 0) {
-    out.write(pending.data(), static_cast<std::streamsize>(early));
-    pending.erase(0, early);
+    out.write(pending.data() + consumed, static_cast<std::streamsize>(early));
+    consumed += early;
     count -= static_cast<std::int64_t>(early);
     if (!out.good()) {
       failure = failure_cause::local_stream;
@@ -93,7 +146,7 @@ bool socket::recv_to_stream(std::ostream& out, std::int64_t count) {
   std::vector<char> buffer(piece_size);
   while (count > 0) {
     const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(count, piece_size));
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = steady::now();
     const std::int64_t received = handle.recv(buffer.data(), want, timeout_ms);
     if (received <= 0) {
       failure = received == 0 ? failure_cause::peer_ended : cause_since(start);
@@ -109,6 +162,19 @@ bool socket::recv_to_stream(std::ostream& out, std::int64_t count) {
   return true;
 }
 
+bool socket::await_end() {
+  if (consumed < pending.size()) {
+    failure = failure_cause::more_data;
+    return false;
+  }
+  char byte = 0;
+  const auto start = steady::now();
+  const std::int64_t received = handle.recv(&byte, 1, timeout_ms);
+  if (received == 0) return true;
+  failure = received > 0 ? failure_cause::more_data : cause_since(start);
+  return false;
+}
+
 socket::failure_cause socket::cause_since(std::chrono::steady_clock::time_point start) const {
   // The platform call returns at its deadline when nothing moved, and at once on an error.
   const auto waited = std::chrono::steady_clock::now() - start;
@@ -119,6 +185,7 @@ socket::failure_cause socket::cause_since(std::chrono::steady_clock::time_point 
 void socket::close() {
   handle.close();
   pending.clear();
+  consumed = 0;
 }
 
 }  // namespace kestrun::net

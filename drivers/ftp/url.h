@@ -1,7 +1,8 @@
 // Splits a storage link (scheme, user name and password, host, port, path, query, fragment) into
-// named parts with one regular expression; the FTP driver reads its link through it.
+// named parts by one fixed grammar (see url.cpp); the FTP driver reads its link through it.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 
@@ -11,9 +12,12 @@ class url {
  public:
   virtual ~url() = default;
 
-  // True when the whole text matches. The parts that took part in the match are stored under
-  // "url", "shema", "username", "password", "host", "port", "path", "query" and "fragment"; a
-  // part that took no part is absent. No match leaves no part at all.
+  // Links longer than this are refused: no storage link needs more, and the text comes from users.
+  static constexpr std::size_t max_length = 8192;
+
+  // True when the whole text matches and is no longer than max_length. The parts that took part
+  // in the match are stored under "url", "shema", "username", "password", "host", "port", "path",
+  // "query" and "fragment"; a part that took no part is absent. No match leaves no part at all.
   bool parse(std::wstring text);
 
   // The stored part (also when its text is empty), else `default_value`.

@@ -4,10 +4,12 @@
 #include <locale>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "common/text.h"
+#include "drivers/ftp/url_regex.h"
 
 namespace kestrun {
 namespace {
@@ -107,6 +109,51 @@ TEST(UrlTest, WordsStayAsciiWhateverTheProgramLocale) {
   link.parse(L"ftp://jos\u00e9:pw@h/x");
   std::locale::global(previous);
   EXPECT_EQ(link.get("username", absent), absent);
+}
+
+TEST(UrlTest, AgreesWithTheRegularExpressionOnEveryShortText) {
+  // Every text of up to five characters over the characters the grammar tells apart, behind the
+  // prefixes that lead into each of its branches.
+  const std::wstring alphabet = L"a1:/?#@-";
+  const std::wstring prefixes[] = {L"", L"ftp://", L"ftp:", L"//u:p@"};
+  std::wstring text;
+  std::vector<std::size_t> digits;
+  int mismatches = 0;
+  for (const auto& prefix : prefixes) {
+    for (std::size_t length = 0; length <= 5; ++length) {
+      digits.assign(length, 0);
+      for (;;) {
+        text = prefix;
+        for (const std::size_t d : digits) text += alphabet[d];
+        url link;
+        const bool matched = link.parse(text);
+        const auto want = test::regex_parts(text);
+        if ((matched != !want.empty() || link.parts() != want) && ++mismatches <= 10) {
+          ADD_FAILURE() << "'" << utf16_to_utf8(text) << "' differs from the regex";
+        }
+        std::size_t i = 0;
+        while (i < length && ++digits[i] == alphabet.size()) digits[i++] = 0;
+        if (i == length) break;
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+}
+
+TEST(UrlTest, LongLinksEndWithoutACrash) {
+  // A regex engine recursing once per character runs out of stack long before these lengths.
+  const std::wstring host(url::max_length - 20, L'h');
+  url link;
+  EXPECT_TRUE(link.parse(L"ftp://u:p@" + host + L"/x"));
+  EXPECT_EQ(link.get("host", L""), host);
+  // Every host length is tried before this fails, each in constant time.
+  EXPECT_FALSE(link.parse(L"ftp://" + std::wstring(url::max_length - 10, L'h') + L":12#-"));
+  for (const std::size_t length :
+       {url::max_length + 1, std::size_t{100000}, std::size_t{1} << 20}) {
+    SCOPED_TRACE(length);
+    EXPECT_FALSE(link.parse(L"ftp://h/" + std::wstring(length, L'p')));
+    EXPECT_TRUE(link.parts().empty());
+  }
 }
 
 }  // namespace

@@ -95,6 +95,19 @@ bool socket::connect(const char* host, int port, int timeout_ms) {
   return true;
 }
 
+std::string socket::peer_address() const {
+  if (fd_ < 0) return {};
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+      address.sin_family != AF_INET) {
+    return {};
+  }
+  char text[INET_ADDRSTRLEN] = {};
+  if (::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) == nullptr) return {};
+  return text;
+}
+
 std::int64_t socket::send(const void* data, std::size_t length, int timeout_ms) {
   if (fd_ < 0) return -1;
   if (length == 0) return 0;

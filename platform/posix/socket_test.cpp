@@ -56,6 +56,8 @@ TEST(SocketTest, ResolvesHostNames) {
   listener server;
   socket client;
   EXPECT_TRUE(client.connect("localhost", server.port(), wait_ms));
+  // The address actually connected to, whatever name was given.
+  EXPECT_EQ(client.peer_address(), "127.0.0.1");
 }
 
 TEST(SocketTest, ConnectFailsCleanly) {
@@ -102,6 +104,7 @@ TEST(SocketTest, ClosedSocketRefusesTraffic) {
   char buffer[4];
   EXPECT_EQ(closed.send("a", 1, wait_ms), -1);
   EXPECT_EQ(closed.recv(buffer, sizeof buffer, wait_ms), -1);
+  EXPECT_EQ(closed.peer_address(), "");
 }
 
 // Runs in a child process: a SIGPIPE death there shows as a signal instead of a clean exit.

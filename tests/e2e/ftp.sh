@@ -6,12 +6,10 @@
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/run_helpers.bash"
+source "$(dirname "$0")/ftp_servers.bash"
 
 # Stored version times are written for the local zone; in UTC they equal the save time.
 export TZ=UTC
-FTP_SERVER=$E2E_DIR/../support/ftp_server.py
-FTP_USER=kvcs
-FTP_PASSWORD=secret_1
 src=$SCRATCH/site
 store=$SCRATCH/storage
 ftp_root=$SCRATCH/ftp-root
@@ -19,69 +17,14 @@ vault=$ftp_root/vault
 mkdir -p "$store" "$vault"
 make_project "$src" carol/site
 
-# Every run is bounded, so that a hanging connection fails this scenario instead of stalling it.
-REAL_KVCS=$KVCS
-KVCS=$SCRATCH/kvcs-bounded
-printf '#!/bin/bash\nexec timeout -k 5 120 %q "$@"\n' "$REAL_KVCS" >"$KVCS"
-chmod +x "$KVCS"
-
-# --- the server ----------------------------------------------------------------------------------
-# It reads its standard input from a pipe this script holds open: it stops on SIGTERM from the
-# exit trap, and also when this script dies without running the trap.
-ftp_pid=""
-stop_ftp_server() {
-  [ -n "$ftp_pid" ] || return 0
-  exec 3>&- || true
-  kill -TERM "$ftp_pid" 2>/dev/null || true
-  local i
-  for ((i = 0; i < 100; i++)); do
-    kill -0 "$ftp_pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  wait "$ftp_pid" 2>/dev/null || true
-  ftp_pid=""
-}
-# The server lets go of its root before lib.sh's trap removes the scratch folder.
-lib_exit_trap=$(trap -p EXIT)
-if [ -n "$lib_exit_trap" ]; then
-  eval "set -- $lib_exit_trap"
-  lib_exit_trap=$3
-fi
-trap 'stop_ftp_server; eval "$lib_exit_trap"' EXIT
-trap 'exit 143' TERM
-trap 'exit 130' INT
-
-mkfifo "$SCRATCH/ftp.stdin"
-/usr/bin/python3 "$FTP_SERVER" --root "$ftp_root" --user "$FTP_USER" --password "$FTP_PASSWORD" \
-  --port-file "$SCRATCH/ftp.port" --until-stdin-closes \
-  <"$SCRATCH/ftp.stdin" >"$SCRATCH/ftp.out" 2>"$SCRATCH/ftp.log" &
-ftp_pid=$!
-exec 3>"$SCRATCH/ftp.stdin"
-port=""
-for ((i = 0; i < 200; i++)); do
-  if [ -s "$SCRATCH/ftp.port" ]; then
-    port=$(head -n 1 "$SCRATCH/ftp.port")
-    break
-  fi
-  kill -0 "$ftp_pid" 2>/dev/null || break
-  sleep 0.05
-done
-if [ -z "$port" ]; then
-  echo "FAIL: the FTP server did not start within 10 seconds:" >&2
-  sed 's/^/    /' "$SCRATCH/ftp.log" >&2
-  exit 1
-fi
+start_ftp_server ftp "$ftp_root"
+port=$FTP_PORT
 ftp_link() { echo "ftp://$1@127.0.0.1:$port$2"; }
 link=$(ftp_link "$FTP_USER:$FTP_PASSWORD" /vault)
 shown=$(ftp_link "$FTP_USER:***" /vault)
 shown_re=$(sed 's/[.*]/\\&/g' <<<"$shown")
 
-# run LABEL ARGS...: kvcs_ok, whose console output is kept for the password check at the end.
-run() {
-  kvcs_ok "$@"
-  [ "$status" -ne 124 ] || fail "$1: the run did not end within 120 seconds"
-  cat "$SCRATCH/out" "$SCRATCH/err" >>"$SCRATCH/console-all"
-}
+run() { run_bounded "$@"; }
 
 # --- the tree ------------------------------------------------------------------------------------
 E2E_DIR=$E2E_DIR python3 - "$src" <<'PY'
@@ -269,14 +212,7 @@ expect_tree "refused: server" "$vault" "$SCRATCH/snap/vault" --dir-mtime
 # --- the password is nowhere in what kvcs wrote or showed ----------------------------------------
 logs=("$SCRATCH"/config/*/"Kestrun VCS"/logs/*.gz)
 [ "${#logs[@]}" -eq "$run_count" ] || fail "password: ${#logs[@]} logs for $run_count runs"
-for log in "${logs[@]}"; do
-  if gzip -dc "$log" | grep -qF "$FTP_PASSWORD"; then
-    fail "password: in the log $log: $(gzip -dc "$log" | grep -F "$FTP_PASSWORD" | head -1)"
-  fi
-done
-if grep -qF "$FTP_PASSWORD" "$SCRATCH/console-all"; then
-  fail "password: on the console: $(grep -F "$FTP_PASSWORD" "$SCRATCH/console-all" | head -1)"
-fi
+expect_no_password "$FTP_PASSWORD" password
 grep -qF "$shown" "$SCRATCH/console-all" || fail "password: the -l console never showed the link"
 
 if [ "$failures" -ne 0 ]; then

@@ -5,12 +5,17 @@ Prints the port on the first line of standard output and the root on the second,
 it is stopped: SIGTERM or SIGINT, the end of standard input (--until-stdin-closes), or the close of
 the lease connection (--lease). A root it created itself is removed when it stops.
 
-  ftp_server.py [--root DIR] [--user NAME] [--password WORD] [--port-file FILE] [--lease]
+  ftp_server.py [--root DIR] [--user NAME] [--password WORD] [--perm LETTERS] [--port-file FILE]
+                [--lease] [--short-size-while FILE]
 
 --port-file writes the port (and with --lease the lease port on a second line) to FILE once the
 server listens, replacing the file in one step so that a reader never sees half of it.
 --lease listens on a second port; the server stops when the first connection to it closes (when
 the test process that holds it ends, however it ends), or when none arrives within 60 seconds.
+--perm gives the user pyftpdlib's permission letters (default elradfmwMT, everything); without
+"f" and "d" the server is write-once: it refuses RNFR, RNTO and DELE.
+--short-size-while makes SIZE answer one byte less than a file holds whenever FILE exists, as a
+faulty or hostile server may, so that a test can switch the fault on and off between runs.
 The greeting is a multi-line reply on purpose: clients must read replies as RFC 959 frames them.
 """
 
@@ -50,11 +55,34 @@ def receive(connection):
         return b""
 
 
+def short_size_handler(switch):
+    """A handler whose SIZE under-reports by one byte while the file `switch` exists."""
+
+    class ShortSizeHandler(FTPHandler):
+        answering_size = False
+
+        def ftp_SIZE(self, path):
+            self.answering_size = os.path.exists(switch)
+            try:
+                return FTPHandler.ftp_SIZE(self, path)
+            finally:
+                self.answering_size = False
+
+        def respond(self, resp, *args, **kwargs):
+            if self.answering_size and resp.startswith("213 ") and int(resp[4:]) > 1:
+                resp = "213 %d" % (int(resp[4:]) - 1)
+            return FTPHandler.respond(self, resp, *args, **kwargs)
+
+    return ShortSizeHandler
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--root", help="folder served as the user's home (default: a new temporary one)")
     parser.add_argument("--user", default="kvcs")
     parser.add_argument("--password", default="secret_1")
+    parser.add_argument("--perm", default="elradfmwMT")
+    parser.add_argument("--short-size-while")
     parser.add_argument("--port-file")
     parser.add_argument("--lease", action="store_true")
     parser.add_argument("--until-stdin-closes", action="store_true")
@@ -70,8 +98,10 @@ def main():
     signal.signal(signal.SIGINT, lambda *_: stopping.append(True))
 
     authorizer = DummyAuthorizer()
-    authorizer.add_user(args.user, args.password, root, perm="elradfmwMT")
+    authorizer.add_user(args.user, args.password, root, perm=args.perm)
     handler = FTPHandler
+    if args.short_size_while:
+        handler = short_size_handler(args.short_size_while)
     handler.authorizer = authorizer
     handler.banner = BANNER
     handler.auth_failed_timeout = 0  # refused logins are test cases here, not attacks
