@@ -79,17 +79,38 @@ TEST(TextTest, EncodesEachUnitOnItsOwn) {
   EXPECT_EQ(utf16_to_utf8(L""), "");
 }
 
-TEST(TextTest, SurrogatePairIsNotCombined) {
-  const std::wstring pair = units({0xD83D, 0xDE00});
-  const std::string bytes = utf16_to_utf8(pair);
-  EXPECT_EQ(bytes, "\xED\xA0\xBD\xED\xB8\x80");
-  EXPECT_EQ(utf8_to_utf16(bytes), pair);
+TEST(TextTest, SurrogatePairIsOneCharacter) {
+  struct row {
+    const char* name;
+    std::wstring units;
+    std::string want;
+  };
+  const row rows[] = {
+      {"pair", units({0xD83D, 0xDE00}), "\xF0\x9F\x98\x80"},
+      {"pair between letters", units({'a', 0xD83D, 0xDE00, 'b'}),
+       "a\xF0\x9F\x98\x80"
+       "b"},
+      {"low before high", units({0xDE00, 0xD83D}), "\xED\xB8\x80\xED\xA0\xBD"},
+      {"high at the end", units({'a', 0xD83D}), "a\xED\xA0\xBD"},
+      {"high before a letter", units({0xD83D, 'a'}),
+       "\xED\xA0\xBD"
+       "a"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(utf16_to_utf8(r.units), r.want);
+  }
+  // The 4-byte form decodes to the character, which is that pair where wide units are 16 bits.
+  EXPECT_EQ(utf8_to_utf16("\xF0\x9F\x98\x80"), units({0x1F600}));
+  EXPECT_EQ(utf16_to_utf8(utf8_to_utf16("\xF0\x9F\x98\x80")), "\xF0\x9F\x98\x80");
+  // Each half written as three bytes (CESU-8) reads back as the two halves.
+  EXPECT_EQ(utf8_to_utf16("\xED\xA0\xBD\xED\xB8\x80"), units({0xD83D, 0xDE00}));
 }
 
 TEST(TextTest, EveryCodePointRoundTripsAsStandardUtf8) {
   std::wstring all;
-  for (std::uint32_t cp = 0; cp <= 0x10FFFF; ++cp) {
-    if (cp < 0xD800 || cp > 0xDFFF) all += static_cast<wchar_t>(cp);
+  for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+    if (cp < 0xD800 || cp > 0xDFFF) platform::append_code_point(cp, all);
   }
   const std::string bytes = utf16_to_utf8(all);
   std::string standard;
