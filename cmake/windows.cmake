@@ -16,6 +16,15 @@ add_link_options(-static -static-libgcc -static-libstdc++)
 
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+# Its own CMake files name the targets GTest::gtest and GTest::gtest_main.
 add_subdirectory(/usr/src/googletest/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-add_library(GTest::gtest ALIAS gtest)
-add_library(GTest::gtest_main ALIAS gtest_main)
+
+# GCC 12 reports std::string copies in its own headers as overlapping at -O2 and above (a known
+# false alarm of that version).
+add_compile_options(-Wno-restrict)
+
+# Test programs that drive POSIX facilities themselves (fork, setenv, symbolic links, the loopback
+# FTP server) are not built for Windows; everything they cover on the Windows side is run by the
+# end-to-end scenario under Wine. The others are built and run there through CTest.
+set(kestrun_windows_skipped_tests
+    "/(finder|links|console|version_file|folder_driver|driver|client|storage_driver|save)_test\\.cpp$")
