@@ -8,9 +8,11 @@
 namespace kestrun {
 namespace {
 
-// Stored links and the FTP driver rely on this exact pattern and on its group numbers.
+// Stored links and the FTP driver rely on this exact pattern and on its group numbers. Each \w is
+// spelled out as the ASCII class it stands for: some runtimes (Windows') count letters such as
+// U+00E9 as word characters even in the classic locale.
 constexpr const wchar_t* pattern =
-    LR"(^((\w+):)?(\/\/((\w+)?(:(\w+))?@)?([^\/\?:]+)(:(\d+))?)?(\/?([^\/\?#][^\?#]*)?)?(\?([^#]+))?(#(\w*))?)";
+    LR"(^(([0-9A-Za-z_]+):)?(\/\/(([0-9A-Za-z_]+)?(:([0-9A-Za-z_]+))?@)?([^\/\?:]+)(:(\d+))?)?(\/?([^\/\?#][^\?#]*)?)?(\?([^#]+))?(#([0-9A-Za-z_]*))?)";
 
 // "shema" is spelled so on purpose: callers ask for the scheme under that key.
 const std::pair<const char*, int> keys[] = {
@@ -23,7 +25,7 @@ constexpr int path_group = 11;
 const std::wregex& expression() {
   static const std::wregex compiled = [] {
     std::wregex re;
-    // The classic locale keeps \w to ASCII letters, digits and '_' whatever the program's locale.
+    // The classic locale keeps \d and the ranges to ASCII whatever the program's locale.
     re.imbue(std::locale::classic());
     re.assign(pattern, std::regex_constants::ECMAScript);
     return re;

@@ -1,12 +1,13 @@
 // Console output and the console cursor on Windows. Both standard streams are put in binary mode
 // before main runs, so UTF-8 lines reach a file or pipe as they are, without "\r\n"; a console
 // is switched to the UTF-8 code page while the program runs, so it shows the same bytes as text.
+#include <windows.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
 
 #include "platform/platform.h"
 

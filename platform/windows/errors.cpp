@@ -1,8 +1,9 @@
 // The one mapping of Windows error numbers onto the questions the engine asks: was access denied
 // (5), and is the thing not there (2, 3, 53, 123). The runtime's own errors come as errno values.
+#include <windows.h>
+
 #include <cerrno>
 #include <system_error>
-#include <windows.h>
 
 #include "platform/platform.h"
 

@@ -1,8 +1,9 @@
 // The files section of the Windows layer: what FindFirstFileW says of an entry, reading a whole
 // file, and the modification time of a restored file through CreateFileW and SetFileTime.
+#include <windows.h>
+
 #include <cstdint>
 #include <system_error>
-#include <windows.h>
 
 #include "platform/platform.h"
 

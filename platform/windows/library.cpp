@@ -1,7 +1,8 @@
 // Dynamic libraries through LoadLibraryW: the driver libraries that kvcs loads from its own folder.
+#include <windows.h>
+
 #include <cstdint>
 #include <system_error>
-#include <windows.h>
 
 #include "platform/platform.h"
 

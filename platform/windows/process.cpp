@@ -1,9 +1,10 @@
 // The process section of the Windows layer: the wide command line split by the shell's rules,
 // and the path of the running program's file.
+#include <windows.h>
+
 #include <shellapi.h>
 #include <string>
 #include <vector>
-#include <windows.h>
 
 #include "platform/platform.h"
 

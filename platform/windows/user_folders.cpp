@@ -1,8 +1,9 @@
 // The per-user folder of the Windows layer: the roaming application-data folder, where settings
 // and logs live in "Kestrun VCS".
+#include <windows.h>
+
 #include <shlobj.h>
 #include <string>
-#include <windows.h>
 
 #include "platform/platform.h"
 
