@@ -163,12 +163,12 @@ TEST_F(PackerTest, RoundTripRestoresBytesAndTimes) {
   EXPECT_EQ(named("kestrun::vcs::file::pack").size(), files.size());
   EXPECT_EQ(named("kestrun::vcs::file::pack")[1].text, "0=>1 empty.txt");
 
-  for (const row& r : rows) fs::remove(folder.path() / r.name);
+  for (const row& r : rows) fs::remove(folder / r.name);
   recorded().clear();
   ASSERT_TRUE(packer::unpack(files, driver));
   for (std::size_t i = 0; i < files.size(); ++i) {
     SCOPED_TRACE(rows[i].name);
-    const fs::path target = folder.path() / rows[i].name;
+    const fs::path target = folder / rows[i].name;
     EXPECT_EQ(test::slurp(target), rows[i].content);
     EXPECT_EQ(write_time(target), items[i]->time());
   }

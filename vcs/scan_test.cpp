@@ -168,6 +168,7 @@ TEST_F(ScanTest, NonAsciiNamesAreKeptAndInvalidOnesEndTheScan) {
                 "a/c", settings);
   EXPECT_EQ(listing(*scan_project(other, L"sub")), (std::vector<std::string>{"F sub/f 2"}));
 
+  if (!kestrun::test::keeps_invalid_names()) GTEST_SKIP() << kestrun::test::no_invalid_names;
   write("bad\xff");
   EXPECT_THROW(scan_project(*project_, L""), std::system_error);
 }

@@ -11,7 +11,6 @@ namespace kestrun::platform {
 
 namespace {
 
-constexpr std::uint64_t ticks_per_second = 10'000'000;  // FILETIME counts 100 ns
 constexpr std::int64_t seconds_1601_to_1970 = 11'644'473'600;
 
 std::uint64_t ticks(const FILETIME& time) {
@@ -23,12 +22,6 @@ std::error_code last_error() {
 }
 
 }  // namespace
-
-std::int64_t unix_time_from_filetime(std::uint64_t filetime) {
-  const auto whole = static_cast<std::int64_t>(filetime / ticks_per_second);
-  const auto rest = filetime % ticks_per_second;
-  return whole - seconds_1601_to_1970 + (rest >= ticks_per_second / 2 ? 1 : 0);
-}
 
 bool entry_info(const std::filesystem::path& path, t_entry_info& out, std::error_code& ec) {
   out = t_entry_info{};

@@ -1,6 +1,7 @@
 // Paths of the Windows layer. File names are UTF-16 already, so a path and its wide text are the
 // same units; '\' and '/' both separate, and names compare without regard to case.
-#include <cwctype>
+#include <windows.h>
+
 #include <string>
 #include <string_view>
 
@@ -38,13 +39,10 @@ std::wstring separators_to_native(std::wstring text) {
 
 bool same_names(std::wstring_view a, std::wstring_view b) {
   if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::towupper(static_cast<std::wint_t>(a[i])) !=
-        std::towupper(static_cast<std::wint_t>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
+  if (a.empty()) return true;
+  // The comparison the file system makes: unit by unit after the system's upper-casing.
+  return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
 }  // namespace kestrun::platform

@@ -17,4 +17,17 @@ bool can_make_links() {
   return answer;
 }
 
+bool keeps_invalid_names() {
+  static const bool answer = [] {
+    temp_folder folder;
+    const auto file = folder.write("bad\xFF", "");
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path(), ec)) {
+      if (entry.path() == file) return true;
+    }
+    return false;
+  }();
+  return answer;
+}
+
 }  // namespace kestrun::test

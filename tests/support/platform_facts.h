@@ -16,4 +16,11 @@ bool can_make_links();
 // The reason printed by a test skipped for want of links.
 inline constexpr const char* no_links = "this system cannot make symbolic links or junctions";
 
+// True when a file name that is not valid text (bytes that are not UTF-8 on POSIX, an unpaired
+// surrogate on Windows) is kept as given: Wine 8 maps such a Windows name to another one.
+bool keeps_invalid_names();
+
+inline constexpr const char* no_invalid_names =
+    "this system does not keep file names that are not valid text";
+
 }  // namespace kestrun::test
