@@ -218,7 +218,7 @@ TEST_F(AppInfoTest, UsageText) {
       "  -n, --nn      Recovery Version ID\n"
       "  --nosave      Without saving the result\n";
   EXPECT_EQ(info.usage(), want);
-  EXPECT_EQ(program, "common_tests");
+  EXPECT_EQ(program_path().stem().string(), "common_tests");
 }
 
 TEST(AppInfoUsageTest, OnlyTheSectionsThatHaveArguments) {

@@ -11,13 +11,6 @@
 
 namespace kestrun {
 
-namespace {
-
-// One wide unit as its unsigned code point (wchar_t is signed on some platforms).
-std::uint32_t unit_value(wchar_t c) { return static_cast<std::uint32_t>(c); }
-
-}  // namespace
-
 std::wstring utf8_to_utf16(const std::string& text) {
   std::wstring out;
   out.reserve(text.size());
@@ -45,7 +38,7 @@ std::wstring utf8_to_utf16(const std::string& text) {
     } else if ((lead & 0xFE) == 0xFC) {
       length = 6;
     } else {
-      out += static_cast<wchar_t>(unit);
+      platform::append_code_point(unit, out);
       break;
     }
     // A form cut short by the end of the text is dropped; nothing past the end is read.
@@ -62,7 +55,7 @@ std::wstring utf8_to_utf16(const std::string& text) {
         unit = ((lead & 0x0F) << 12) | ((byte(index + 1) & 0x3F) << 6) | (byte(index + 2) & 0x3F);
         break;
       case 4:
-        // The whole code point: a wide character is wide enough, so text beyond the Basic
+        // The whole code point, as one wide character or a surrogate pair: text beyond the Basic
         // Multilingual Plane survives.
         unit = ((lead & 0x07) << 18) | ((byte(index + 1) & 0x3F) << 12) |
                ((byte(index + 2) & 0x3F) << 6) | (byte(index + 3) & 0x3F);
@@ -72,7 +65,7 @@ std::wstring utf8_to_utf16(const std::string& text) {
         unit = 0xFFFD;
         break;
     }
-    out += static_cast<wchar_t>(unit);
+    platform::append_code_point(unit, out);
     index += length;
   }
   return out;
@@ -81,26 +74,13 @@ std::wstring utf8_to_utf16(const std::string& text) {
 std::string utf16_to_utf8(const std::wstring& text) {
   std::string out;
   out.reserve(text.size());
-  for (wchar_t c : text) {
-    std::uint32_t u = unit_value(c);
+  for (std::size_t i = 0; i < text.size();) {
+    // A surrogate pair is one character and takes one 4-byte form, whatever the width of
+    // wchar_t; a lone surrogate takes three bytes of its own.
+    char32_t u = platform::next_code_point(text, i);
     // Beyond what a 4-byte form holds there is no character to write.
     if (u > 0x1FFFFF) u = 0xFFFD;
-    if (u < 0x80) {
-      out += static_cast<char>(u);
-    } else if (u < 0x800) {
-      out += static_cast<char>(0xC0 | (u >> 6));
-      out += static_cast<char>(0x80 | (u & 0x3F));
-    } else if (u < 0x10000) {
-      // Surrogate units take this form too, each on its own: a pair is never combined.
-      out += static_cast<char>(0xE0 | (u >> 12));
-      out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (u & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (u >> 18));
-      out += static_cast<char>(0x80 | ((u >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (u & 0x3F));
-    }
+    platform::append_utf8(u, out);
   }
   return out;
 }

@@ -8,15 +8,17 @@
 
 namespace kestrun {
 
-// Hand-written UTF-8 decoder: one wide unit per sequence, malformed input handled by the stop
-// rule (a bad lead byte repeats the previous unit, or gives '!', and ends the text). A 4-byte form
-// gives its whole code point, a 5- or 6-byte form U+FFFD; continuation bytes are not checked and a
-// form cut short by the end of the text is dropped. Never throws (but for allocation).
+// Hand-written UTF-8 decoder: one character per sequence, malformed input handled by the stop
+// rule (a bad lead byte repeats the previous character, or gives '!', and ends the text). A 4-byte
+// form gives its whole code point (a surrogate pair where wchar_t has 16 bits), a 5- or 6-byte form
+// U+FFFD; continuation bytes are not checked and a form cut short by the end of the text is
+// dropped. Never throws (but for allocation).
 std::wstring utf8_to_utf16(const std::string& text);
 
-// Hand-written encoder: each wide unit on its own, 1 to 4 bytes; a surrogate unit becomes three
-// bytes (a pair is never combined), a unit beyond 0x1FFFFF the bytes of U+FFFD. This is the form
-// that crosses the driver boundary and names stored files. Never throws (but for allocation).
+// Hand-written encoder: each character on its own, 1 to 4 bytes; a surrogate pair is one character
+// (one 4-byte form), a lone surrogate unit becomes three bytes, a unit beyond 0x1FFFFF the bytes
+// of U+FFFD. This is the form that crosses the driver boundary and names stored files, the same
+// for the same text on every platform. Never throws (but for allocation).
 std::string utf16_to_utf8(const std::wstring& text);
 
 // Lexically normal, '/'-separated wide text of a path (only the platform's own separators become

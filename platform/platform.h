@@ -1,5 +1,6 @@
 // What the rest of kvcs may ask of the operating system. Neutral types only: the POSIX
-// implementation lives in posix/, one file per section, and a Windows port would stand beside it.
+// implementation lives in posix/, the Windows one in windows/, one file per section, and the
+// conversions both share in text.cpp.
 #pragma once
 
 #include <cstddef>
@@ -25,14 +26,19 @@ std::filesystem::path program_path();
 
 // --- user folders ----------------------------------------------------------------------------
 
-// The per-user configuration folder: $XDG_CONFIG_HOME when set and absolute, else $HOME/.config,
-// else the account's home folder followed by .config. Empty when none can be determined.
+// The per-user configuration folder: on POSIX $XDG_CONFIG_HOME when set and absolute, else
+// $HOME/.config, else the account's home folder followed by .config; on Windows the roaming
+// application-data folder. Empty when none can be determined.
 std::filesystem::path config_folder();
+
+// How a user is told where that folder comes from, for a message when it is unknown.
+std::string config_folder_hint();
 
 // --- console ---------------------------------------------------------------------------------
 
 // "Wide" console output: UTF-8 bytes written to the ordinary narrow streams, so narrow and wide
-// writes never fight over a stream's orientation.
+// writes never fight over a stream's orientation. A console shows them as text; a file or pipe
+// receives the bytes unchanged (no line-end translation).
 void write_out(std::string_view utf8);
 void write_err(std::string_view utf8);
 void flush_out();
@@ -65,10 +71,43 @@ bool local_time(std::int64_t seconds, std::tm& out);
 
 // --- text and paths --------------------------------------------------------------------------
 
-// Native file names are bytes. These two convert them to wide text and back without loss: valid
-// UTF-8 becomes code points, each byte of an invalid sequence becomes 0xDC00 + byte.
+// Wide text holds UTF-32 code points where wchar_t has 32 bits and UTF-16 units where it has 16
+// (Windows); on both, a high surrogate followed by a low one is one character.
+
+// The unsigned value of one wide unit (wchar_t is signed on some platforms).
+inline char32_t unit_value(wchar_t c) {
+  return static_cast<char32_t>(static_cast<std::uint32_t>(c));
+}
+// The character at `index`, which moves past it: a surrogate pair is one, anything else one unit.
+char32_t next_code_point(std::wstring_view text, std::size_t& index);
+// Appends a code point as the platform's wide units (a pair above the BMP where they are 16 bits;
+// U+FFFD for a value no pair can hold).
+void append_code_point(char32_t cp, std::wstring& out);
+// Appends the 1- to 4-byte UTF-8 form of a value up to 0x1FFFFF (surrogates take three bytes).
+void append_utf8(char32_t cp, std::string& out);
+
+// Byte text (POSIX file names, UTF-8 from anywhere) to wide text and back without loss: valid
+// UTF-8 becomes characters, each byte of an invalid sequence becomes 0xDC00 + byte.
 std::wstring wide_from_native(std::string_view bytes);
 std::string native_from_wide(std::wstring_view text);
+
+// The system's own form of path text: bytes on POSIX, UTF-16 units on Windows.
+using native_char = std::filesystem::path::value_type;
+using native_string = std::filesystem::path::string_type;
+using native_string_view = std::basic_string_view<native_char>;
+
+// A separator in the system's path text: '/' everywhere, and '\' on Windows too.
+inline bool is_native_separator(native_char c) {
+  return c == native_char('/') || c == std::filesystem::path::preferred_separator;
+}
+
+// A name in the system's form (one path element, as a listing gives it) as wide text, and the
+// reverse; lossless both ways.
+std::wstring wide_from_native_name(native_string_view name);
+native_string native_name_from_wide(std::wstring_view text);
+
+// A path as narrow text for messages and logs: its bytes on POSIX, UTF-8 on Windows.
+std::string narrow_from_path(const std::filesystem::path& path);
 
 // The only ways a wide text becomes a path and back; never construct a path from a wstring.
 std::filesystem::path path_from_wide(std::wstring_view text);
@@ -88,6 +127,10 @@ std::u16string utf16_units(std::wstring_view text);
 std::wstring separators_to_generic(std::wstring text);
 std::wstring separators_to_native(std::wstring text);
 
+// True when two name texts name the same thing: exactly equal on POSIX, equal after upper-casing
+// each unit on Windows, whose file names do not depend on case.
+bool same_names(std::wstring_view a, std::wstring_view b);
+
 // --- files and links -------------------------------------------------------------------------
 
 // Windows attribute and reparse-tag values the finder and the scan test for.
@@ -95,6 +138,7 @@ inline constexpr std::uint32_t attribute_directory = 0x10;
 inline constexpr std::uint32_t attribute_reparse_point = 0x400;
 inline constexpr std::uint32_t attribute_device = 0x40;
 inline constexpr std::uint32_t reparse_tag_symlink = 0xA000000C;
+inline constexpr std::uint32_t reparse_tag_mount_point = 0xA0000003;  // a junction
 
 // What a directory listing says of one entry, read from the entry itself (links not followed).
 struct t_entry_info {
@@ -121,15 +165,17 @@ class folder_handle {
   folder_handle(const folder_handle&) = delete;
   folder_handle& operator=(const folder_handle&) = delete;
 
-  bool is_open() const { return fd_ >= 0; }
+  bool is_open() const { return fd_ != -1; }
 
  private:
-  friend bool entry_info_at(const folder_handle&, const char*, t_entry_info&, std::error_code&);
-  int fd_ = -1;
+  friend bool entry_info_at(const folder_handle&, const native_char*, t_entry_info&,
+                            std::error_code&);
+  std::intptr_t fd_ = -1;         // a descriptor, or a marker where the system needs none
+  std::filesystem::path folder_;  // kept where entries are queried by their whole path
 };
 
 // entry_info for the entry `name` (one element, no separator) of an open folder.
-bool entry_info_at(const folder_handle& folder, const char* name, t_entry_info& out,
+bool entry_info_at(const folder_handle& folder, const native_char* name, t_entry_info& out,
                    std::error_code& ec);
 
 // A file read from its start to its end, closed by the destructor.
@@ -150,11 +196,11 @@ class input_file {
   // is open.
   std::size_t read(char* buffer, std::size_t size);
 
-  bool is_open() const { return fd_ >= 0; }
+  bool is_open() const { return fd_ != -1; }
   void close();
 
  private:
-  int fd_ = -1;
+  std::intptr_t fd_ = -1;  // a descriptor or a file handle
 };
 
 // Whole Unix seconds of a FILETIME (100-nanosecond units since 1601-01-01): the nearest second,
@@ -166,6 +212,9 @@ bool set_modification_time(const std::filesystem::path& path, std::int64_t secon
                            std::error_code& ec);
 
 // --- libraries -------------------------------------------------------------------------------
+
+// The file-name suffix of a shared library: ".so" on POSIX, ".dll" on Windows.
+std::wstring library_suffix();
 
 // A loaded shared library, closed by the destructor.
 class library {
@@ -203,7 +252,7 @@ class socket {
   // connection is refused or not made in time.
   bool connect(const char* host, int port, int timeout_ms);
 
-  bool is_open() const { return fd_ >= 0; }
+  bool is_open() const { return fd_ != -1; }
 
   // The IPv4 address of the connected peer in dotted form; empty when closed or not known.
   std::string peer_address() const;
@@ -220,8 +269,8 @@ class socket {
 
  private:
   friend class listener;
-  explicit socket(int fd) : fd_(fd) {}
-  int fd_ = -1;
+  explicit socket(std::intptr_t fd) : fd_(fd) {}
+  std::intptr_t fd_ = -1;  // wide enough for a Windows SOCKET
 };
 
 // A listening TCP socket on 127.0.0.1 at a port the system picks, for loopback servers (tests).
@@ -239,7 +288,7 @@ class listener {
   socket accept(int timeout_ms);
 
  private:
-  int fd_ = -1;
+  std::intptr_t fd_ = -1;
   int port_ = 0;
 };
 

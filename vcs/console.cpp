@@ -176,9 +176,9 @@ bool console::start(const app_info& info) {
   link_ = lookup_storage(info.get("-s", ""), settings_file, settings_);
 
   if (settings_file.empty()) {
-    throw std::runtime_error(
-        "the user's configuration folder is unknown (neither XDG_CONFIG_HOME nor HOME is set "
-        "and the account has no home folder), so there is no place for the log file");
+    throw std::runtime_error("the user's configuration folder is unknown (" +
+                             platform::config_folder_hint() +
+                             "), so there is no place for the log file");
   }
   const std::string stamp = time_stamp();
   log_path_ = settings_file.parent_path() / "logs" / (stamp + ".gz");

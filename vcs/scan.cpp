@@ -8,6 +8,7 @@
 #include <limits>
 #include <string_view>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 
 #include "common/filesystem/finder.h"
@@ -35,24 +36,30 @@ std::string strict_utf8(const std::wstring& text) {
   return out;
 }
 
-bool is_ascii(std::string_view text) {
-  for (const char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
+bool is_ascii(platform::native_string_view text) {
+  for (const platform::native_char c : text) {
+    if (static_cast<std::make_unsigned_t<platform::native_char>>(c) >= 0x80) return false;
   }
   return true;
 }
 
 // The entry's name below the root as stored UTF-8: strict_utf8(relative_to(root, path)) read from
-// the native bytes when both are plain ASCII, the usual case, where the two give the same bytes.
-std::string relative_name(const std::wstring& root_wide, const std::string& root_native,
+// the native text when both are plain ASCII, the usual case, where the two give the same bytes
+// (where '\' separates, the state item turns it into '/').
+std::string relative_name(const std::wstring& root_wide, const platform::native_string& root_native,
                           const std::filesystem::path& path) {
-  const std::string& native = path.native();
-  const bool under_root = native.size() > root_native.size() && native.starts_with(root_native) &&
-                          (root_native.ends_with('/') || native[root_native.size()] == '/');
+  const platform::native_string& native = path.native();
+  const bool under_root =
+      native.size() > root_native.size() && native.starts_with(root_native) &&
+      ((!root_native.empty() && platform::is_native_separator(root_native.back())) ||
+       platform::is_native_separator(native[root_native.size()]));
   if (under_root && is_ascii(native)) {
     std::size_t start = root_native.size();
-    if (native[start] == '/') ++start;
-    return native.substr(start);
+    if (platform::is_native_separator(native[start])) ++start;
+    std::string name;
+    name.reserve(native.size() - start);
+    for (std::size_t i = start; i < native.size(); ++i) name += static_cast<char>(native[i]);
+    return name;
   }
   return strict_utf8(filesystem::relative_to(root_wide, platform::wide_from_path(path)));
 }
@@ -83,7 +90,7 @@ std::shared_ptr<state> scan_project(project& proj, const std::wstring& prefix) {
   state_items::iterator next = items.end();
 
   const std::wstring root = platform::wide_from_path(proj.root());
-  const std::string& root_native = proj.root().native();
+  const platform::native_string& root_native = proj.root().native();
   // A folder inside the work folder holds nothing of the project.
   if (names_work_folder(utf16_to_utf8(prefix))) return std::make_shared<state>(driver, -1, items);
   const std::wstring folder =

@@ -190,6 +190,7 @@ TEST_F(ScanTest, WorkFolderIsTheRootsOwnOnly) {
 }
 
 TEST_F(ScanTest, LinksInsideTheProjectOnly) {
+  if (!kestrun::test::can_make_links()) GTEST_SKIP() << kestrun::test::no_links;
   write("dir1/file");
   fs::create_directory_symlink(root() / "dir1", root() / "dir2");  // a junction here
   fs::create_symlink(root() / "dir1" / "file", root() / "to_file");
@@ -227,6 +228,7 @@ TEST_F(ScanTest, NonAsciiNamesAreKeptAndInvalidOnesEndTheScan) {
                 "a/c", settings);
   EXPECT_EQ(listing(*scan_project(other, L"sub")), (std::vector<std::string>{"F sub/f 2"}));
 
+  if (!kestrun::test::keeps_invalid_names()) GTEST_SKIP() << kestrun::test::no_invalid_names;
   write("bad\xff");
   EXPECT_THROW(scan_project(*project_, L""), std::system_error);
 }

@@ -14,6 +14,7 @@
 #include "common/params.h"
 #include "platform/platform.h"
 #include "tests/support/event_recorder.h"
+#include "tests/support/platform_facts.h"
 #include "tests/support/temp_folder.h"
 #include "vcs/project.h"
 #include "vcs/storage_driver.h"

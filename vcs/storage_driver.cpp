@@ -70,8 +70,8 @@ storage_driver::storage_driver(std::wstring link, std::uint8_t local_flag, vcs::
   // A program that cannot tell where it is loads nothing rather than a file of the current folder.
   if (library_folder.empty()) return;
 
-  module = platform::library::open(library_folder /
-                                   platform::path_from_wide(L"kellar-" + scheme_ + L".so"));
+  module = platform::library::open(
+      library_folder / platform::path_from_wide(L"kellar-" + scheme_ + platform::library_suffix()));
   if (!module) return;
   connect_fn = bind<storage_connect_fn>(*module, "storage_connect");
   disconnect_fn = bind<storage_disconnect_fn>(*module, "storage_disconnect");

@@ -1,6 +1,6 @@
-// Binds one storage link to its driver library ("kellar-" + scheme + ".so" beside the program)
-// and gives the engine counted connections, the three file operations and the names under which
-// a version is stored and cached.
+// Binds one storage link to its driver library ("kellar-" + scheme + ".so", or ".dll" on Windows,
+// beside the program) and gives the engine counted connections, the three file operations and the
+// names under which a version is stored and cached.
 #pragma once
 
 #include <cstdint>

@@ -3,6 +3,7 @@
 #include "common/filesystem/finder.h"
 
 #include <algorithm>
+#include <type_traits>
 
 #include "common/text.h"
 #include "platform/platform.h"
@@ -10,22 +11,37 @@
 namespace kestrun::filesystem {
 namespace {
 
+using native_unit = std::make_unsigned_t<platform::native_char>;
+
 // Appends the wide text of a native name; plain ASCII, the usual case, needs no decoder.
-void append_wide(std::string_view name, std::wstring& out) {
-  const bool ascii = std::all_of(name.begin(), name.end(),
-                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+void append_wide(platform::native_string_view name, std::wstring& out) {
+  const bool ascii = std::all_of(name.begin(), name.end(), [](platform::native_char c) {
+    return static_cast<native_unit>(c) < 0x80;
+  });
   if (ascii) {
     out.append(name.begin(), name.end());
   } else {
-    out += platform::wide_from_native(name);
+    out += platform::wide_from_native_name(name);
   }
+}
+
+// The text after the last separator of a native path.
+platform::native_string_view last_element(platform::native_string_view path) {
+  std::size_t start = path.size();
+  while (start > 0 && !platform::is_native_separator(path[start - 1])) --start;
+  return path.substr(start);
+}
+
+// The wide text of a path with '/' separators, as the rules and the levels see it.
+std::wstring generic_wide(const std::filesystem::path& path) {
+  return platform::separators_to_generic(platform::wide_from_path(path));
 }
 
 }  // namespace
 
 template <>
 std::string notify<finder_item>::to_string() const {
-  std::string text = item->entry.path().native();
+  std::string text = platform::narrow_from_path(item->entry.path());
   text += " <";
   text += utf16_to_utf8(item->rule_line);
   text += "> ";
@@ -91,7 +107,7 @@ bool finder<rules_t, item_t>::scan(item_t& out) {
 
     item_t folder = std::move(folders.back());
     folders.pop_back();
-    const std::wstring folder_wide = platform::wide_from_path(folder.entry.path());
+    const std::wstring folder_wide = generic_wide(folder.entry.path());
     if (!event_prefix.empty()) kestrun::notify::create(scan_dir_event)->fire_text(folder_wide);
     list(folder, folder_wide, size - 1);
     sort_found();
@@ -103,10 +119,10 @@ void finder<rules_t, item_t>::list(const item_t& folder, const std::wstring& fol
                                    std::uint32_t depth) {
   const std::filesystem::path& folder_path = folder.entry.path();
   // The names of the ignore files as a listing gives them, to see which of them are there.
-  std::vector<std::string> ignore_names;
+  std::vector<platform::native_string> ignore_names;
   ignore_names.reserve(ignore_file_names.size());
   for (const auto& name : ignore_file_names)
-    ignore_names.push_back(platform::native_from_wide(name));
+    ignore_names.push_back(platform::native_name_from_wide(name));
   std::vector<bool> ignore_listed(ignore_names.size(), false);
 
   // The whole listing comes first, so that the folder's ignore files are known to be there or
@@ -118,11 +134,7 @@ void finder<rules_t, item_t>::list(const item_t& folder, const std::wstring& fol
   std::filesystem::directory_iterator it(folder_path, ec);
   for (const std::filesystem::directory_iterator end; !ec && it != end; it.increment(ec)) {
     listing_.push_back(*it);
-    const std::string& listed = listing_.back().path().native();
-    const std::size_t slash = listed.rfind('/');
-    const std::string_view name = slash == std::string::npos
-                                      ? std::string_view(listed)
-                                      : std::string_view(listed).substr(slash + 1);
+    const platform::native_string_view name = last_element(listing_.back().path().native());
     for (std::size_t i = 0; i < ignore_names.size(); ++i) {
       if (ignore_names[i] == name) ignore_listed[i] = true;
     }
@@ -132,9 +144,10 @@ void finder<rules_t, item_t>::list(const item_t& folder, const std::wstring& fol
     for (const auto& name : ignore_file_names) {
       // A name that no listing can hold ("", ".", "..", one with a '/') still leads somewhere:
       // the system is asked about it as before.
-      const std::string& native = ignore_names[i];
-      const bool listable = !native.empty() && native != "." && native != ".." &&
-                            native.find('/') == std::string::npos;
+      const platform::native_string& native = ignore_names[i];
+      const bool listable = !native.empty() && last_element(native).size() == native.size() &&
+                            native != platform::native_name_from_wide(L".") &&
+                            native != platform::native_name_from_wide(L"..");
       if (ignore_listed[i] || !listable) load_ignore_file(folder_path, folder_wide, name, depth);
       ++i;
     }
@@ -145,8 +158,9 @@ void finder<rules_t, item_t>::list(const item_t& folder, const std::wstring& fol
 
   // Every listed path is the folder's text, a separator unless the folder ends in one, and the
   // name: the folder part is converted to wide text once, and entries are read by name.
-  const std::string& folder_native = folder_path.native();
-  const bool ends_in_separator = !folder_native.empty() && folder_native.back() == '/';
+  const platform::native_string& folder_native = folder_path.native();
+  const bool ends_in_separator =
+      !folder_native.empty() && platform::is_native_separator(folder_native.back());
   const std::size_t name_offset = folder_native.size() + (ends_in_separator ? 0 : 1);
   std::wstring folder_prefix = folder_wide;
   if (!ends_in_separator) folder_prefix += L'/';
@@ -155,18 +169,20 @@ void finder<rules_t, item_t>::list(const item_t& folder, const std::wstring& fol
   try {
     for (auto& listed_entry : listing_) {
       // A listed path is the folder's text joined with the name: the name alone is converted.
-      const std::string& listed = listed_entry.path().native();
-      const bool joined = listed.size() > name_offset && listed.starts_with(folder_native) &&
-                          (ends_in_separator || listed[folder_native.size()] == '/');
+      const platform::native_string& listed = listed_entry.path().native();
+      const bool joined =
+          listed.size() > name_offset && listed.starts_with(folder_native) &&
+          (ends_in_separator || platform::is_native_separator(listed[folder_native.size()]));
       if (joined) {
         path_buffer_ = folder_prefix;
-        append_wide(std::string_view(listed).substr(name_offset), path_buffer_);
+        append_wide(platform::native_string_view(listed).substr(name_offset), path_buffer_);
       } else {
-        path_buffer_ = platform::wide_from_path(listed_entry.path());
+        path_buffer_ = generic_wide(listed_entry.path());
       }
-      const std::string other_name =
-          joined ? std::string() : listed_entry.path().filename().native();
-      const char* name_text = joined ? listed.c_str() + name_offset : other_name.c_str();
+      const platform::native_string other_name =
+          joined ? platform::native_string() : listed_entry.path().filename().native();
+      const platform::native_char* name_text =
+          joined ? listed.c_str() + name_offset : other_name.c_str();
       item_t entry = item_t::from_listing(std::move(listed_entry), handle, name_text);
       // What cannot be looked at cannot be kept: an entry that vanished since the listing, or
       // every entry of a folder without search permission.
@@ -196,7 +212,7 @@ void finder<rules_t, item_t>::sort_found() {
   // The order is decided on small keys; each entry then moves once into its place.
   struct t_key {
     bool folder;
-    const std::string* path;
+    const platform::native_string* path;
     std::size_t index;
   };
   std::vector<t_key> keys;
@@ -242,7 +258,7 @@ void finder<rules_t, item_t>::report_unusable(const rules_t& rules,
 template <class rules_t, class item_t>
 void finder<rules_t, item_t>::load_ignore_files(const std::filesystem::path& folder,
                                                 std::uint32_t depth) {
-  const std::wstring folder_text = platform::wide_from_path(folder);
+  const std::wstring folder_text = generic_wide(folder);
   for (const auto& name : ignore_file_names) load_ignore_file(folder, folder_text, name, depth);
 }
 
@@ -274,7 +290,7 @@ void finder<rules_t, item_t>::load_ignore_file(const std::filesystem::path& fold
 
 template <class rules_t, class item_t>
 void finder<rules_t, item_t>::match(item_t& entry) const {
-  match(entry, platform::wide_from_path(entry.entry.path()));
+  match(entry, generic_wide(entry.entry.path()));
 }
 
 template <class rules_t, class item_t>
@@ -314,7 +330,7 @@ void finder<rules_t, item_t>::match(item_t& entry, std::wstring_view wide_path) 
       }
     }
   }
-  // The file name is what follows the last separator ('\' is a name character here).
+  // The file name is what follows the last separator (the path is in generic form).
   const std::size_t slash = wide_path.rfind(L'/');
   const std::wstring_view name =
       slash == std::wstring_view::npos ? wide_path : wide_path.substr(slash + 1);
@@ -333,8 +349,9 @@ std::wstring relative_to(const std::wstring& base, const std::wstring& path) {
   const std::wstring b = platform::separators_to_native(base);
   const std::wstring p = platform::separators_to_native(path);
   if (b.size() >= p.size()) return {};
-  // A plain text prefix: no separator is required after it.
-  if (p.compare(0, b.size(), b) != 0) return {};
+  // A plain text prefix: no separator is required after it. Names compare as the system
+  // compares them (without regard to case on Windows).
+  if (!platform::same_names(std::wstring_view(p).substr(0, b.size()), b)) return {};
   std::wstring rest = p.substr(b.size());
   if (!rest.empty() && rest.front() == separator) rest.erase(0, 1);
   return rest;

@@ -17,7 +17,7 @@ item::item(std::filesystem::path path) {
 }
 
 item::item(t_listed, std::filesystem::directory_entry&& listed,
-           const platform::folder_handle& folder, const char* name)
+           const platform::folder_handle& folder, const std::filesystem::path::value_type* name)
     : entry(std::move(listed)) {
   if (!folder.is_open()) {
     refresh();
@@ -31,6 +31,7 @@ item::item(t_listed, std::filesystem::directory_entry&& listed,
   created = info.creation_time;
   modified = info.write_time;
   size = info.size;
+  reparse_tag = info.reparse_tag;
 }
 
 void item::refresh() {
@@ -39,6 +40,7 @@ void item::refresh() {
   created = 0;
   modified = 0;
   size = 0;
+  reparse_tag = 0;
   if (entry.path().empty()) return;
   platform::t_entry_info info;
   std::error_code ec;
@@ -48,27 +50,32 @@ void item::refresh() {
   created = info.creation_time;
   modified = info.write_time;
   size = info.size;
+  reparse_tag = info.reparse_tag;
 }
 
 bool is_link(const item& entry) {
-  // Only symbolic links carry a reparse tag here; a junction is a symbolic link as well.
-  std::error_code ec;
-  return entry.entry.is_symlink(ec);
+  // Other reparse points (a Windows file kept in the cloud, say) are walked like what they hold.
+  return (entry.attributes & platform::attribute_reparse_point) != 0 &&
+         (entry.reparse_tag == platform::reparse_tag_symlink ||
+          entry.reparse_tag == platform::reparse_tag_mount_point);
 }
 
 finder_item::finder_item(std::filesystem::path path) : item(std::move(path)) {}
 
 finder_item::finder_item(t_listed tag, std::filesystem::directory_entry&& listed,
-                         const platform::folder_handle& folder, const char* name)
+                         const platform::folder_handle& folder,
+                         const std::filesystem::path::value_type* name)
     : item(tag, std::move(listed), folder, name) {}
 
 finder_item finder_item::from_listing(const std::filesystem::directory_entry& listed,
-                                      const platform::folder_handle& folder, const char* name) {
+                                      const platform::folder_handle& folder,
+                                      const std::filesystem::path::value_type* name) {
   return finder_item(t_listed{}, std::filesystem::directory_entry(listed), folder, name);
 }
 
 finder_item finder_item::from_listing(std::filesystem::directory_entry&& listed,
-                                      const platform::folder_handle& folder, const char* name) {
+                                      const platform::folder_handle& folder,
+                                      const std::filesystem::path::value_type* name) {
   return finder_item(t_listed{}, std::move(listed), folder, name);
 }
 

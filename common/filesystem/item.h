@@ -36,6 +36,8 @@ class item {
   // Bytes of the entry itself, read by the same status query as the times: a link's own size,
   // never its target's. The project scan takes a regular file's size from here.
   std::uint64_t size = 0;
+  // The reparse tag read with the attributes: set for a symbolic link or junction.
+  std::uint32_t reparse_tag = 0;
   std::filesystem::directory_entry entry;
 
  protected:
@@ -44,7 +46,7 @@ class item {
   // that is not open).
   struct t_listed {};
   item(t_listed, std::filesystem::directory_entry&& listed, const platform::folder_handle& folder,
-       const char* name);
+       const std::filesystem::path::value_type* name);
 };
 
 // True for a symbolic link or junction: an entry the finder hands out but never walks into.
@@ -58,10 +60,12 @@ class finder_item : public item {
   // Builds the item of an entry that a listing of `folder` gave, without normalising its path
   // again; `name` is the entry's name, zero-terminated. The same as finder_item(path), cheaper.
   static finder_item from_listing(const std::filesystem::directory_entry& listed,
-                                  const platform::folder_handle& folder, const char* name);
+                                  const platform::folder_handle& folder,
+                                  const std::filesystem::path::value_type* name);
   // The same for a listed entry the caller no longer needs: its path is moved, not copied.
   static finder_item from_listing(std::filesystem::directory_entry&& listed,
-                                  const platform::folder_handle& folder, const char* name);
+                                  const platform::folder_handle& folder,
+                                  const std::filesystem::path::value_type* name);
 
   std::uint8_t ignored = 0;         // 1 when the ignore rules exclude the entry
   std::uint8_t is_ignore_file = 0;  // 1 when the entry's name is one of the ignore-file names
@@ -72,7 +76,7 @@ class finder_item : public item {
 
  private:
   finder_item(t_listed tag, std::filesystem::directory_entry&& listed,
-              const platform::folder_handle& folder, const char* name);
+              const platform::folder_handle& folder, const std::filesystem::path::value_type* name);
 };
 
 }  // namespace kestrun::filesystem

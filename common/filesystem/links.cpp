@@ -11,7 +11,19 @@ std::wstring link_target(const std::filesystem::path& path, std::filesystem::fil
   status = std::filesystem::symlink_status(path, ec);
   // An entry that cannot be looked at (no search permission, a path too long) leads nowhere.
   if (status.type() == std::filesystem::file_type::none) return {};
-  if (!std::filesystem::is_symlink(status)) return platform::wide_from_path(path);
+  if (!std::filesystem::is_symlink(status)) {
+    // A link the standard library does not report as one (a Windows reparse point) is a link
+    // whose data cannot be read here: empty text, as for any unreadable link.
+    platform::t_entry_info info;
+    std::error_code info_ec;
+    if (platform::entry_info(path, info, info_ec) &&
+        (info.attributes & platform::attribute_reparse_point) != 0 &&
+        (info.reparse_tag == platform::reparse_tag_symlink ||
+         info.reparse_tag == platform::reparse_tag_mount_point)) {
+      return {};
+    }
+    return platform::wide_from_path(path);
+  }
   const auto target = std::filesystem::read_symlink(path, ec);
   if (ec) return {};
   return platform::wide_from_path(target);

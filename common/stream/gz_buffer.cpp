@@ -196,14 +196,30 @@ obuffer::~obuffer() {
   }
 }
 
+namespace {
+
+// The gzip header names Unix as the system that wrote the stream, as zlib does by default there:
+// stored contents and version files are then the same bytes whichever system wrote them.
+bool set_header(z_stream* z) {
+  static gz_header header = [] {
+    gz_header h{};
+    h.os = 3;
+    return h;
+  }();
+  return deflateSetHeader(z, &header) == Z_OK;
+}
+
+}  // namespace
+
 void obuffer::restart() {
   // deflateReset equals deflateEnd and deflateInit2 with the same parameters.
-  start_again(initialised && deflateReset(z.get()) == Z_OK);
+  start_again(initialised && deflateReset(z.get()) == Z_OK && set_header(z.get()));
 }
 
 bool obuffer::init() {
   initialised = deflateInit2(z.get(), level, Z_DEFLATED, gzip_window_bits, memory_level,
-                             Z_DEFAULT_STRATEGY) == Z_OK;
+                             Z_DEFAULT_STRATEGY) == Z_OK &&
+                set_header(z.get());
   return initialised;
 }
 

@@ -13,7 +13,6 @@ namespace kestrun::platform {
 namespace {
 
 constexpr std::int64_t ticks_per_second = 10'000'000;  // FILETIME counts 100 ns
-constexpr std::int64_t seconds_1601_to_1970 = 11'644'473'600;
 
 // The FILETIME rule on a time the system keeps in nanoseconds: the nanoseconds are cut to whole
 // 100-ns ticks as a FILETIME would hold them, and half a second or more rounds up. tv_nsec is
@@ -77,12 +76,6 @@ bool query(int dir, const char* name, t_entry_info& out, std::error_code& ec) {
 }
 
 }  // namespace
-
-std::int64_t unix_time_from_filetime(std::uint64_t filetime) {
-  const auto whole = static_cast<std::int64_t>(filetime / ticks_per_second);
-  const auto rest = static_cast<std::int64_t>(filetime % ticks_per_second);
-  return whole - seconds_1601_to_1970 + (rest >= ticks_per_second / 2 ? 1 : 0);
-}
 
 bool entry_info(const std::filesystem::path& path, t_entry_info& out, std::error_code& ec) {
   return query(AT_FDCWD, path.c_str(), out, ec);

@@ -23,22 +23,6 @@ void set_times(const std::filesystem::path& path, std::int64_t seconds, long nan
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
 }
 
-TEST(FilesTest, FiletimeRoundsToTheNearestSecond) {
-  struct row {
-    std::uint64_t filetime;
-    std::int64_t seconds;
-  };
-  const row rows[] = {
-      {116444736000000000ull, 0},          {116444736004999999ull, 0}, {116444736005000000ull, 1},
-      {116444736014999999ull, 1},          {116444735995000000ull, 0}, {116444735994999999ull, -1},
-      {133444736007500000ull, 1700000001},
-  };
-  for (const auto& r : rows) {
-    SCOPED_TRACE(r.filetime);
-    EXPECT_EQ(unix_time_from_filetime(r.filetime), r.seconds);
-  }
-}
-
 TEST(FilesTest, EntryInfoOfEachKind) {
   test::temp_folder dir;
   const auto file = dir.write("file", "12345");

@@ -5,6 +5,8 @@
 
 namespace kestrun::platform {
 
+std::wstring library_suffix() { return L".so"; }
+
 std::unique_ptr<library> library::open(const std::filesystem::path& path) {
   // dlopen gives the empty name the main program and searches the system folders for a bare
   // name; a library is only ever loaded from the file the caller names.

@@ -27,6 +27,10 @@ std::string account_home() {
 
 }  // namespace
 
+std::string config_folder_hint() {
+  return "neither XDG_CONFIG_HOME nor HOME is set and the account has no home folder";
+}
+
 std::filesystem::path config_folder() {
   // The XDG rule ignores a relative value: it would depend on the current folder.
   const char* xdg = std::getenv("XDG_CONFIG_HOME");

@@ -6,6 +6,8 @@
 #include <random>
 #include <stdexcept>
 
+#include "platform/platform.h"
+
 namespace kestrun::test {
 
 temp_folder::temp_folder() {
@@ -28,9 +30,14 @@ temp_folder::~temp_folder() {
   std::filesystem::remove_all(path_, ec);
 }
 
+std::filesystem::path temp_folder::operator/(const std::string& name) const {
+  // Through wide text, so that a Windows path does not read the bytes in its ANSI code page.
+  return path_ / platform::path_from_wide(platform::wide_from_native(name));
+}
+
 std::filesystem::path temp_folder::write(const std::string& relative,
                                          const std::string& content) const {
-  auto file = path_ / relative;
+  auto file = *this / relative;
   std::filesystem::create_directories(file.parent_path());
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out << content;

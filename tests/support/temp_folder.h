@@ -14,7 +14,8 @@ class temp_folder {
   temp_folder& operator=(const temp_folder&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+  // Names are UTF-8 (bytes on POSIX) on every platform.
+  std::filesystem::path operator/(const std::string& name) const;
 
   // Writes a file (and its parent folders) below the folder; returns its path.
   std::filesystem::path write(const std::string& relative, const std::string& content) const;

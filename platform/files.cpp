@@ -1,0 +1,16 @@
+// The FILETIME rule that both platforms' entry times follow.
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace kestrun::platform {
+
+std::int64_t unix_time_from_filetime(std::uint64_t filetime) {
+  constexpr std::uint64_t ticks_per_second = 10'000'000;  // FILETIME counts 100 ns
+  constexpr std::int64_t seconds_1601_to_1970 = 11'644'473'600;
+  const auto whole = static_cast<std::int64_t>(filetime / ticks_per_second);
+  const auto rest = filetime % ticks_per_second;
+  return whole - seconds_1601_to_1970 + (rest >= ticks_per_second / 2 ? 1 : 0);
+}
+
+}  // namespace kestrun::platform

@@ -1,0 +1,222 @@
+#!/usr/bin/env bash
+# kvcs.exe with kellar-fs.dll under Wine, given Windows paths: backup, incremental backup, restore
+# of each version, a subfolder run, --nosave, a Storage ID from %APPDATA%, names beyond the BMP,
+# the start-up errors and the log. When KVCS_LINUX names the Linux kvcs, the same trees are backed
+# up by it too and both storages must hold the same blobs and the same commands.
+# Usage: wine.sh path/to/kvcs.exe (WINEPREFIX set; KVCS_WINE names wine64 when not the default)
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../lib.sh"
+source "$here/../run_helpers.bash"
+
+exe=$KVCS
+wine=${KVCS_WINE:-/usr/lib/wine/wine64}
+: "${WINEPREFIX:?run through scripts/test-windows, which sets up Wine}"
+export TZ=UTC
+KVCS=$SCRATCH/kvcs-under-wine
+printf '#!/bin/sh\nexec "%s" "%s" "$@"\n' "$wine" "$exe" >"$KVCS"
+chmod +x "$KVCS"
+
+# winpath PATH: the Windows form of a Unix path (Wine's drive Z: is the Unix root).
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+# The user's application-data folder as Wine keeps it, and where kvcs keeps its files there.
+appdata_win=$("$wine" cmd /c echo %APPDATA% </dev/null 2>/dev/null | tr -d '\r')
+[[ "$appdata_win" == C:\\* ]] || { echo "no %APPDATA% from Wine: '$appdata_win'" >&2; exit 1; }
+appdata=$WINEPREFIX/drive_c/$(tr '\\' / <<<"${appdata_win#C:\\}")
+program_folder=$appdata/Kestrun\ VCS
+appdata_generic=$(tr '\\' / <<<"$appdata_win")
+
+# kvcs_run ARGS...: as for Linux, but the log is the only file in %APPDATA%\Kestrun VCS\logs and
+# "storages.json" holds STORAGES_JSON when that is set (otherwise there is none).
+kvcs_run() {
+  rm -rf "$program_folder"
+  mkdir -p "$program_folder"
+  [ -n "${STORAGES_JSON:-}" ] && printf '%s' "$STORAGES_JSON" >"$program_folder/storages.json"
+  run_kvcs "$@"
+  LOG=""
+  LOGTEXT=""
+  local logs=("$program_folder/logs/"*.gz)
+  if [ -f "${logs[0]}" ]; then
+    LOG=${logs[0]}
+    LOGTEXT=$(gzip -dc "$LOG" 2>/dev/null || true)
+  fi
+  # Redirected output is UTF-8 with bare line feeds, as on Linux.
+  if grep -q $'\r' "$SCRATCH/out" "$SCRATCH/err"; then fail "$*: carriage returns in the output"; fi
+}
+
+# Linux side (optional): the same runs of the Linux kvcs into a storage of its own.
+linux=${KVCS_LINUX:-}
+linux_run() {
+  [ -n "$linux" ] || return 0
+  XDG_CONFIG_HOME=$SCRATCH/linux-config "$linux" "$@" >"$SCRATCH/linux-out" 2>&1 ||
+    fail "Linux kvcs $*: exit code $?"
+}
+# same_storage LABEL: blob names and contents agree, and every version file holds the same
+# commands (the header's save time aside).
+same_storage() {
+  [ -n "$linux" ] || return 0
+  diff <(cd "$store" && find files -type f | LC_ALL=C sort) \
+    <(cd "$lstore" && find files -type f | LC_ALL=C sort) >/dev/null ||
+    fail "$1: the two storages hold different blob names"
+  local f
+  while IFS= read -r f; do
+    cmp -s "$store/$f" "$lstore/$f" || fail "$1: blob $f differs"
+  done < <(cd "$store" && find files -type f)
+  local n
+  for n in $(seq 1 "$(stored_versions "$store" alice/site)"); do
+    diff <("${READER[@]}" version "$store/projects/alice/site/$n.gz" | tail -n +2) \
+      <("${READER[@]}" version "$lstore/projects/alice/site/$n.gz" | tail -n +2) >/dev/null ||
+      fail "$1: version $n holds other commands than the Linux one"
+  done
+}
+
+echo "skipped under Wine: symbolic links and junctions (Wine 8 makes none and reads none), and"
+echo "  creation times (Wine keeps none); the Linux scenarios cover links"
+
+# --- start-up errors ---------------------------------------------------------------------------
+kvcs_run
+expect_status 1 "no arguments"
+expect_empty "$SCRATCH/out" "no arguments"
+expect_content "$SCRATCH/err" "The value of parameter 'folder' is not defined
+
+Kestrun VCS version $KVCS_VERSION
+
+Usage: kvcs.exe -m -s [-l] [-n] [--nosave] folder
+
+Positional arguments:
+  folder Project folder
+
+Optional arguments:
+  -m, --mode    Working mode
+    backup  Save data to storage
+    restore Restore data from storage
+  -s, --storage Link to storage/Storage ID
+  -l, --log     Display log on screen
+  -n, --nn      Recovery Version ID
+  --nosave      Without saving the result
+
+Storage ID settings file:
+  $appdata_generic/Kestrun VCS/storages.json
+" "no arguments"
+[ -z "$LOG" ] || fail "no arguments: a log was written"
+kvcs_run 'C:\p' -x=1 -m=backup -s=x
+expect_status 1 "unknown option"
+[ "$(head -n 1 "$SCRATCH/err")" = "Argument '-x' is not defined" ] ||
+  fail "unknown option: $(head -n 1 "$SCRATCH/err")"
+
+# --- the tree ----------------------------------------------------------------------------------
+src=$SCRATCH/site
+store=$SCRATCH/storage
+lsrc=$SCRATCH/linux-site
+lstore=$SCRATCH/linux-storage
+mkdir -p "$store" "$lstore"
+make_project "$src" alice/site
+E2E_DIR=$E2E_DIR python3 - "$src" <<'PY'
+import os, random, sys
+root = sys.argv[1]
+sys.path.insert(0, os.environ["E2E_DIR"])
+from tree_tool import text, writer
+put = writer(root)
+rnd = random.Random(14)
+put("README.md", b"# site\n", 1600000100)
+put(".gitignore", b"*.tmp\n", 1600000101)
+put("junk.tmp", b"ignored\n", 1600000102)
+put("src/main.cpp", text(30000, 1), 1600000103)
+put("src/lib/empty.h", b"", 1600000104)
+put("photo.JPG", rnd.randbytes(20000), 1600000105)
+put("random.bin", rnd.randbytes(65536), 1600000106)
+put("deep/a/b/c/leaf.txt", b"leaf\n", 1600000107)
+put("caf\u00e9/na\u00efve.txt", "d\u00e9j\u00e0 vu\n".encode(), 1600000108)
+put("emoji\U0001F600/\U0001F389.txt", "\U0001F389\n".encode(), 1600000109)
+put("\U0001F4C1 folder/\U00010348 gothic \U0001F600.md", text(4000, 2), 1600000110)
+put("src/frac.txt", b"fraction\n", 1600000000.7)
+put("big.log", text(2 * 1024 * 1024, 3), 1600000111)
+os.makedirs(os.path.join(root, "emptydir"))
+PY
+cp -a "$src" "$lsrc"
+snapshot "$src" "$SCRATCH/snap/v1"
+sed -i -E '/^F junk\.tmp /d' "$SCRATCH/snap/v1"
+
+# --- backup, then the storage as an independent reader and the Linux program see it ------------
+kvcs_ok backup "$(winpath "$src")" -m=backup -s="$(winpath "$store")"
+expect_verdict backup "kestrun::vcs::save 1"
+expect_no_event backup 'kestrun::vcs::[^ ]*[!~] .*'
+expect_event backup "kestrun::vcs::project::create alice/site Z:$src/"
+expect_event backup 'kestrun::vcs::finder::ignore .*junk\.tmp.*'
+expect_event backup 'kestrun::vcs::file::upload 0 src/lib/empty\.h'
+expect_event backup 'kestrun::vcs::file::pack [0-9]+=>[0-9]+ emoji😀/🎉\.txt'
+head -n 4 "$SCRATCH/out" >"$SCRATCH/head"
+expect_content "$SCRATCH/head" "name: Kestrun VCS
+version: $KVCS_VERSION
+Folder: Z:$src/
+Log file: $appdata_generic/Kestrun VCS/logs/$(basename "$LOG")
+" "backup: console lines"
+storage_check backup "$store"
+[ "$(stored_versions "$store" alice/site)" = 1 ] || fail "backup: not exactly version 1 stored"
+"${READER[@]}" extract "$store" alice/site 1 "$SCRATCH/extracted" >/dev/null ||
+  fail "the reader cannot rebuild version 1"
+expect_tree "reader round trip" "$SCRATCH/extracted" "$SCRATCH/snap/v1"
+linux_run "$lsrc" -m=backup -s="$lstore"
+same_storage "version 1"
+
+# --- an incremental backup ---------------------------------------------------------------------
+blobs_before=$(blob_count "$store")
+for tree in "$src" "$lsrc"; do
+  put_file "$tree/src/main.cpp" "int main() { return 0; }" 1600000200
+  put_file "$tree/new 🦀.rs" "fn main() {}" 1600000201
+  rm "$tree/random.bin"
+done
+snapshot "$src" "$SCRATCH/snap/v2"
+sed -i -E '/^F junk\.tmp /d' "$SCRATCH/snap/v2"
+kvcs_ok incremental "$(winpath "$src")" -m=backup -s="$(winpath "$store")"
+expect_verdict incremental "kestrun::vcs::save 2"
+[ "$(blob_count "$store")" -eq $((blobs_before + 2)) ] ||
+  fail "incremental: $(blob_count "$store") blobs, expected $((blobs_before + 2))"
+version_paths "$store" alice/site 2 >"$SCRATCH/v2-paths"
+expect_content "$SCRATCH/v2-paths" "R random.bin
+AF new 🦀.rs
+R src/main.cpp
+AF src/main.cpp
+" "incremental: version 2 commands"
+linux_run "$lsrc" -m=backup -s="$lstore"
+same_storage "version 2"
+
+# --- a subfolder run and --nosave --------------------------------------------------------------
+put_file "$src/src/lib/util.h" "int util();" 1600000300
+put_file "$src/README.md" "# site, changed outside the subfolder" 1600000301
+kvcs_ok subfolder "$(winpath "$src/src")" -m=backup -s="$(winpath "$store")"
+expect_verdict subfolder "kestrun::vcs::save 3"
+version_paths "$store" alice/site 3 >"$SCRATCH/v3-paths"
+expect_content "$SCRATCH/v3-paths" "AF src/lib/util.h
+" "subfolder: version 3 commands"
+kvcs_ok nosave "$(winpath "$src")" -m=backup -s="$(winpath "$store")" --nosave
+expect_event nosave 'kestrun::vcs::state::diff::finish [1-9][0-9]*'
+expect_no_event nosave 'kestrun::vcs::save.*'
+[ "$(stored_versions "$store" alice/site)" = 3 ] || fail "nosave: a version was stored"
+
+# --- a Storage ID from %APPDATA%\Kestrun VCS\storages.json -------------------------------------
+store_json=$(winpath "$store" | sed 's/\\/\\\\/g')
+STORAGES_JSON="{\"main\": \"$store_json\"}" kvcs_ok storage-id "$(winpath "$src")" -m=backup -s=main
+expect_verdict storage-id "kestrun::vcs::save 4"
+STORAGES_JSON=""
+
+# --- restores of every version into empty folders ----------------------------------------------
+for n in 1 2; do
+  dst=$SCRATCH/restored-$n
+  fresh_copy "$src" "$dst"
+  kvcs_ok "restore $n" "$(winpath "$dst")" -m=restore -s="$(winpath "$store")" -n=$n
+  expect_verdict "restore $n" 'kestrun::vcs::save local'
+  expect_tree "restore $n" "$dst" "$SCRATCH/snap/v$n"
+done
+snapshot "$src" "$SCRATCH/snap/latest"
+sed -i -E '/^F junk\.tmp /d' "$SCRATCH/snap/latest"
+dst=$SCRATCH/restored-latest
+fresh_copy "$src" "$dst"
+kvcs_ok "restore latest" "$(winpath "$dst")" -m=restore -s="$(winpath "$store")"
+expect_tree "restore latest" "$dst" "$SCRATCH/snap/latest"
+# Back to version 1 in place: files added since are removed, changed ones come back.
+kvcs_ok "restore 1 in place" "$(winpath "$dst")" -m=restore -s="$(winpath "$store")" -n=1
+expect_tree "restore 1 in place" "$dst" "$SCRATCH/snap/v1"
+
+finish

@@ -1,0 +1,26 @@
+// What a test needs to know about the system it runs on, asked at run time rather than compiled
+// in, so that one test source serves Linux and Windows.
+#pragma once
+
+#include <filesystem>
+
+namespace kestrun::test {
+
+// True where '\' separates path elements and names ignore case (Windows).
+inline constexpr bool on_windows = std::filesystem::path::preferred_separator == L'\\';
+
+// True when this system really makes symbolic links and junctions: Wine 8 cannot, and answers
+// with an error or a success that made nothing. Checked once by making one.
+bool can_make_links();
+
+// The reason printed by a test skipped for want of links.
+inline constexpr const char* no_links = "this system cannot make symbolic links or junctions";
+
+// True when a file name that is not valid text (bytes that are not UTF-8 on POSIX, an unpaired
+// surrogate on Windows) is kept as given: Wine 8 maps such a Windows name to another one.
+bool keeps_invalid_names();
+
+inline constexpr const char* no_invalid_names =
+    "this system does not keep file names that are not valid text";
+
+}  // namespace kestrun::test
