@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <cwctype>
 #include <fstream>
-#include <optional>
+#include <istream>
+#include <memory>
 #include <set>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "common/identity.h"
 #include "common/notify/event.h"
@@ -20,6 +22,7 @@
 #include "vcs/safe_path.h"
 #include "vcs/state_item.h"
 #include "vcs/storage_driver.h"
+#include "vcs/version_file.h"
 
 namespace kestrun::vcs {
 namespace {
@@ -99,6 +102,100 @@ void fire_unpack_error(const state_item_file& item) {
   notify::create("kestrun::vcs::file::unpack")->set_error(true)->fire_text(item.name_text());
 }
 
+// The folders that hold the restored files, each held open and entered by name without following
+// a link: a link that stands where a folder should be (one the scan left out, or one put there
+// while the restore runs) can never carry a write out of the project. Files come in path order,
+// so the folders of one file mostly serve the next ones too.
+class target_folders {
+ public:
+  explicit target_folders(const std::filesystem::path& root) : root_(root) {}
+
+  // The open folder that holds `relative`, a safe stored path; null with `ec` when a folder on
+  // the way is missing, is not a folder, or is a link (std::errc::too_many_symbolic_link_levels).
+  const platform::folder_handle* parent_of(const std::filesystem::path& relative,
+                                           std::error_code& ec) {
+    ec.clear();
+    if (!root_.is_open()) {
+      ec = std::make_error_code(std::errc::no_such_file_or_directory);
+      return nullptr;
+    }
+    std::vector<std::filesystem::path> wanted(relative.begin(), relative.end());
+    wanted.pop_back();
+    std::size_t keep = 0;
+    while (keep < names_.size() && keep < wanted.size() && names_[keep] == wanted[keep]) ++keep;
+    names_.resize(keep);
+    open_.resize(keep);
+    for (std::size_t i = keep; i < wanted.size(); ++i) {
+      const platform::folder_handle& parent = open_.empty() ? root_ : *open_.back();
+      auto folder = std::make_unique<platform::folder_below>(parent, wanted[i], ec);
+      if (ec) return nullptr;
+      open_.push_back(std::move(folder));
+      names_.push_back(wanted[i]);
+    }
+    return open_.empty() ? &root_ : open_.back().get();
+  }
+
+ private:
+  platform::folder_handle root_;
+  std::vector<std::filesystem::path> names_;
+  std::vector<std::unique_ptr<platform::folder_below>> open_;
+};
+
+enum class t_unpacked {
+  written,
+  not_written,  // the target cannot be written: a warning, and the next file
+  failed,       // the stored content cannot be read or is damaged, or writing failed
+};
+
+// The decoded content into `out`, in blocks; false when it cannot be read whole or does not
+// come out at exactly `size` bytes.
+bool copy_content(std::istream& source, std::uint64_t size, std::string& block,
+                  platform::new_file& out) {
+  std::uint64_t written = 0;
+  std::error_code ec;
+  while (source) {
+    source.read(block.data(), static_cast<std::streamsize>(block.size()));
+    const auto count = static_cast<std::uint64_t>(source.gcount());
+    if (!out.write(block.data(), count, ec)) return false;
+    written += count;
+  }
+  return !source.bad() && written == size;
+}
+
+// One downloaded content into its place: written beside the target under a temporary name,
+// given its time, and moved over the target only once complete.
+t_unpacked unpack_file(const packer::t_file_info& info, target_folders& folders,
+                       std::string& block) {
+  const state_item_file& item = *info.item;
+  stream::arc::ifstream in;
+  in.file.open(info.path, std::ios::in | std::ios::binary);
+  if (!in.file.is_open()) return t_unpacked::failed;
+  // An empty content has no method byte: it cannot be told apart from a damaged one.
+  char method = 0;
+  if (!in.file.get(method) || !in.open(static_cast<std::uint8_t>(method))) {
+    return t_unpacked::failed;
+  }
+
+  const std::string& name = item.name_text();
+  const std::filesystem::path relative = path_from_utf8_strict(name);
+  if (!is_safe_stored_path(name) || relative.has_root_path()) return t_unpacked::failed;
+  std::error_code ec;
+  const platform::folder_handle* folder = folders.parent_of(relative, ec);
+  if (folder == nullptr) {
+    // A path through a link would leave the project: that is a damaged version, not a warning.
+    return ec == std::errc::too_many_symbolic_link_levels ? t_unpacked::failed
+                                                          : t_unpacked::not_written;
+  }
+  platform::new_file out;
+  if (!out.create(*folder, ec)) return t_unpacked::not_written;
+  // A full disk, or a content that is damaged or decodes short, must not pass as a restored file.
+  if (!copy_content(*in.reader->in, item.size(), block, out)) return t_unpacked::failed;
+  if (!out.finish(item.time(), ec)) return t_unpacked::failed;
+  // A link, a folder or a file that may not be written stands there: it stays as it is.
+  if (!out.replace(relative.filename(), ec)) return t_unpacked::not_written;
+  return t_unpacked::written;
+}
+
 }  // namespace
 
 bool packer::encode(std::vector<t_file_info>& files, std::shared_ptr<storage_driver> driver) {
@@ -151,65 +248,26 @@ bool packer::encode(std::vector<t_file_info>& files, std::shared_ptr<storage_dri
 }
 
 bool packer::unpack(std::vector<t_file_info>& files, std::shared_ptr<storage_driver> driver) {
-  const std::filesystem::path& root = driver->project()->root();
+  target_folders folders(driver->project()->root());
   std::uint64_t done = 0;
   std::string block(unpack_block, '\0');
   for (t_file_info& info : files) {
-    state_item_file& item = *info.item;
-    stream::arc::ifstream in;
-    in.file.open(info.path, std::ios::in | std::ios::binary);
-    bool ok = false;
-    if (in.file.is_open()) {
-      // An empty content has no method byte: it cannot be told apart from a damaged one.
-      char method = 0;
-      if (in.file.get(method)) ok = in.open(static_cast<std::uint8_t>(method));
+    switch (unpack_file(info, folders, block)) {
+      case t_unpacked::written:
+        break;
+      case t_unpacked::not_written: {
+        auto warning = notify::create("kestrun::vcs::file::write::open");
+        warning->level = 1;
+        warning->fire_text(info.item->name_text());
+        continue;
+      }
+      case t_unpacked::failed:
+        fire_unpack_error(*info.item);
+        return false;
     }
-    if (!ok) {
-      fire_unpack_error(item);
-      return false;
-    }
-
-    const std::optional<std::filesystem::path> target = safe_local_path(root, item.name_text());
-    if (!target) {
-      fire_unpack_error(item);
-      return false;
-    }
-    // A link that the scan left out (its target lies outside the root) would carry the write
-    // out of the project: such a target counts as one that cannot be opened.
-    std::error_code ec;
-    const bool through_link =
-        std::filesystem::is_symlink(std::filesystem::symlink_status(*target, ec));
-    std::ofstream out;
-    if (!through_link) out.open(*target, std::ios::out | std::ios::binary);
-    if (!out.is_open()) {
-      auto warning = notify::create("kestrun::vcs::file::write::open");
-      warning->level = 1;
-      warning->fire_text(item.name_text());
-      continue;
-    }
-    std::istream& source = *in.reader->in;
-    std::uint64_t written = 0;
-    while (source && out) {
-      source.read(block.data(), static_cast<std::streamsize>(block.size()));
-      const std::streamsize count = source.gcount();
-      out.write(block.data(), count);
-      written += static_cast<std::uint64_t>(count);
-    }
-    out.close();
-    // A full disk, or a content that is damaged or decodes short, must not pass as a restored
-    // file.
-    if (out.fail() || source.bad() || written != item.size()) {
-      std::filesystem::remove(*target, ec);
-      fire_unpack_error(item);
-      return false;
-    }
-
-    notify::create("kestrun::vcs::file::unpack")->fire_text(item.name_text());
+    notify::create("kestrun::vcs::file::unpack")->fire_text(info.item->name_text());
     ++done;
     notify::create("kestrun::vcs::file::unpack")->fire_progress(done, files.size());
-    // The time is cosmetic next to the content: a failure to set it is not reported.
-    std::error_code ignored;
-    platform::set_modification_time(*target, item.time(), ignored);
   }
   return true;
 }

@@ -350,29 +350,64 @@ TEST_F(UnpackTest, MissingFolderOnlyWarns) {
   EXPECT_EQ(named("kestrun::vcs::file::unpack", true).back().text, "50.0000");
 }
 
-// A content that decodes to fewer bytes than the item holds is damaged: the file is not left
-// behind as if it had been restored.
-TEST_F(UnpackTest, ShortContentFailsTheFile) {
+// Names in `folder` that an unpack left behind under a temporary name.
+std::vector<std::string> leftovers(const fs::path& folder) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(".k-vcs-new-", 0) == 0) found.push_back(entry.path().string());
+  }
+  return found;
+}
+
+// A content that decodes to another size than the item's is damaged: the file under the name is
+// left as it was (here the project's own copy), and no temporary file stays behind.
+TEST_F(UnpackTest, DamagedContentLeavesTheFileAsItWas) {
   const std::string content = text_bytes(100000);
   auto item = add_file("whole.txt", content);
   std::vector<packer::t_file_info> files = {info_of(item)};
   ASSERT_TRUE(packer::encode(files, driver));
   const std::string packed = test::slurp(files[0].path);
+  const std::string longer = text_bytes(100001);
   struct row {
     const char* label;
     std::string bytes;
   };
   const row rows[] = {{"gzip cut short", packed.substr(0, packed.size() / 2)},
-                      {"raw cut short", std::string(1, '\0') + content.substr(0, 5000)}};
+                      {"raw cut short", std::string(1, '\0') + content.substr(0, 5000)},
+                      {"gzip one byte longer", std::string(1, '\1') + gzip(longer)},
+                      {"raw one byte longer", std::string(1, '\0') + longer}};
   for (const row& r : rows) {
     SCOPED_TRACE(r.label);
     recorded().clear();
     std::vector<packer::t_file_info> damaged = {stored(item, r.bytes)};
     EXPECT_FALSE(packer::unpack(damaged, driver));
-    EXPECT_FALSE(fs::exists(folder.path() / "whole.txt"));
+    EXPECT_EQ(test::slurp(folder.path() / "whole.txt"), content);
+    EXPECT_EQ(leftovers(folder.path()), std::vector<std::string>{});
     ASSERT_EQ(named("kestrun::vcs::file::unpack").size(), 1u);
     EXPECT_EQ(named("kestrun::vcs::file::unpack")[0].level, 2u);
   }
+}
+
+// A file that is there is replaced whole, with the stored time and its own permissions; what
+// cannot be replaced (a folder, a link) stays and only warns.
+TEST_F(UnpackTest, ReplacesAFileInPlace) {
+  const fs::path old_file = folder.write("tool.sh", "old content, longer than the new one");
+  fs::permissions(old_file, fs::perms(0750));
+  fs::create_directory(folder.path() / "dir.txt");
+  auto tool = stored_item("tool.sh", 3);
+  auto dir = stored_item("dir.txt", 3);
+  std::vector<packer::t_file_info> files = {stored(tool, std::string("\0new", 4)),
+                                            stored(dir, std::string("\0abc", 4))};
+  EXPECT_TRUE(packer::unpack(files, driver));
+  EXPECT_EQ(test::slurp(old_file), "new");
+  EXPECT_EQ(write_time(old_file), 1234567890);
+  EXPECT_EQ(fs::status(old_file).permissions(), fs::perms(0750));
+  EXPECT_TRUE(fs::is_directory(folder.path() / "dir.txt"));
+  const auto warnings = named("kestrun::vcs::file::write::open");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].text, "dir.txt");
+  EXPECT_EQ(leftovers(folder.path()), std::vector<std::string>{});
 }
 
 // A full disk, played by a file-size limit of 32 KiB: the test runs again in a child process that
@@ -391,6 +426,7 @@ TEST_F(UnpackTest, FullDiskFailsTheFile) {
   std::vector<packer::t_file_info> files = {stored(item, std::string(1, '\1') + gzip(content))};
   EXPECT_FALSE(packer::unpack(files, driver));
   EXPECT_FALSE(fs::exists(folder.path() / "full.txt"));
+  EXPECT_EQ(leftovers(folder.path()), std::vector<std::string>{});
   ASSERT_EQ(named("kestrun::vcs::file::unpack").size(), 1u);
   EXPECT_EQ(named("kestrun::vcs::file::unpack")[0].level, 2u);
 }
@@ -404,7 +440,9 @@ TEST_F(UnpackTest, LinkAtTheTargetIsNotFollowed) {
   std::vector<packer::t_file_info> files = {stored(item, std::string("\0abc", 4))};
   EXPECT_TRUE(packer::unpack(files, driver));
   EXPECT_EQ(test::slurp(victim), "keep");
+  EXPECT_TRUE(fs::is_symlink(folder.path() / "x.txt"));
   ASSERT_EQ(named("kestrun::vcs::file::write::open").size(), 1u);
+  EXPECT_EQ(leftovers(folder.path()), std::vector<std::string>{});
 }
 
 TEST_F(UnpackTest, PathLeavingTheRootIsRefused) {
