@@ -148,7 +148,8 @@ enum class t_unpacked {
 };
 
 // The decoded content into `out`, in blocks; false when it cannot be read whole or does not
-// come out at exactly `size` bytes.
+// come out at exactly `size` bytes. A content that decodes to more stops at the first block that
+// passes `size`, before it is written: a small hostile blob cannot fill the disk.
 bool copy_content(std::istream& source, std::uint64_t size, std::string& block,
                   platform::new_file& out) {
   std::uint64_t written = 0;
@@ -156,6 +157,7 @@ bool copy_content(std::istream& source, std::uint64_t size, std::string& block,
   while (source) {
     source.read(block.data(), static_cast<std::streamsize>(block.size()));
     const auto count = static_cast<std::uint64_t>(source.gcount());
+    if (count > size - written) return false;
     if (!out.write(block.data(), count, ec)) return false;
     written += count;
   }

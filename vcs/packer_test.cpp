@@ -389,6 +389,34 @@ TEST_F(UnpackTest, DamagedContentLeavesTheFileAsItWas) {
   }
 }
 
+// Bytes this process has handed to write calls so far; -1 where the system does not say.
+long long bytes_written() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  long long value = -1;
+  while (io >> key >> value) {
+    if (key == "wchar:") return value;
+  }
+  return -1;
+}
+
+// A small content that decodes to far more than the item's size is refused before the file
+// grows past that size.
+TEST_F(UnpackTest, OversizedContentStopsAtTheItemSize) {
+  if (bytes_written() < 0) GTEST_SKIP() << "no /proc/self/io on this system";
+  const std::string bomb = gzip(std::string(16 << 20, '\0'));  // about 16 KiB stored
+  ASSERT_LT(bomb.size(), 1u << 20);
+  auto item = stored_item("bomb.bin", 1000);
+  std::vector<packer::t_file_info> files = {stored(item, std::string(1, '\1') + bomb)};
+  const long long before = bytes_written();
+  EXPECT_FALSE(packer::unpack(files, driver));
+  EXPECT_LT(bytes_written() - before, 1 << 20);
+  EXPECT_FALSE(fs::exists(folder.path() / "bomb.bin"));
+  EXPECT_EQ(leftovers(folder.path()), std::vector<std::string>{});
+  ASSERT_EQ(named("kestrun::vcs::file::unpack").size(), 1u);
+  EXPECT_EQ(named("kestrun::vcs::file::unpack")[0].level, 2u);
+}
+
 // A file that is there is replaced whole, with the stored time and its own permissions; what
 // cannot be replaced (a folder, a link) stays and only warns.
 TEST_F(UnpackTest, ReplacesAFileInPlace) {
