@@ -2,7 +2,9 @@
 // pass that writes the packed copy, so what is stored is exactly what was hashed.
 #include "vcs/packer.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <cwctype>
 #include <fstream>
 #include <istream>
@@ -16,6 +18,7 @@
 #include "common/notify/event.h"
 #include "common/stream/arc_stream.h"
 #include "common/stream/binary_io.h"
+#include "common/stream/gz_whole.h"
 #include "common/text.h"
 #include "platform/platform.h"
 #include "vcs/project.h"
@@ -28,7 +31,7 @@ namespace kestrun::vcs {
 namespace {
 
 constexpr std::uint32_t level_index_best = 4;  // zlib level 9
-constexpr std::size_t unpack_block = 32768;
+constexpr std::size_t unpack_block = std::size_t{1} << 18;
 
 // Formats whose content is already compressed: deflating them again costs time and saves
 // nothing. Built once and kept for the process.
@@ -90,6 +93,68 @@ bool pack_pass(const std::filesystem::path& source, const std::filesystem::path&
   // close() ends the gzip stream and says whether every byte reached the disk.
   const bool written = out.close();
   return hashed && written;
+}
+
+// Files up to this size are read, coded and written whole, in one step each; larger ones stream
+// through the gzip buffers. Two such buffers (content and coded form) stay well inside the
+// memory a run may take.
+constexpr std::uint64_t whole_limit = std::uint64_t{8} << 20;
+
+// A buffer that keeps its memory from one file to the next and never clears what it hands out.
+class reused_buffer {
+ public:
+  char* get(std::size_t size) {
+    if (size > capacity_ || !data_) {
+      data_ = std::make_unique_for_overwrite<char[]>(std::max<std::size_t>(size, 1));
+      capacity_ = std::max<std::size_t>(size, 1);
+    }
+    return data_.get();
+  }
+
+ private:
+  std::unique_ptr<char[]> data_;
+  std::size_t capacity_ = 0;
+};
+
+// A file small enough to hold, packed from one read: the identity and the stored form come from
+// the same bytes, and a content that deflating does not shrink is written raw from memory
+// without a second read. False when the file cannot be read or the packed file not written;
+// `read` and `identity` then tell the caller what was seen.
+bool pack_whole(const std::filesystem::path& source, const std::filesystem::path& temp,
+                bool raw_only, std::uint64_t size, reused_buffer& content, reused_buffer& coded,
+                stream::gz::whole_encoder& encoder, std::string& identity, std::uint64_t& read,
+                std::uint64_t& packed_size) {
+  char* data = content.get(static_cast<std::size_t>(size));
+  read = 0;
+  const bool hashed = hash_file_blocks(
+      source,
+      [&](const char* block, std::size_t count) {
+        // A file that grew since the scan is refused by its size; its tail is not kept.
+        if (count <= size - std::min(read, size)) std::memcpy(data + read, block, count);
+        read += count;
+      },
+      identity);
+  if (!hashed || read != size) return false;
+  // The gzip form is kept only when it is strictly smaller than the file with its method byte
+  // (one byte each): at most size - 3 coded bytes.
+  std::size_t coded_size = 0;
+  char* packed = nullptr;
+  if (!raw_only && size > 3) {
+    const std::size_t room = encoder.bound(static_cast<std::size_t>(size));
+    packed = coded.get(room);
+    coded_size = encoder.encode(data, static_cast<std::size_t>(size), packed, room);
+  }
+  const bool gzip = coded_size > 0 && coded_size <= size - 3;
+  std::ofstream out(temp, std::ios::out | std::ios::binary | std::ios::trunc);
+  out.put(static_cast<char>(gzip ? stream::arc::method_gzip : stream::arc::method_plain));
+  if (gzip) {
+    out.write(packed, static_cast<std::streamsize>(coded_size));
+  } else {
+    out.write(data, static_cast<std::streamsize>(size));
+  }
+  out.close();
+  packed_size = 1 + (gzip ? coded_size : size);
+  return !out.fail();
 }
 
 void fire_pack_error(const state_item_file& item) {
@@ -164,17 +229,42 @@ bool copy_content(std::istream& source, std::uint64_t size, std::string& block,
   return !source.bad() && written == size;
 }
 
+// What unpacking keeps from one file to the next.
+struct t_unpack_buffers {
+  std::string block = std::string(unpack_block, '\0');
+  reused_buffer stored;
+  reused_buffer decoded;
+  stream::gz::whole_decoder decoder;
+};
+
+// The content of a stored file through the gzip stream buffers, into `out`.
+bool copy_streamed(const std::filesystem::path& stored, std::uint64_t size, std::string& block,
+                   platform::new_file& out) {
+  stream::arc::ifstream in;
+  in.file.open(stored, std::ios::in | std::ios::binary);
+  char method = 0;
+  if (!in.file.get(method) || !in.open(static_cast<std::uint8_t>(method))) return false;
+  return copy_content(*in.reader->in, size, block, out);
+}
+
 // One downloaded content into its place: written beside the target under a temporary name,
 // given its time, and moved over the target only once complete.
 t_unpacked unpack_file(const packer::t_file_info& info, target_folders& folders,
-                       std::string& block) {
+                       t_unpack_buffers& buffers) {
   const state_item_file& item = *info.item;
-  stream::arc::ifstream in;
-  in.file.open(info.path, std::ios::in | std::ios::binary);
-  if (!in.file.is_open()) return t_unpacked::failed;
-  // An empty content has no method byte: it cannot be told apart from a damaged one.
-  char method = 0;
-  if (!in.file.get(method) || !in.open(static_cast<std::uint8_t>(method))) {
+  const std::uint64_t size = item.size();
+  platform::input_file source;
+  if (!source.open(info.path)) return t_unpacked::failed;
+  const std::uint64_t stored_size = source.size();
+  // A small content is read whole; an empty one has no method byte and cannot be told apart from
+  // a damaged one.
+  const bool whole = size <= whole_limit && stored_size <= whole_limit + 1;
+  char* stored = buffers.stored.get(whole ? static_cast<std::size_t>(stored_size) : 1);
+  const std::size_t wanted = whole ? static_cast<std::size_t>(stored_size) : 1;
+  if (stored_size == 0 || source.read(stored, wanted) != wanted) return t_unpacked::failed;
+  source.close();
+  const auto method = static_cast<std::uint8_t>(stored[0]);
+  if (method != stream::arc::method_plain && method != stream::arc::method_gzip) {
     return t_unpacked::failed;
   }
 
@@ -190,8 +280,27 @@ t_unpacked unpack_file(const packer::t_file_info& info, target_folders& folders,
   }
   platform::new_file out;
   if (!out.create(*folder, ec)) return t_unpacked::not_written;
-  // A full disk, or a content that is damaged or decodes short, must not pass as a restored file.
-  if (!copy_content(*in.reader->in, item.size(), block, out)) return t_unpacked::failed;
+
+  // A full disk, or a content that is damaged or decodes to another size, must not pass as a
+  // restored file.
+  bool copied = false;
+  if (whole && method == stream::arc::method_plain) {
+    copied = stored_size - 1 == size && out.write(stored + 1, static_cast<std::size_t>(size), ec);
+  } else if (whole) {
+    char* decoded = buffers.decoded.get(static_cast<std::size_t>(size));
+    // Only a single member of exactly the item's size decodes here; anything else (members one
+    // after another, as gzip allows, or damage) is judged by the stream reader.
+    if (buffers.decoder.decode(stored + 1, static_cast<std::size_t>(stored_size - 1), decoded,
+                               static_cast<std::size_t>(size)) ==
+        stream::gz::t_whole_result::done) {
+      copied = out.write(decoded, static_cast<std::size_t>(size), ec);
+    } else {
+      copied = copy_streamed(info.path, size, buffers.block, out);
+    }
+  } else {
+    copied = copy_streamed(info.path, size, buffers.block, out);
+  }
+  if (!copied) return t_unpacked::failed;
   if (!out.finish(item.time(), ec)) return t_unpacked::failed;
   // A link, a folder or a file that may not be written stands there: it stays as it is.
   if (!out.replace(relative.filename(), ec)) return t_unpacked::not_written;
@@ -202,8 +311,11 @@ t_unpacked unpack_file(const packer::t_file_info& info, target_folders& folders,
 
 bool packer::encode(std::vector<t_file_info>& files, std::shared_ptr<storage_driver> driver) {
   const std::set<std::wstring>& raw_extensions = compressed_extensions();
-  // One stream for all files: its gzip coder is set up once.
+  // One stream and one set of buffers for all files: the coders are set up once.
   stream::arc::ofstream out;
+  stream::gz::whole_encoder encoder(stream::arc::zlib_level(level_index_best));
+  reused_buffer content;
+  reused_buffer coded;
   bool ok = true;
   std::uint64_t done = 0;
   for (t_file_info& info : files) {
@@ -215,7 +327,11 @@ bool packer::encode(std::vector<t_file_info>& files, std::shared_ptr<storage_dri
     std::uint64_t read = 0;
     std::uint64_t packed_size = 0;
     bool packed = false;
-    if (!raw_only) {
+    if (item.size() <= whole_limit) {
+      ok = pack_whole(info.path, temp, raw_only, item.size(), content, coded, encoder, identity,
+                      read, packed_size);
+      packed = true;
+    } else if (!raw_only) {
       bool opened = false;
       const bool passed =
           pack_pass(info.path, temp, stream::arc::method_gzip, out, identity, read, opened);
@@ -252,9 +368,9 @@ bool packer::encode(std::vector<t_file_info>& files, std::shared_ptr<storage_dri
 bool packer::unpack(std::vector<t_file_info>& files, std::shared_ptr<storage_driver> driver) {
   target_folders folders(driver->project()->root());
   std::uint64_t done = 0;
-  std::string block(unpack_block, '\0');
+  t_unpack_buffers buffers;
   for (t_file_info& info : files) {
-    switch (unpack_file(info, folders, block)) {
+    switch (unpack_file(info, folders, buffers)) {
       case t_unpacked::written:
         break;
       case t_unpacked::not_written: {
