@@ -113,6 +113,14 @@ bool new_file::replace(const std::filesystem::path& name, std::error_code& ec) {
     ec = std::make_error_code(std::errc::bad_file_descriptor);
     return false;
   }
+#ifdef RENAME_NOREPLACE
+  // Most targets are new (a restore into an empty folder): one call, and nothing to judge.
+  if (::renameat2(folder_fd_, temp_name_.c_str(), folder_fd_, name.c_str(), RENAME_NOREPLACE) ==
+      0) {
+    temp_name_.clear();
+    return true;
+  }
+#endif
   struct stat st;
   if (::fstatat(folder_fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISLNK(st.st_mode)) {
