@@ -18,6 +18,7 @@
 #include "common/stream/gz_whole.h"
 #include "platform/platform.h"
 #include "tests/support/event_recorder.h"
+#include "tests/support/gzip.h"
 #include "tests/support/temp_folder.h"
 #include "vcs/project.h"
 #include "vcs/state_item.h"
@@ -59,21 +60,6 @@ std::string gunzip(const std::string& data) {
   }
   EXPECT_EQ(result, Z_STREAM_END);
   inflateEnd(&z);
-  return out;
-}
-
-// `data` coded as the packer codes it: gzip, zlib level 9, window bits 31, memory level 8.
-std::string gzip(const std::string& data) {
-  z_stream z{};
-  deflateInit2(&z, 9, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, data.size()) + 64, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
   return out;
 }
 
@@ -380,7 +366,7 @@ TEST_F(UnpackTest, DamagedContentLeavesTheFileAsItWas) {
   };
   const row rows[] = {{"gzip cut short", packed.substr(0, packed.size() / 2)},
                       {"raw cut short", std::string(1, '\0') + content.substr(0, 5000)},
-                      {"gzip one byte longer", std::string(1, '\1') + gzip(longer)},
+                      {"gzip one byte longer", std::string(1, '\1') + test::zlib_gzip(longer)},
                       {"raw one byte longer", std::string(1, '\0') + longer}};
   for (const row& r : rows) {
     SCOPED_TRACE(r.label);
@@ -409,7 +395,7 @@ long long bytes_written() {
 // grows past that size.
 TEST_F(UnpackTest, OversizedContentStopsAtTheItemSize) {
   if (bytes_written() < 0) GTEST_SKIP() << "no /proc/self/io on this system";
-  const std::string bomb = gzip(std::string(16 << 20, '\0'));  // about 16 KiB stored
+  const std::string bomb = test::zlib_gzip(std::string(16 << 20, '\0'));  // about 16 KiB stored
   ASSERT_LT(bomb.size(), 1u << 20);
   auto item = stored_item("bomb.bin", 1000);
   std::vector<packer::t_file_info> files = {stored(item, std::string(1, '\1') + bomb)};
@@ -456,7 +442,8 @@ TEST_F(UnpackTest, FullDiskFailsTheFile) {
   }
   const std::string content(1000000, 'a');
   auto item = stored_item("full.txt", content.size());
-  std::vector<packer::t_file_info> files = {stored(item, std::string(1, '\1') + gzip(content))};
+  std::vector<packer::t_file_info> files = {
+      stored(item, std::string(1, '\1') + test::zlib_gzip(content))};
   EXPECT_FALSE(packer::unpack(files, driver));
   EXPECT_FALSE(fs::exists(folder.path() / "full.txt"));
   EXPECT_EQ(leftovers(folder.path()), std::vector<std::string>{});

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "tests/support/gzip.h"
+
 namespace kestrun::stream::gz {
 namespace {
 
@@ -25,21 +27,6 @@ std::string noise(std::size_t size) {
     seed = seed * 1664525u + 1013904223u;
     c = static_cast<char>(seed >> 24);
   }
-  return out;
-}
-
-// zlib's own gzip member of `data` at level 9, as the stream buffers write it.
-std::string zlib_member(const std::string& data) {
-  z_stream z{};
-  deflateInit2(&z, 9, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, data.size()) + 64, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
   return out;
 }
 
@@ -72,7 +59,7 @@ TEST(GzWhole, ZlibReadsWhatItWrites) {
     ASSERT_FALSE(member.empty());
     EXPECT_EQ(zlib_inflate(member, data.size()), data);
     // Only the deflate data may differ from zlib's: the header is the one zlib writes.
-    EXPECT_EQ(member.substr(0, 10), zlib_member(data).substr(0, 10));
+    EXPECT_EQ(member.substr(0, 10), test::zlib_gzip(data).substr(0, 10));
   }
 }
 
@@ -85,7 +72,7 @@ TEST(GzWhole, TooLittleRoomGivesNothing) {
 
 TEST(GzWhole, DecodesOnlyOneMemberOfTheExpectedSize) {
   const std::string data = text(100000);
-  const std::string member = zlib_member(data);
+  const std::string member = test::zlib_gzip(data);
   std::string bad_crc = member;
   bad_crc[bad_crc.size() - 6] ^= 1;
   struct row {
@@ -100,7 +87,7 @@ TEST(GzWhole, DecodesOnlyOneMemberOfTheExpectedSize) {
       {"decodes shorter", member, data.size() + 1, t_whole_result::refused},
       {"cut short", member.substr(0, member.size() - 4), data.size(), t_whole_result::refused},
       {"wrong CRC", bad_crc, data.size(), t_whole_result::refused},
-      {"a second member", member + zlib_member("more"), data.size(), t_whole_result::refused},
+      {"a second member", member + test::zlib_gzip("more"), data.size(), t_whole_result::refused},
       {"bytes behind", member + "junk", data.size(), t_whole_result::refused},
       {"not gzip", data.substr(0, 5000), data.size(), t_whole_result::refused},
   };
