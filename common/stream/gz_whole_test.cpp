@@ -98,7 +98,9 @@ TEST(GzWhole, DecodesOnlyOneMemberOfTheExpectedSize) {
     std::string out(r.size + 1, '#');
     EXPECT_EQ(decoder.decode(r.in.data(), r.in.size(), out.data(), r.size), r.want);
     EXPECT_EQ(out.back(), '#');
-    if (r.want == t_whole_result::done) EXPECT_EQ(out.substr(0, r.size), data);
+    if (r.want == t_whole_result::done) {
+      EXPECT_EQ(out.substr(0, r.size), data);
+    }
   }
 }
 
