@@ -20,9 +20,9 @@ snapshot "$src" "$SCRATCH/snap/src"
 
 command -v strace >/dev/null || { echo "strace is missing (scripts/setup installs it)" >&2; exit 1; }
 
-# Each kill comes at a write of the large file: it takes about 1,500 writes, the small files
-# and the console a handful.
-for at in 300 1200; do
+# Each kill comes at a write of the large file: it is written in blocks of 256 KiB (about 190
+# writes), the small files and the console take a handful.
+for at in 40 150; do
   fresh_copy "$src" "$dst"
   export XDG_CONFIG_HOME=$SCRATCH/config/kill$at
   mkdir -p "$XDG_CONFIG_HOME"
