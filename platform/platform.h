@@ -170,6 +170,9 @@ class folder_handle {
  private:
   friend bool entry_info_at(const folder_handle&, const native_char*, t_entry_info&,
                             std::error_code&);
+  friend class folder_below;
+  friend class new_file;
+  folder_handle() = default;      // closed; for folder_below
   std::intptr_t fd_ = -1;         // a descriptor, or a marker where the system needs none
   std::filesystem::path folder_;  // kept where entries are queried by their whole path
 };
@@ -199,6 +202,9 @@ class input_file {
   bool is_open() const { return fd_ != -1; }
   void close();
 
+  // The size of the open file, 0 when nothing is open or the system does not say.
+  std::uint64_t size() const;
+
  private:
   std::intptr_t fd_ = -1;  // a descriptor or a file handle
 };
@@ -210,6 +216,51 @@ std::int64_t unix_time_from_filetime(std::uint64_t filetime);
 // Gives a file its modification time (seconds since 1970), leaving the access time alone.
 bool set_modification_time(const std::filesystem::path& path, std::int64_t seconds,
                            std::error_code& ec);
+
+// --- files written below a folder ------------------------------------------------------------
+
+// A folder reached from an open folder by one name, the name itself never followed: when a link
+// (or junction) stands there, the folder stays closed with
+// std::errc::too_many_symbolic_link_levels, so nothing opened through it can lie outside the folder
+// it was reached from. Any other failure (nothing there, a file there) leaves it closed with the
+// system's error.
+class folder_below : public folder_handle {
+ public:
+  folder_below(const folder_handle& parent, const std::filesystem::path& name, std::error_code& ec);
+};
+
+// A new file of a folder, written under a temporary name of that folder and moved over its final
+// name only once complete: a run that ends midway never leaves a cut-short file under the final
+// name. Destroying it without a completed move removes the temporary file.
+class new_file {
+ public:
+  new_file() = default;
+  ~new_file();
+  new_file(const new_file&) = delete;
+  new_file& operator=(const new_file&) = delete;
+
+  // Creates the temporary file in `folder`, which must stay open until the file is moved or
+  // discarded. False with `ec` when it cannot be created (a read-only folder, say).
+  bool create(const folder_handle& folder, std::error_code& ec);
+  // Appends all `size` bytes; false with `ec` on any failure (a full disk).
+  bool write(const char* data, std::size_t size, std::error_code& ec);
+  // Gives the file its modification time (seconds since 1970; a failure there is not reported)
+  // and closes it; false with `ec` when the close reports an error.
+  bool finish(std::int64_t seconds, std::error_code& ec);
+  // Moves the finished file over `name` (one element) in its folder. A file already there must
+  // be one that this process may write: it is replaced, and its permissions pass to the new
+  // file. Refused with `ec` when a link, a folder or anything but a file stands there, or the
+  // file there may not be written; the temporary file then stays for discard.
+  bool replace(const std::filesystem::path& name, std::error_code& ec);
+  // Removes the temporary file, when there is one.
+  void discard();
+
+ private:
+  std::intptr_t folder_fd_ = -1;  // not owned
+  std::intptr_t fd_ = -1;         // a descriptor or a file handle
+  std::filesystem::path folder_;  // where the system names files by their whole path
+  std::string temp_name_;         // empty once moved or removed
+};
 
 // --- libraries -------------------------------------------------------------------------------
 

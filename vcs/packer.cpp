@@ -2,30 +2,36 @@
 // pass that writes the packed copy, so what is stored is exactly what was hashed.
 #include "vcs/packer.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <cwctype>
 #include <fstream>
-#include <optional>
+#include <istream>
+#include <memory>
 #include <set>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "common/identity.h"
 #include "common/notify/event.h"
 #include "common/stream/arc_stream.h"
 #include "common/stream/binary_io.h"
+#include "common/stream/gz_whole.h"
 #include "common/text.h"
 #include "platform/platform.h"
 #include "vcs/project.h"
 #include "vcs/safe_path.h"
 #include "vcs/state_item.h"
 #include "vcs/storage_driver.h"
+#include "vcs/version_file.h"
 
 namespace kestrun::vcs {
 namespace {
 
 constexpr std::uint32_t level_index_best = 4;  // zlib level 9
-constexpr std::size_t unpack_block = 32768;
+constexpr std::size_t unpack_block = std::size_t{1} << 18;
 
 // Formats whose content is already compressed: deflating them again costs time and saves
 // nothing. Built once and kept for the process.
@@ -89,6 +95,68 @@ bool pack_pass(const std::filesystem::path& source, const std::filesystem::path&
   return hashed && written;
 }
 
+// Files up to this size are read, coded and written whole, in one step each; larger ones stream
+// through the gzip buffers. Two such buffers (content and coded form) stay well inside the
+// memory a run may take.
+constexpr std::uint64_t whole_limit = std::uint64_t{8} << 20;
+
+// A buffer that keeps its memory from one file to the next and never clears what it hands out.
+class reused_buffer {
+ public:
+  char* get(std::size_t size) {
+    if (size > capacity_ || !data_) {
+      data_ = std::make_unique_for_overwrite<char[]>(std::max<std::size_t>(size, 1));
+      capacity_ = std::max<std::size_t>(size, 1);
+    }
+    return data_.get();
+  }
+
+ private:
+  std::unique_ptr<char[]> data_;
+  std::size_t capacity_ = 0;
+};
+
+// A file small enough to hold, packed from one read: the identity and the stored form come from
+// the same bytes, and a content that deflating does not shrink is written raw from memory
+// without a second read. False when the file cannot be read or the packed file not written;
+// `read` and `identity` then tell the caller what was seen.
+bool pack_whole(const std::filesystem::path& source, const std::filesystem::path& temp,
+                bool raw_only, std::uint64_t size, reused_buffer& content, reused_buffer& coded,
+                stream::gz::whole_encoder& encoder, std::string& identity, std::uint64_t& read,
+                std::uint64_t& packed_size) {
+  char* data = content.get(static_cast<std::size_t>(size));
+  read = 0;
+  const bool hashed = hash_file_blocks(
+      source,
+      [&](const char* block, std::size_t count) {
+        // A file that grew since the scan is refused by its size; its tail is not kept.
+        if (count <= size - std::min(read, size)) std::memcpy(data + read, block, count);
+        read += count;
+      },
+      identity);
+  if (!hashed || read != size) return false;
+  // The gzip form is kept only when it is strictly smaller than the file with its method byte
+  // (one byte each): at most size - 3 coded bytes.
+  std::size_t coded_size = 0;
+  char* packed = nullptr;
+  if (!raw_only && size > 3) {
+    const std::size_t room = encoder.bound(static_cast<std::size_t>(size));
+    packed = coded.get(room);
+    coded_size = encoder.encode(data, static_cast<std::size_t>(size), packed, room);
+  }
+  const bool gzip = coded_size > 0 && coded_size <= size - 3;
+  std::ofstream out(temp, std::ios::out | std::ios::binary | std::ios::trunc);
+  out.put(static_cast<char>(gzip ? stream::arc::method_gzip : stream::arc::method_plain));
+  if (gzip) {
+    out.write(packed, static_cast<std::streamsize>(coded_size));
+  } else {
+    out.write(data, static_cast<std::streamsize>(size));
+  }
+  out.close();
+  packed_size = 1 + (gzip ? coded_size : size);
+  return !out.fail();
+}
+
 void fire_pack_error(const state_item_file& item) {
   notify::create("kestrun::vcs::file::pack")
       ->set_error(true)
@@ -99,12 +167,155 @@ void fire_unpack_error(const state_item_file& item) {
   notify::create("kestrun::vcs::file::unpack")->set_error(true)->fire_text(item.name_text());
 }
 
+// The folders that hold the restored files, each held open and entered by name without following
+// a link: a link that stands where a folder should be (one the scan left out, or one put there
+// while the restore runs) can never carry a write out of the project. Files come in path order,
+// so the folders of one file mostly serve the next ones too.
+class target_folders {
+ public:
+  explicit target_folders(const std::filesystem::path& root) : root_(root) {}
+
+  // The open folder that holds `relative`, a safe stored path; null with `ec` when a folder on
+  // the way is missing, is not a folder, or is a link (std::errc::too_many_symbolic_link_levels).
+  const platform::folder_handle* parent_of(const std::filesystem::path& relative,
+                                           std::error_code& ec) {
+    ec.clear();
+    if (!root_.is_open()) {
+      ec = std::make_error_code(std::errc::no_such_file_or_directory);
+      return nullptr;
+    }
+    std::vector<std::filesystem::path> wanted(relative.begin(), relative.end());
+    wanted.pop_back();
+    std::size_t keep = 0;
+    while (keep < names_.size() && keep < wanted.size() && names_[keep] == wanted[keep]) ++keep;
+    names_.resize(keep);
+    open_.resize(keep);
+    for (std::size_t i = keep; i < wanted.size(); ++i) {
+      const platform::folder_handle& parent = open_.empty() ? root_ : *open_.back();
+      auto folder = std::make_unique<platform::folder_below>(parent, wanted[i], ec);
+      if (ec) return nullptr;
+      open_.push_back(std::move(folder));
+      names_.push_back(wanted[i]);
+    }
+    return open_.empty() ? &root_ : open_.back().get();
+  }
+
+ private:
+  platform::folder_handle root_;
+  std::vector<std::filesystem::path> names_;
+  std::vector<std::unique_ptr<platform::folder_below>> open_;
+};
+
+enum class t_unpacked {
+  written,
+  not_written,  // the target cannot be written: a warning, and the next file
+  failed,       // the stored content cannot be read or is damaged, or writing failed
+};
+
+// The decoded content into `out`, in blocks; false when it cannot be read whole or does not
+// come out at exactly `size` bytes. A content that decodes to more stops at the first block that
+// passes `size`, before it is written: a small hostile blob cannot fill the disk.
+bool copy_content(std::istream& source, std::uint64_t size, std::string& block,
+                  platform::new_file& out) {
+  std::uint64_t written = 0;
+  std::error_code ec;
+  while (source) {
+    source.read(block.data(), static_cast<std::streamsize>(block.size()));
+    const auto count = static_cast<std::uint64_t>(source.gcount());
+    if (count > size - written) return false;
+    if (!out.write(block.data(), count, ec)) return false;
+    written += count;
+  }
+  return !source.bad() && written == size;
+}
+
+// What unpacking keeps from one file to the next.
+struct t_unpack_buffers {
+  std::string block = std::string(unpack_block, '\0');
+  reused_buffer stored;
+  reused_buffer decoded;
+  stream::gz::whole_decoder decoder;
+};
+
+// The content of a stored file through the gzip stream buffers, into `out`.
+bool copy_streamed(const std::filesystem::path& stored, std::uint64_t size, std::string& block,
+                   platform::new_file& out) {
+  stream::arc::ifstream in;
+  in.file.open(stored, std::ios::in | std::ios::binary);
+  char method = 0;
+  if (!in.file.get(method) || !in.open(static_cast<std::uint8_t>(method))) return false;
+  return copy_content(*in.reader->in, size, block, out);
+}
+
+// One downloaded content into its place: written beside the target under a temporary name,
+// given its time, and moved over the target only once complete.
+t_unpacked unpack_file(const packer::t_file_info& info, target_folders& folders,
+                       t_unpack_buffers& buffers) {
+  const state_item_file& item = *info.item;
+  const std::uint64_t size = item.size();
+  platform::input_file source;
+  if (!source.open(info.path)) return t_unpacked::failed;
+  const std::uint64_t stored_size = source.size();
+  // A small content is read whole; an empty one has no method byte and cannot be told apart from
+  // a damaged one.
+  const bool whole = size <= whole_limit && stored_size <= whole_limit + 1;
+  char* stored = buffers.stored.get(whole ? static_cast<std::size_t>(stored_size) : 1);
+  const std::size_t wanted = whole ? static_cast<std::size_t>(stored_size) : 1;
+  if (stored_size == 0 || source.read(stored, wanted) != wanted) return t_unpacked::failed;
+  source.close();
+  const auto method = static_cast<std::uint8_t>(stored[0]);
+  if (method != stream::arc::method_plain && method != stream::arc::method_gzip) {
+    return t_unpacked::failed;
+  }
+
+  const std::string& name = item.name_text();
+  const std::filesystem::path relative = path_from_utf8_strict(name);
+  if (!is_safe_stored_path(name) || relative.has_root_path()) return t_unpacked::failed;
+  std::error_code ec;
+  const platform::folder_handle* folder = folders.parent_of(relative, ec);
+  if (folder == nullptr) {
+    // A path through a link would leave the project: that is a damaged version, not a warning.
+    return ec == std::errc::too_many_symbolic_link_levels ? t_unpacked::failed
+                                                          : t_unpacked::not_written;
+  }
+  platform::new_file out;
+  if (!out.create(*folder, ec)) return t_unpacked::not_written;
+
+  // A full disk, or a content that is damaged or decodes to another size, must not pass as a
+  // restored file.
+  bool copied = false;
+  if (whole && method == stream::arc::method_plain) {
+    copied = stored_size - 1 == size && out.write(stored + 1, static_cast<std::size_t>(size), ec);
+  } else if (whole) {
+    char* decoded = buffers.decoded.get(static_cast<std::size_t>(size));
+    // Only a single member of exactly the item's size decodes here; anything else (members one
+    // after another, as gzip allows, or damage) is judged by the stream reader.
+    if (buffers.decoder.decode(stored + 1, static_cast<std::size_t>(stored_size - 1), decoded,
+                               static_cast<std::size_t>(size)) ==
+        stream::gz::t_whole_result::done) {
+      copied = out.write(decoded, static_cast<std::size_t>(size), ec);
+    } else {
+      copied = copy_streamed(info.path, size, buffers.block, out);
+    }
+  } else {
+    copied = copy_streamed(info.path, size, buffers.block, out);
+  }
+  if (!copied) return t_unpacked::failed;
+  if (!out.finish(item.time(), ec)) return t_unpacked::failed;
+  // A link, a folder or a file that may not be written stands there: it stays as it is.
+  if (!out.replace(relative.filename(), ec)) return t_unpacked::not_written;
+  return t_unpacked::written;
+}
+
 }  // namespace
 
 bool packer::encode(std::vector<t_file_info>& files, std::shared_ptr<storage_driver> driver) {
   const std::set<std::wstring>& raw_extensions = compressed_extensions();
-  // One stream for all files: its gzip coder is set up once.
+  // One stream and one set of buffers for all files: the coders are set up once.
   stream::arc::ofstream out;
+  stream::gz::whole_encoder encoder(stream::arc::zlib_level(level_index_best));
+  reused_buffer content;
+  reused_buffer coded;
   bool ok = true;
   std::uint64_t done = 0;
   for (t_file_info& info : files) {
@@ -116,7 +327,11 @@ bool packer::encode(std::vector<t_file_info>& files, std::shared_ptr<storage_dri
     std::uint64_t read = 0;
     std::uint64_t packed_size = 0;
     bool packed = false;
-    if (!raw_only) {
+    if (item.size() <= whole_limit) {
+      ok = pack_whole(info.path, temp, raw_only, item.size(), content, coded, encoder, identity,
+                      read, packed_size);
+      packed = true;
+    } else if (!raw_only) {
       bool opened = false;
       const bool passed =
           pack_pass(info.path, temp, stream::arc::method_gzip, out, identity, read, opened);
@@ -151,70 +366,27 @@ bool packer::encode(std::vector<t_file_info>& files, std::shared_ptr<storage_dri
 }
 
 bool packer::unpack(std::vector<t_file_info>& files, std::shared_ptr<storage_driver> driver) {
-  const std::filesystem::path& root = driver->project()->root();
+  target_folders folders(driver->project()->root());
   std::uint64_t done = 0;
-  std::string block(unpack_block, '\0');
+  t_unpack_buffers buffers;
   for (t_file_info& info : files) {
-    state_item_file& item = *info.item;
-    stream::arc::ifstream in;
-    in.file.open(info.path, std::ios::in | std::ios::binary);
-    bool ok = false;
-    if (in.file.is_open()) {
-      // An empty content has no method byte: it cannot be told apart from a damaged one.
-      char method = 0;
-      if (in.file.get(method)) ok = in.open(static_cast<std::uint8_t>(method));
+    switch (unpack_file(info, folders, buffers)) {
+      case t_unpacked::written:
+        info.written = true;
+        break;
+      case t_unpacked::not_written: {
+        auto warning = notify::create("kestrun::vcs::file::write::open");
+        warning->level = 1;
+        warning->fire_text(info.item->name_text());
+        continue;
+      }
+      case t_unpacked::failed:
+        fire_unpack_error(*info.item);
+        return false;
     }
-    if (!ok) {
-      fire_unpack_error(item);
-      return false;
-    }
-
-    const std::optional<std::filesystem::path> target = safe_local_path(root, item.name_text());
-    if (!target) {
-      fire_unpack_error(item);
-      return false;
-    }
-    // A link that the scan left out (its target lies outside the root) would carry the write
-    // out of the project, and opening a FIFO or device that it left out would wait for ever:
-    // such a target counts as one that cannot be opened.
-    std::error_code ec;
-    const std::filesystem::file_status present = std::filesystem::symlink_status(*target, ec);
-    const bool refused =
-        std::filesystem::is_symlink(present) || std::filesystem::is_fifo(present) ||
-        std::filesystem::is_character_file(present) || std::filesystem::is_block_file(present) ||
-        std::filesystem::is_socket(present);
-    std::ofstream out;
-    if (!refused) out.open(*target, std::ios::out | std::ios::binary);
-    if (!out.is_open()) {
-      auto warning = notify::create("kestrun::vcs::file::write::open");
-      warning->level = 1;
-      warning->fire_text(item.name_text());
-      continue;
-    }
-    std::istream& source = *in.reader->in;
-    std::uint64_t written = 0;
-    while (source && out) {
-      source.read(block.data(), static_cast<std::streamsize>(block.size()));
-      const std::streamsize count = source.gcount();
-      out.write(block.data(), count);
-      written += static_cast<std::uint64_t>(count);
-    }
-    out.close();
-    // A full disk, or a content that is damaged or decodes short, must not pass as a restored
-    // file.
-    if (out.fail() || source.bad() || written != item.size()) {
-      std::filesystem::remove(*target, ec);
-      fire_unpack_error(item);
-      return false;
-    }
-
-    info.written = true;
-    notify::create("kestrun::vcs::file::unpack")->fire_text(item.name_text());
+    notify::create("kestrun::vcs::file::unpack")->fire_text(info.item->name_text());
     ++done;
     notify::create("kestrun::vcs::file::unpack")->fire_progress(done, files.size());
-    // The time is cosmetic next to the content: a failure to set it is not reported.
-    std::error_code ignored;
-    platform::set_modification_time(*target, item.time(), ignored);
   }
   return true;
 }

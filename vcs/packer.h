@@ -36,15 +36,17 @@ class packer {
   // valid UTF-8.
   static bool encode(std::vector<t_file_info>& files, std::shared_ptr<storage_driver> driver);
 
-  // Writes every downloaded content to its place below the project root and gives it the item's
-  // modification time, and marks it `written`. A target that cannot be opened (missing folder,
-  // read-only file) is skipped with the warning "kestrun::vcs::file::write::open" and stays
-  // unmarked. False at the first content that
-  // cannot be read (missing, empty, unknown method), that does not decode to the item's size, or
-  // whose target cannot be written in full (the partial file is removed): level 2
-  // "kestrun::vcs::file::unpack" with the item's name, and later items are not written.
-  // Each written file fires "kestrun::vcs::file::unpack" with its name and a progress.
-  // Throws std::system_error for a name that is not valid UTF-8.
+  // Writes every downloaded content to its place below the project root with the item's
+  // modification time: into a new temporary file beside the target, moved over the target only
+  // once complete, so that a run that ends midway never leaves a cut-short file under a real
+  // name; a failed file's temporary is removed. A file in place is marked `written`. A target
+  // that cannot be written (missing folder, link, folder, FIFO, read-only or immutable file) is
+  // skipped with the warning "kestrun::vcs::file::write::open" and stays unmarked. False at the
+  // first content that cannot be read (missing, empty, unknown method), that does not decode to
+  // the item's size, or whose file cannot be written in full, and for a path through a link:
+  // level 2 "kestrun::vcs::file::unpack" with the item's name, and later items are not written.
+  // Each written file fires "kestrun::vcs::file::unpack" with its name and a progress. Throws
+  // std::system_error for a name that is not valid UTF-8.
   static bool unpack(std::vector<t_file_info>& files, std::shared_ptr<storage_driver> driver);
 };
 

@@ -15,8 +15,10 @@
 #include <zlib.h>
 
 #include "common/notify/event.h"
+#include "common/stream/gz_whole.h"
 #include "platform/platform.h"
 #include "tests/support/event_recorder.h"
+#include "tests/support/gzip.h"
 #include "tests/support/platform_facts.h"
 #include "tests/support/temp_folder.h"
 #include "vcs/project.h"
@@ -59,21 +61,6 @@ std::string gunzip(const std::string& data) {
   }
   EXPECT_EQ(result, Z_STREAM_END);
   inflateEnd(&z);
-  return out;
-}
-
-// `data` coded as the packer codes it: gzip, zlib level 9, window bits 31, memory level 8.
-std::string gzip(const std::string& data) {
-  z_stream z{};
-  deflateInit2(&z, 9, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, data.size()) + 64, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
   return out;
 }
 
@@ -199,12 +186,16 @@ TEST_F(PackerTest, ExtensionsStoredRawIgnoreCase) {
 // Deflating must save at least one byte beyond the method byte: a 100-byte file is stored
 // deflated at 98 packed bytes and raw (101 bytes) at 99.
 TEST_F(PackerTest, SizeRuleNeedsAStrictGain) {
+  // The coder the packer uses for small files, whichever the build has.
+  stream::gz::whole_encoder encoder(9);
+  std::string room(4096, '\0');
   std::string deflated_at_98;
   std::string raw_at_99;
   for (unsigned seed = 0; seed < 50 && (deflated_at_98.empty() || raw_at_99.empty()); ++seed) {
     for (std::size_t noise = 0; noise <= 100; ++noise) {
       std::string content = random_bytes(noise, seed) + std::string(100 - noise, 'a');
-      const std::size_t packed = gzip(content).size() + 1;
+      const std::size_t packed =
+          encoder.encode(content.data(), content.size(), room.data(), room.size()) + 1;
       if (packed == 98) deflated_at_98 = content;
       if (packed == 99) raw_at_99 = content;
     }
@@ -351,29 +342,92 @@ TEST_F(UnpackTest, MissingFolderOnlyWarns) {
   EXPECT_EQ(named("kestrun::vcs::file::unpack", true).back().text, "50.0000");
 }
 
-// A content that decodes to fewer bytes than the item holds is damaged: the file is not left
-// behind as if it had been restored.
-TEST_F(UnpackTest, ShortContentFailsTheFile) {
+// Names in `folder` that an unpack left behind under a temporary name.
+std::vector<std::string> leftovers(const fs::path& folder) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(".k-vcs-new-", 0) == 0) found.push_back(entry.path().string());
+  }
+  return found;
+}
+
+// A content that decodes to another size than the item's is damaged: the file under the name is
+// left as it was (here the project's own copy), and no temporary file stays behind.
+TEST_F(UnpackTest, DamagedContentLeavesTheFileAsItWas) {
   const std::string content = text_bytes(100000);
   auto item = add_file("whole.txt", content);
   std::vector<packer::t_file_info> files = {info_of(item)};
   ASSERT_TRUE(packer::encode(files, driver));
   const std::string packed = test::slurp(files[0].path);
+  const std::string longer = text_bytes(100001);
   struct row {
     const char* label;
     std::string bytes;
   };
   const row rows[] = {{"gzip cut short", packed.substr(0, packed.size() / 2)},
-                      {"raw cut short", std::string(1, '\0') + content.substr(0, 5000)}};
+                      {"raw cut short", std::string(1, '\0') + content.substr(0, 5000)},
+                      {"gzip one byte longer", std::string(1, '\1') + test::zlib_gzip(longer)},
+                      {"raw one byte longer", std::string(1, '\0') + longer}};
   for (const row& r : rows) {
     SCOPED_TRACE(r.label);
     recorded().clear();
     std::vector<packer::t_file_info> damaged = {stored(item, r.bytes)};
     EXPECT_FALSE(packer::unpack(damaged, driver));
-    EXPECT_FALSE(fs::exists(folder.path() / "whole.txt"));
+    EXPECT_EQ(test::slurp(folder.path() / "whole.txt"), content);
+    EXPECT_EQ(leftovers(folder.path()), std::vector<std::string>{});
     ASSERT_EQ(named("kestrun::vcs::file::unpack").size(), 1u);
     EXPECT_EQ(named("kestrun::vcs::file::unpack")[0].level, 2u);
   }
+}
+
+// Bytes this process has handed to write calls so far; -1 where the system does not say.
+long long bytes_written() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  long long value = -1;
+  while (io >> key >> value) {
+    if (key == "wchar:") return value;
+  }
+  return -1;
+}
+
+// A small content that decodes to far more than the item's size is refused before the file
+// grows past that size.
+TEST_F(UnpackTest, OversizedContentStopsAtTheItemSize) {
+  if (bytes_written() < 0) GTEST_SKIP() << "no /proc/self/io on this system";
+  const std::string bomb = test::zlib_gzip(std::string(16 << 20, '\0'));  // about 16 KiB stored
+  ASSERT_LT(bomb.size(), 1u << 20);
+  auto item = stored_item("bomb.bin", 1000);
+  std::vector<packer::t_file_info> files = {stored(item, std::string(1, '\1') + bomb)};
+  const long long before = bytes_written();
+  EXPECT_FALSE(packer::unpack(files, driver));
+  EXPECT_LT(bytes_written() - before, 1 << 20);
+  EXPECT_FALSE(fs::exists(folder.path() / "bomb.bin"));
+  EXPECT_EQ(leftovers(folder.path()), std::vector<std::string>{});
+  ASSERT_EQ(named("kestrun::vcs::file::unpack").size(), 1u);
+  EXPECT_EQ(named("kestrun::vcs::file::unpack")[0].level, 2u);
+}
+
+// A file that is there is replaced whole, with the stored time and its own permissions; what
+// cannot be replaced (a folder, a link) stays and only warns.
+TEST_F(UnpackTest, ReplacesAFileInPlace) {
+  const fs::path old_file = folder.write("tool.sh", "old content, longer than the new one");
+  fs::permissions(old_file, fs::perms(0750));
+  fs::create_directory(folder.path() / "dir.txt");
+  auto tool = stored_item("tool.sh", 3);
+  auto dir = stored_item("dir.txt", 3);
+  std::vector<packer::t_file_info> files = {stored(tool, std::string("\0new", 4)),
+                                            stored(dir, std::string("\0abc", 4))};
+  EXPECT_TRUE(packer::unpack(files, driver));
+  EXPECT_EQ(test::slurp(old_file), "new");
+  EXPECT_EQ(write_time(old_file), 1234567890);
+  EXPECT_EQ(fs::status(old_file).permissions(), fs::perms(0750));
+  EXPECT_TRUE(fs::is_directory(folder.path() / "dir.txt"));
+  const auto warnings = named("kestrun::vcs::file::write::open");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].text, "dir.txt");
+  EXPECT_EQ(leftovers(folder.path()), std::vector<std::string>{});
 }
 
 // A full disk, played by a file-size limit of 32 KiB: the test runs again in a child process that
@@ -390,9 +444,11 @@ TEST_F(UnpackTest, FullDiskFailsTheFile) {
   }
   const std::string content(1000000, 'a');
   auto item = stored_item("full.txt", content.size());
-  std::vector<packer::t_file_info> files = {stored(item, std::string(1, '\1') + gzip(content))};
+  std::vector<packer::t_file_info> files = {
+      stored(item, std::string(1, '\1') + test::zlib_gzip(content))};
   EXPECT_FALSE(packer::unpack(files, driver));
   EXPECT_FALSE(fs::exists(folder.path() / "full.txt"));
+  EXPECT_EQ(leftovers(folder.path()), std::vector<std::string>{});
   ASSERT_EQ(named("kestrun::vcs::file::unpack").size(), 1u);
   EXPECT_EQ(named("kestrun::vcs::file::unpack")[0].level, 2u);
 }
@@ -407,7 +463,9 @@ TEST_F(UnpackTest, LinkAtTheTargetIsNotFollowed) {
   std::vector<packer::t_file_info> files = {stored(item, std::string("\0abc", 4))};
   EXPECT_TRUE(packer::unpack(files, driver));
   EXPECT_EQ(test::slurp(victim), "keep");
+  EXPECT_TRUE(fs::is_symlink(folder.path() / "x.txt"));
   ASSERT_EQ(named("kestrun::vcs::file::write::open").size(), 1u);
+  EXPECT_EQ(leftovers(folder.path()), std::vector<std::string>{});
 }
 
 // A FIFO where the file belongs is not project content and is left alone: opening it to write

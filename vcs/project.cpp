@@ -72,11 +72,13 @@ fs::path project_temp::new_path() {
   const std::string digits = hex.str();
   fs::path result = path_ / digits.substr(0, 2) / digits.substr(2, 2) / digits.substr(4);
   const fs::path parent = result.parent_path();
-  if (!entry_exists(parent)) {
+  // One folder serves 256 paths in a row; it is looked for only when a new one begins.
+  if (parent != last_parent && !entry_exists(parent)) {
     std::error_code ec;
     fs::create_directories(parent, ec);
     if (ec) throw fs::filesystem_error("create_directories", parent, ec);
   }
+  last_parent = parent;
   return result;
 }
 

@@ -40,7 +40,8 @@ class project_temp {
  private:
   vcs::project* project_;  // not owned: the owning project
   std::filesystem::path path_;
-  std::uint64_t counter = 0;  // temporary paths handed out so far
+  std::uint64_t counter = 0;          // temporary paths handed out so far
+  std::filesystem::path last_parent;  // the folder of the last path, known to exist
 };
 
 // An opened project. Made once per run by project::open, held by a shared pointer.

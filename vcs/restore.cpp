@@ -21,6 +21,7 @@
 #include "vcs/state_item.h"
 #include "vcs/storage_driver.h"
 #include "vcs/transform.h"
+#include "vcs/version_file.h"
 
 namespace kestrun::vcs {
 namespace {
@@ -30,6 +31,9 @@ struct t_lists {
   std::vector<state_item_link*> link_list;  // not owned: the transform's commands hold them
   // Some entry could not be removed: the folder will not match the version.
   bool incomplete = false;
+  // The folder of the last file added, already checked and made: the files of one folder come
+  // one after another, and the unpacking checks every folder again as it enters it.
+  std::optional<std::string> last_folder;
 };
 
 // A version backed up from a subfolder holds no item for the folders above it, so a restore into
@@ -42,8 +46,32 @@ void create_parents(const std::filesystem::path& path) {
 }
 
 // One command; false stops the restore.
+// A file to download. Its folder is checked and made once for all the files that share it.
+bool add_file(const std::string& stored, state_item_file* item, const std::filesystem::path& root,
+              t_lists& lists) {
+  const std::size_t slash = stored.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : stored.substr(0, slash);
+  std::filesystem::path path;
+  if (lists.last_folder && folder == *lists.last_folder) {
+    if (!is_safe_stored_path(stored)) return false;
+    path = root / path_from_utf8_strict(stored);
+  } else {
+    const std::optional<std::filesystem::path> safe = safe_local_path(root, stored);
+    if (!safe) return false;
+    create_parents(*safe);
+    lists.last_folder = folder;
+    path = *safe;
+  }
+  lists.download_list.push_back({item, std::move(path)});
+  return true;
+}
+
 bool apply_command(const transform_command& command, const std::filesystem::path& root,
                    t_lists& lists) {
+  const auto& added = command.item();
+  if (command.type() == transform_command::add && added && added->type() == 'F') {
+    return add_file(*command.path(), static_cast<state_item_file*>(added.get()), root, lists);
+  }
   const std::optional<std::filesystem::path> path = safe_local_path(root, *command.path());
   if (command.type() == transform_command::remove) {
     if (!path) return false;
@@ -69,11 +97,6 @@ bool apply_command(const transform_command& command, const std::filesystem::path
       if (ec) throw std::filesystem::filesystem_error("create_directory", *path, ec);
       return created;
     }
-    case 'F':
-      if (!path) return false;
-      create_parents(*path);
-      lists.download_list.push_back({static_cast<state_item_file*>(item.get()), *path});
-      return true;
     case 'L':
       lists.link_list.push_back(static_cast<state_item_link*>(item.get()));
       return true;

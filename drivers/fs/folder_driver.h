@@ -20,7 +20,8 @@ void disconnect(storage_handle handle);
 storage_result upload(storage_handle handle, const char* local_path, const char* remote_name);
 // Copies root/`remote_name` to `local_path`, creating its folders. 1 when nothing is stored under
 // that name (nothing is created), 99 for an unknown handle, else 0. An existing local file is a
-// "copy_file" error.
+// "copy_file" error. On the storage's file system the local file is a hard link to the stored
+// one, so the caller must only read it, move it or remove it, never write into it.
 storage_result download(storage_handle handle, const char* remote_name, const char* local_path);
 // 1 when root/`remote_name` exists (a folder too), 0 when not, 99 for an unknown handle.
 storage_result file_exists(storage_handle handle, const char* remote_name);

@@ -110,6 +110,36 @@ TEST_F(FolderDriverTest, DownloadCreatesFoldersOrNothing) {
   disconnect(h);
 }
 
+// Beside the storage a download is the stored file itself, linked; on another file system (a
+// memory file system here) it is a copy. Either way it holds the stored bytes.
+TEST_F(FolderDriverTest, DownloadLinksOnTheSameFileSystemAndCopiesElsewhere) {
+  const storage_handle h = open_root();
+  const auto stored = temp.write("store/files/blob", "stored bytes");
+  struct row {
+    const char* label;
+    fs::path folder;
+    std::uintmax_t links;
+  };
+  std::vector<row> rows = {{"same file system", temp / "near", 2}};
+  const fs::path far =
+      fs::path("/dev/shm") / ("kvcs-driver-test-" + temp.path().filename().string());
+  std::error_code ec;
+  fs::create_directory(far, ec);
+  fs::create_hard_link(stored, far / "probe", ec);
+  if (ec) rows.push_back({"other file system", far, 1});  // no link reaches there
+  fs::remove_all(far, ec);
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.label);
+    const fs::path target = r.folder / "blob";
+    EXPECT_EQ(download(h, "files/blob", target.c_str()), 0);
+    EXPECT_EQ(test::slurp(target), "stored bytes");
+    EXPECT_EQ(fs::hard_link_count(target), r.links);
+    fs::remove_all(r.folder);
+    EXPECT_EQ(test::slurp(stored), "stored bytes");
+  }
+  disconnect(h);
+}
+
 TEST_F(FolderDriverTest, UnknownHandlesGiveFailure) {
   const auto local = temp.write("local", "x");
   const storage_handle h = open_root();
