@@ -1,11 +1,101 @@
-// Sockets of the Windows layer. Windows Sockets are not wired up yet: a connection is never made,
-// so the FTP driver builds and reports every connection as failed.
+// Windows Sockets 2 behind platform::socket and platform::listener. Sockets stay non-blocking and
+// every wait goes through select() with a deadline, so no call can block for longer than asked.
+// Each open socket holds its own WSAStartup reference and gives it back with WSACleanup when it
+// closes: Winsock counts them, and a driver library never has to clean up from DllMain.
+#include <chrono>
+#include <climits>
+#include <cstring>
 #include <system_error>
 #include <utility>
+#include <winsock2.h>  // before windows.h, which it includes itself, or winsock.h gets in first
+#include <ws2tcpip.h>
 
 #include "platform/platform.h"
 
 namespace kestrun::platform {
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+steady::time_point deadline_after(int timeout_ms) {
+  return steady::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+}
+
+int left_until(steady::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+bool winsock_start() {
+  WSADATA data;
+  return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+SOCKET as_socket(std::intptr_t fd) { return static_cast<SOCKET>(fd); }
+
+bool would_block(int error) { return error == WSAEWOULDBLOCK || error == WSAEINTR; }
+
+// A new non-blocking IPv4 TCP socket that child processes do not inherit, or INVALID_SOCKET.
+SOCKET open_stream() {
+  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return s;
+  u_long non_blocking = 1;
+  if (::ioctlsocket(s, FIONBIO, &non_blocking) != 0 ||
+      !::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0)) {
+    ::closesocket(s);
+    return INVALID_SOCKET;
+  }
+  return s;
+}
+
+enum class wait_kind { read, write, connect };
+
+// Waits until `s` is ready for `kind` (or has an error, which the following call then reports).
+// A connection that failed shows in the exception set on Windows: that is a ready socket too, and
+// the caller asks SO_ERROR. False when the time-out passes first or select itself fails.
+bool wait_for(SOCKET s, wait_kind kind, int timeout_ms) {
+  const auto deadline = deadline_after(timeout_ms);
+  for (;;) {
+    fd_set ready;
+    fd_set failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(s, &ready);
+    FD_SET(s, &failed);
+    const int left = left_until(deadline);
+    timeval wait{left / 1000, (left % 1000) * 1000};
+    const int count = ::select(0, kind == wait_kind::read ? &ready : nullptr,
+                               kind == wait_kind::read ? nullptr : &ready,
+                               kind == wait_kind::connect ? &failed : nullptr, &wait);
+    if (count > 0) return true;
+    if (count == 0 || ::WSAGetLastError() != WSAEINTR) return false;
+  }
+}
+
+// The last IPv4 address the resolver lists for `host`; false when it lists none.
+bool resolve_ipv4(const char* host, in_addr& out) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;  // the connection is IPv4 only: IPv6 entries are not asked for
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  if (::getaddrinfo(host, nullptr, &hints, &list) != 0 || list == nullptr) return false;
+  bool found = false;
+  for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family != AF_INET || entry->ai_addr == nullptr) continue;
+    sockaddr_in address{};
+    std::memcpy(&address, entry->ai_addr, sizeof address);
+    out = address.sin_addr;
+    found = true;
+  }
+  ::freeaddrinfo(list);
+  return found;
+}
+
+// send and recv take an int count.
+int chunk(std::size_t length) { return length > INT_MAX ? INT_MAX : static_cast<int>(length); }
+
+}  // namespace
 
 socket::~socket() { close(); }
 
@@ -19,21 +109,119 @@ socket& socket::operator=(socket&& other) noexcept {
   return *this;
 }
 
-bool socket::connect(const char*, int, int) { return false; }
-
-std::int64_t socket::send(const void*, std::size_t, int) { return -1; }
-
-std::int64_t socket::recv(void*, std::size_t, int) { return -1; }
-
-void socket::close() { fd_ = -1; }
-
-listener::listener() {
-  throw std::system_error(std::make_error_code(std::errc::function_not_supported),
-                          "listen on 127.0.0.1");
+bool socket::connect(const char* host, int port, int timeout_ms) {
+  if (is_open() || host == nullptr || *host == '\0' || port < 1 || port > 65535) return false;
+  if (!winsock_start()) return false;
+  const SOCKET s = open_stream();
+  if (s == INVALID_SOCKET) {
+    ::WSACleanup();
+    return false;
+  }
+  socket guard(static_cast<std::intptr_t>(s));  // closes it, and cleans up, on every failure
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<u_short>(port));
+  if (!resolve_ipv4(host, address.sin_addr)) return false;
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (!would_block(::WSAGetLastError())) return false;
+    if (!wait_for(s, wait_kind::connect, timeout_ms)) return false;
+    int error = 0;
+    int length = sizeof error;
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0 ||
+        error != 0) {
+      return false;
+    }
+  }
+  *this = std::move(guard);
+  return true;
 }
 
-listener::~listener() = default;
+std::string socket::peer_address() const {
+  if (!is_open()) return {};
+  sockaddr_in address{};
+  int length = sizeof address;
+  if (::getpeername(as_socket(fd_), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+      address.sin_family != AF_INET) {
+    return {};
+  }
+  char text[INET_ADDRSTRLEN] = {};
+  if (::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) == nullptr) return {};
+  return text;
+}
 
-socket listener::accept(int) { return socket{}; }
+// Windows has no SIGPIPE: a send to a peer that went away fails with an error of its own.
+std::int64_t socket::send(const void* data, std::size_t length, int timeout_ms) {
+  if (!is_open()) return -1;
+  if (length == 0) return 0;
+  const auto deadline = deadline_after(timeout_ms);
+  for (;;) {
+    const int sent = ::send(as_socket(fd_), static_cast<const char*>(data), chunk(length), 0);
+    if (sent >= 0) return sent;
+    if (!would_block(::WSAGetLastError())) return -1;
+    const int left = left_until(deadline);
+    if (left == 0 || !wait_for(as_socket(fd_), wait_kind::write, left)) return -1;
+  }
+}
+
+std::int64_t socket::recv(void* buffer, std::size_t length, int timeout_ms) {
+  if (!is_open()) return -1;
+  if (length == 0) return 0;
+  const auto deadline = deadline_after(timeout_ms);
+  for (;;) {
+    const int received = ::recv(as_socket(fd_), static_cast<char*>(buffer), chunk(length), 0);
+    if (received >= 0) return received;
+    if (!would_block(::WSAGetLastError())) return -1;
+    const int left = left_until(deadline);
+    if (left == 0 || !wait_for(as_socket(fd_), wait_kind::read, left)) return -1;
+  }
+}
+
+void socket::close() {
+  if (!is_open()) return;
+  ::closesocket(as_socket(fd_));
+  ::WSACleanup();
+  fd_ = -1;
+}
+
+listener::listener() {
+  if (!winsock_start()) {
+    throw std::system_error(::WSAGetLastError(), std::system_category(), "WSAStartup");
+  }
+  const SOCKET s = open_stream();
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  int length = sizeof address;
+  if (s == INVALID_SOCKET || ::bind(s, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+      ::listen(s, 16) != 0 ||
+      ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    const int error = ::WSAGetLastError();
+    if (s != INVALID_SOCKET) ::closesocket(s);
+    ::WSACleanup();
+    throw std::system_error(error, std::system_category(), "listen on 127.0.0.1");
+  }
+  fd_ = static_cast<std::intptr_t>(s);
+  port_ = ntohs(address.sin_port);
+}
+
+listener::~listener() {
+  ::closesocket(as_socket(fd_));
+  ::WSACleanup();
+}
+
+socket listener::accept(int timeout_ms) {
+  if (!wait_for(as_socket(fd_), wait_kind::read, timeout_ms)) return socket{};
+  if (!winsock_start()) return socket{};  // the accepted socket's own reference
+  const SOCKET s = ::accept(as_socket(fd_), nullptr, nullptr);
+  u_long non_blocking = 1;
+  if (s == INVALID_SOCKET || ::ioctlsocket(s, FIONBIO, &non_blocking) != 0) {
+    if (s != INVALID_SOCKET) ::closesocket(s);
+    ::WSACleanup();
+    return socket{};
+  }
+  ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  return socket(static_cast<std::intptr_t>(s));
+}
 
 }  // namespace kestrun::platform
