@@ -2,7 +2,6 @@
 // every wait goes through poll() with a deadline, so no call can block for longer than asked.
 #include <arpa/inet.h>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -13,21 +12,14 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "platform/socket_waits.h"
 
 namespace kestrun::platform {
 namespace {
 
-using steady = std::chrono::steady_clock;
-
-steady::time_point deadline_after(int timeout_ms) {
-  return steady::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
-}
-
-int left_until(steady::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
+using sockets::deadline_after;
+using sockets::left_until;
+using sockets::resolve_ipv4;
 
 // Waits until `fd` reports one of `events` (or an error, which the following call then reports).
 // False when the time-out passes first or poll itself fails.
@@ -39,25 +31,6 @@ bool wait_for(int fd, short events, int timeout_ms) {
     if (ready > 0) return true;
     if (ready == 0 || errno != EINTR) return false;
   }
-}
-
-// The last IPv4 address the resolver lists for `host`; false when it lists none.
-bool resolve_ipv4(const char* host, in_addr& out) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;  // the connection is IPv4 only: IPv6 entries are not asked for
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  if (::getaddrinfo(host, nullptr, &hints, &list) != 0 || list == nullptr) return false;
-  bool found = false;
-  for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-    if (entry->ai_family != AF_INET || entry->ai_addr == nullptr) continue;
-    sockaddr_in address{};
-    std::memcpy(&address, entry->ai_addr, sizeof address);
-    out = address.sin_addr;
-    found = true;
-  }
-  ::freeaddrinfo(list);
-  return found;
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // every wait goes through select() with a deadline, so no call can block for longer than asked.
 // Each open socket holds its own WSAStartup reference and gives it back with WSACleanup when it
 // closes: Winsock counts them, and a driver library never has to clean up from DllMain.
-#include <chrono>
 #include <climits>
 #include <cstring>
 #include <system_error>
@@ -11,21 +10,14 @@
 #include <ws2tcpip.h>
 
 #include "platform/platform.h"
+#include "platform/socket_waits.h"
 
 namespace kestrun::platform {
 namespace {
 
-using steady = std::chrono::steady_clock;
-
-steady::time_point deadline_after(int timeout_ms) {
-  return steady::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
-}
-
-int left_until(steady::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
+using sockets::deadline_after;
+using sockets::left_until;
+using sockets::resolve_ipv4;
 
 bool winsock_start() {
   WSADATA data;
@@ -71,25 +63,6 @@ bool wait_for(SOCKET s, wait_kind kind, int timeout_ms) {
     if (count > 0) return true;
     if (count == 0 || ::WSAGetLastError() != WSAEINTR) return false;
   }
-}
-
-// The last IPv4 address the resolver lists for `host`; false when it lists none.
-bool resolve_ipv4(const char* host, in_addr& out) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;  // the connection is IPv4 only: IPv6 entries are not asked for
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  if (::getaddrinfo(host, nullptr, &hints, &list) != 0 || list == nullptr) return false;
-  bool found = false;
-  for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-    if (entry->ai_family != AF_INET || entry->ai_addr == nullptr) continue;
-    sockaddr_in address{};
-    std::memcpy(&address, entry->ai_addr, sizeof address);
-    out = address.sin_addr;
-    found = true;
-  }
-  ::freeaddrinfo(list);
-  return found;
 }
 
 // send and recv take an int count.
