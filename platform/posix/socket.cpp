@@ -35,18 +35,6 @@ bool wait_for(int fd, short events, int timeout_ms) {
 
 }  // namespace
 
-socket::~socket() { close(); }
-
-socket::socket(socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-socket& socket::operator=(socket&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
 bool socket::connect(const char* host, int port, int timeout_ms) {
   if (fd_ >= 0 || host == nullptr || *host == '\0' || port < 1 || port > 65535) return false;
   sockaddr_in address{};

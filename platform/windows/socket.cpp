@@ -70,18 +70,6 @@ int chunk(std::size_t length) { return length > INT_MAX ? INT_MAX : static_cast<
 
 }  // namespace
 
-socket::~socket() { close(); }
-
-socket::socket(socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-socket& socket::operator=(socket&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
 bool socket::connect(const char* host, int port, int timeout_ms) {
   if (is_open() || host == nullptr || *host == '\0' || port < 1 || port > 65535) return false;
   if (!winsock_start()) return false;
