@@ -159,14 +159,17 @@ TEST_F(ScanTest, WorkFolderIsTheRootsOwnOnly) {
   write("sub/.k-vcs/inner.txt");
   write("file/.k-vcs");
   fs::create_directories(root() / "link");
-  fs::create_symlink(root() / "file/.k-vcs", root() / "link/.k-vcs");
-  const std::vector<std::string> content = {
-      "D file",       "F file/.k-vcs 1",         "D link", "L link/.k-vcs>file/.k-vcs", "D sub",
-      "D sub/.k-vcs", "F sub/.k-vcs/inner.txt 1"};
+  std::vector<std::string> content = {"D file", "F file/.k-vcs 1", "D link",
+                                      "D sub",  "D sub/.k-vcs",    "F sub/.k-vcs/inner.txt 1"};
+  // Where links can be made, a link of that name is ordinary content too.
+  if (kestrun::test::can_make_links()) {
+    fs::create_symlink(root() / "file/.k-vcs", root() / "link/.k-vcs");
+    content.insert(content.begin() + 3, "L link/.k-vcs>file/.k-vcs");
+  }
   EXPECT_EQ(listing(*scan_project(*project_, L"")), content);
   const auto ignored = test::events_named("kestrun::vcs::finder::ignore");
   ASSERT_EQ(ignored.size(), 1u);
-  EXPECT_EQ(ignored[0].text, (root() / ".k-vcs").string() + " </.k-vcs> GLOBAL");
+  EXPECT_EQ(ignored[0].text, (root() / ".k-vcs").generic_string() + " </.k-vcs> GLOBAL");
 
   // A ".gitignore" that negates the rule still does not bring the work folder in, and a run
   // started inside it finds nothing of the project.
