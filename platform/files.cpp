@@ -1,5 +1,7 @@
-// The FILETIME rule that both platforms' entry times follow.
+// The FILETIME rule that both platforms' entry times follow, and the names of new files.
 #include <cstdint>
+#include <cstdio>
+#include <random>
 
 #include "platform/platform.h"
 
@@ -11,6 +13,14 @@ std::int64_t unix_time_from_filetime(std::uint64_t filetime) {
   const auto whole = static_cast<std::int64_t>(filetime / ticks_per_second);
   const auto rest = filetime % ticks_per_second;
   return whole - seconds_1601_to_1970 + (rest >= ticks_per_second / 2 ? 1 : 0);
+}
+
+std::string new_file::temporary_name() {
+  static std::mt19937_64 random{std::random_device{}()};
+  char text[32];
+  std::snprintf(text, sizeof text, ".k-vcs-new-%012llx",
+                static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFULL));
+  return text;
 }
 
 }  // namespace kestrun::platform

@@ -256,6 +256,10 @@ class new_file {
   void discard();
 
  private:
+  // A fresh name for the temporary file, random so that two runs (or a name left by a killed
+  // one) stay apart; creating it exclusively does the rest.
+  static std::string temporary_name();
+
   std::intptr_t folder_fd_ = -1;  // not owned
   std::intptr_t fd_ = -1;         // a descriptor or a file handle
   std::filesystem::path folder_;  // where the system names files by their whole path

@@ -423,7 +423,9 @@ TEST_F(UnpackTest, ReplacesAFileInPlace) {
   EXPECT_EQ(test::slurp(old_file), "new");
   EXPECT_EQ(write_time(old_file), 1234567890);
   // Windows keeps no permission bits to pass on, only a read-only flag.
-  if (!test::on_windows) EXPECT_EQ(fs::status(old_file).permissions(), fs::perms(0750));
+  if (!test::on_windows) {
+    EXPECT_EQ(fs::status(old_file).permissions(), fs::perms(0750));
+  }
   EXPECT_TRUE(fs::is_directory(folder.path() / "dir.txt"));
   const auto warnings = named("kestrun::vcs::file::write::open");
   ASSERT_EQ(warnings.size(), 1u);

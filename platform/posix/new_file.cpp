@@ -2,9 +2,7 @@
 // already held open and never followed when it is a link, so a link put in place of a folder
 // cannot carry a write elsewhere, and the system resolves one name per call instead of a path.
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
-#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,15 +12,6 @@ namespace kestrun::platform {
 namespace {
 
 std::error_code last_error() { return {errno, std::generic_category()}; }
-
-// Random names keep two runs (or a name left by a killed one) apart; O_EXCL does the rest.
-std::string temporary_name() {
-  static std::mt19937_64 random{std::random_device{}()};
-  char text[32];
-  std::snprintf(text, sizeof text, ".k-vcs-new-%012llx",
-                static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFULL));
-  return text;
-}
 
 }  // namespace
 

@@ -5,8 +5,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <random>
 #include <system_error>
 
 #include "platform/platform.h"
@@ -21,15 +19,6 @@ std::error_code last_error() {
 }
 
 HANDLE handle_of(std::intptr_t fd) { return reinterpret_cast<HANDLE>(fd); }
-
-// Random names keep two runs (or a name left by a killed one) apart; CREATE_NEW does the rest.
-std::string temporary_name() {
-  static std::mt19937_64 random{std::random_device{}()};
-  char text[32];
-  std::snprintf(text, sizeof text, ".k-vcs-new-%012llx",
-                static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFULL));
-  return text;
-}
 
 std::filesystem::path native_path(const std::filesystem::path& folder, const std::string& name) {
   return folder / std::filesystem::path(std::wstring(name.begin(), name.end()));
