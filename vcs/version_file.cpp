@@ -109,10 +109,8 @@ bool write_version_file(const std::filesystem::path& path, std::int64_t time,
 }
 
 bool names_work_folder(std::string_view path) {
-  const std::string_view first = path.substr(0, path.find('/'));
-  if (first.find('\\') == std::string_view::npos) return first == ".k-vcs";
-  const std::string generic = generic_form(first);
-  return std::string_view(generic).substr(0, generic.find('/')) == ".k-vcs";
+  const std::string first = generic_form(path.substr(0, path.find('/')));
+  return std::string_view(first).substr(0, first.find('/')) == ".k-vcs";
 }
 
 namespace {
