@@ -131,6 +131,10 @@ std::wstring separators_to_native(std::wstring text);
 // each unit on Windows, whose file names do not depend on case.
 bool same_names(std::wstring_view a, std::wstring_view b);
 
+// The name the file system opens for one path element: Windows drops trailing dots and spaces
+// (so "a. " opens "a"); elsewhere the name itself.
+std::wstring_view name_as_opened(std::wstring_view name);
+
 // --- files and links -------------------------------------------------------------------------
 
 // Windows attribute and reparse-tag values the finder and the scan test for.
@@ -216,6 +220,56 @@ std::int64_t unix_time_from_filetime(std::uint64_t filetime);
 // Gives a file its modification time (seconds since 1970), leaving the access time alone.
 bool set_modification_time(const std::filesystem::path& path, std::int64_t seconds,
                            std::error_code& ec);
+
+// --- links and junctions --------------------------------------------------------------------
+
+// True for an entry that is a symbolic link or a junction: one the finder hands out but never
+// walks into. Other reparse points (a Windows file kept in the cloud, say) count as what they
+// hold. A reparse point without a tag is a link too: no Windows file system writes one, but Wine
+// shows a Unix link that way, and walking into it could leave the folder.
+inline bool is_link_entry(std::uint32_t attributes, std::uint32_t reparse_tag) {
+  return (attributes & attribute_reparse_point) != 0 &&
+         (reparse_tag == reparse_tag_symlink || reparse_tag == reparse_tag_mount_point ||
+          reparse_tag == 0);
+}
+
+// entry_info of what `path` leads to, links followed.
+bool target_info(const std::filesystem::path& path, t_entry_info& out, std::error_code& ec);
+
+// The target text stored in the link or junction `path`, as written. False with `ec` when `path`
+// is not one or its data cannot be read.
+bool read_link(const std::filesystem::path& path, std::wstring& target, std::error_code& ec);
+
+// Makes `link` a symbolic link to the file `target`, whose text is stored with the system's
+// separators. True only when a link really stands at `link` afterwards (some systems report
+// success and make nothing); an entry already at `link` is left alone.
+bool create_file_link(const std::filesystem::path& target, const std::filesystem::path& link,
+                      std::error_code& ec);
+
+// Makes `link` a new junction to the folder text `target`, stored unchanged but for '/' becoming
+// '\'. On Windows a new folder carries the mount-point data, and is removed again when that
+// cannot be written; where there are no junctions it is a symbolic link to the text. False with
+// `ec` when not made: an entry already at `link` is left alone, nothing is left behind.
+bool create_junction(const std::filesystem::path& target, const std::filesystem::path& link,
+                     std::error_code& ec);
+
+// Enables the privilege that writing and reading junctions take (SeRestorePrivilege) for the
+// rest of the process; true when the system's calls succeeded, and where there is none.
+bool enable_restore_privilege();
+
+// The mount-point reparse data of a junction to `target`, in a zero-filled block of
+// junction_block_size bytes: "\??\", the target with '/' turned into '\', one more '\' and a
+// zero unit, the stored name leaving that last '\' out. `length` is the count of bytes the system
+// is handed. False when the target does not fit (more than 256 UTF-16 units) or holds a zero.
+inline constexpr std::size_t junction_block_size = 540;
+bool junction_reparse_data(std::wstring_view target, std::vector<std::uint8_t>& block,
+                           std::size_t& length);
+
+// The target that the reparse data of a junction or a symbolic link names: a junction's
+// substitute name without its "\??\"; a symbolic link's print name, or its substitute name
+// without "\??\" when the print name is empty. False for other kinds of data and for names that
+// do not lie inside the `size` bytes.
+bool reparse_data_target(const std::uint8_t* data, std::size_t size, std::wstring& target);
 
 // --- files written below a folder ------------------------------------------------------------
 

@@ -21,16 +21,17 @@ std::optional<std::filesystem::path> safe_local_path(const std::filesystem::path
                                                      const std::string& stored) {
   const std::filesystem::path relative = path_from_utf8_strict(stored);
   if (!is_safe_stored_path(stored) || relative.has_root_path()) return std::nullopt;
-  // A folder below the root that is really a link would carry the path elsewhere.
+  // A folder below the root that is really a link would carry the path elsewhere. Any reparse
+  // point counts: what one does with a path is the file system's business, not the project's.
   std::filesystem::path walk = root;
   auto last = relative.end();
   --last;
   for (auto it = relative.begin(); it != last; ++it) {
     walk /= *it;
+    platform::t_entry_info info;
     std::error_code ec;
-    const auto status = std::filesystem::symlink_status(walk, ec);
-    if (ec || !std::filesystem::exists(status)) break;  // nothing there leads nowhere
-    if (std::filesystem::is_symlink(status)) return std::nullopt;
+    if (!platform::entry_info(walk, info, ec)) break;  // nothing there leads nowhere
+    if ((info.attributes & platform::attribute_reparse_point) != 0) return std::nullopt;
   }
   return root / relative;
 }

@@ -10,8 +10,8 @@ namespace kestrun::vcs {
 
 // The project root joined with the stored path. Empty when the stored path could lead outside the
 // root: empty, absolute, holding an empty, "." or ".." element, or passing through a symbolic
-// link (or junction) that exists below the root. The last element itself may be a link. Throws
-// std::system_error when the stored path is not valid UTF-8.
+// link, junction or other reparse point that exists below the root. The last element itself may
+// be a link. Throws std::system_error when the stored path is not valid UTF-8.
 std::optional<std::filesystem::path> safe_local_path(const std::filesystem::path& root,
                                                      const std::string& stored);
 

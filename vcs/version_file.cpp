@@ -66,6 +66,13 @@ bool is_safe_stored_path(const std::string& path) {
     const std::size_t slash = rest.find('/');
     const std::string_view element = rest.substr(0, slash);
     if (element.empty() || element == "." || element == "..") return false;
+    // Where the file system drops trailing dots and spaces, "..." or ". " opens the folder
+    // itself, or its parent.
+    if (element.back() == '.' || element.back() == ' ') {
+      const std::wstring name = platform::wide_from_native(std::string(element));
+      const std::wstring_view opened = platform::name_as_opened(name);
+      if (opened.empty() || opened == L"." || opened == L"..") return false;
+    }
     if (slash == std::string_view::npos) break;
     rest.remove_prefix(slash + 1);
   }
@@ -109,8 +116,10 @@ bool write_version_file(const std::filesystem::path& path, std::int64_t time,
 }
 
 bool names_work_folder(std::string_view path) {
-  const std::string first = generic_form(path.substr(0, path.find('/')));
-  return std::string_view(first).substr(0, first.find('/')) == ".k-vcs";
+  const std::string generic = generic_form(path.substr(0, path.find('/')));
+  const std::wstring first = platform::wide_from_native(generic.substr(0, generic.find('/')));
+  // Judged as the file system opens the name: on Windows ".K-VCS." is the work folder too.
+  return platform::same_names(platform::name_as_opened(first), L".k-vcs");
 }
 
 namespace {

@@ -54,10 +54,7 @@ void item::refresh() {
 }
 
 bool is_link(const item& entry) {
-  // Other reparse points (a Windows file kept in the cloud, say) are walked like what they hold.
-  return (entry.attributes & platform::attribute_reparse_point) != 0 &&
-         (entry.reparse_tag == platform::reparse_tag_symlink ||
-          entry.reparse_tag == platform::reparse_tag_mount_point);
+  return platform::is_link_entry(entry.attributes, entry.reparse_tag);
 }
 
 finder_item::finder_item(std::filesystem::path path) : item(std::move(path)) {}

@@ -1,5 +1,5 @@
-// Links through the standard library: a junction is a directory symbolic link with an absolute
-// target, so no reparse data has to be built or parsed.
+// Links and junctions through the platform layer, which alone knows what a link is on each
+// system: the standard library of some tool chains neither makes nor recognises them.
 #include "common/filesystem/links.h"
 
 #include "platform/platform.h"
@@ -7,60 +7,53 @@
 namespace kestrun::filesystem {
 
 std::wstring link_target(const std::filesystem::path& path, std::filesystem::file_status& status) {
+  platform::t_entry_info info;
   std::error_code ec;
-  status = std::filesystem::symlink_status(path, ec);
-  // An entry that cannot be looked at (no search permission, a path too long) leads nowhere.
-  if (status.type() == std::filesystem::file_type::none) return {};
-  if (!std::filesystem::is_symlink(status)) {
-    // A link the standard library does not report as one (a Windows reparse point) is a link
-    // whose data cannot be read here: empty text, as for any unreadable link.
-    platform::t_entry_info info;
-    std::error_code info_ec;
-    if (platform::entry_info(path, info, info_ec) &&
-        (info.attributes & platform::attribute_reparse_point) != 0 &&
-        (info.reparse_tag == platform::reparse_tag_symlink ||
-         info.reparse_tag == platform::reparse_tag_mount_point)) {
-      return {};
+  if (!platform::entry_info(path, info, ec)) {
+    // An entry that cannot be looked at (no search permission, a path too long) leads nowhere.
+    if (platform::is_not_found(ec)) {
+      status = std::filesystem::file_status(std::filesystem::file_type::not_found);
+      return platform::wide_from_path(path);
     }
+    status = std::filesystem::file_status(std::filesystem::file_type::none);
+    return {};
+  }
+  if (!platform::is_link_entry(info.attributes, info.reparse_tag)) {
+    using type = std::filesystem::file_type;
+    status = std::filesystem::file_status(
+        (info.attributes & platform::attribute_directory) != 0 ? type::directory
+        : (info.attributes & platform::attribute_device) != 0  ? type::unknown
+                                                               : type::regular);
     return platform::wide_from_path(path);
   }
-  const auto target = std::filesystem::read_symlink(path, ec);
-  if (ec) return {};
-  return platform::wide_from_path(target);
+  status = std::filesystem::file_status(std::filesystem::file_type::symlink);
+  std::wstring target;
+  return platform::read_link(path, target, ec) ? target : std::wstring();
 }
 
 std::wstring read_junction(const std::filesystem::path& path) {
-  enable_privilege();
+  std::wstring target;
   std::error_code ec;
-  const auto target = std::filesystem::read_symlink(path, ec);
-  if (ec) return {};
-  return platform::wide_from_path(target);
+  return platform::read_link(path, target, ec) ? target : std::wstring();
 }
 
 bool create_link(const std::filesystem::path& target, const std::filesystem::path& link) {
-  if (!std::filesystem::exists(target)) return false;
-  // status() follows links, so a link or junction that leads to a folder counts as a folder.
-  if (std::filesystem::is_directory(std::filesystem::status(target))) {
-    return create_junction(target, link);
+  // What the target leads to decides: a link or junction to a folder counts as a folder.
+  platform::t_entry_info info;
+  std::error_code ec;
+  if (!platform::target_info(target, info, ec)) {
+    if (platform::is_not_found(ec)) return false;
+    throw std::filesystem::filesystem_error("status", target, ec);
   }
-  try {
-    std::filesystem::create_symlink(target, link);
-    return true;
-  } catch (const std::exception&) {
-    // Refused by the system, or something already stands at the link path.
-    return false;
-  }
+  if ((info.attributes & platform::attribute_directory) != 0) return create_junction(target, link);
+  return platform::create_file_link(target, link, ec);
 }
 
 bool create_junction(const std::filesystem::path& target, const std::filesystem::path& link) {
-  enable_privilege();
-  // symlink() fails without touching anything when the link path exists or its folder is
-  // missing, and has no room limit of its own below the system's path length.
   std::error_code ec;
-  std::filesystem::create_directory_symlink(target, link, ec);
-  return !ec;
+  return platform::create_junction(target, link, ec);
 }
 
-bool enable_privilege() { return true; }
+bool enable_privilege() { return platform::enable_restore_privilege(); }
 
 }  // namespace kestrun::filesystem

@@ -1,5 +1,5 @@
-// Symbolic links and junctions: reading their targets and creating them. Here a junction is a
-// symbolic link whose stored target is an absolute folder path.
+// Symbolic links and junctions: reading their targets and creating them. A junction is Windows'
+// link to a folder; elsewhere it is a symbolic link whose stored target is the folder's path.
 #pragma once
 
 #include <filesystem>
@@ -19,8 +19,8 @@ std::wstring read_junction(const std::filesystem::path& path);
 // Makes `link` lead to the existing `target` (the caller passes an absolute target): a junction
 // when the target is a folder or leads to one, a symbolic link otherwise. False when the target
 // does not exist (nothing is created) or the link cannot be made (an entry already at `link`
-// is left alone). Throws std::filesystem::filesystem_error when the target's existence or status
-// cannot be determined.
+// is left alone; a system that reports a link it did not make gives false too). Throws
+// std::filesystem::filesystem_error ("status") when the target's status cannot be determined.
 bool create_link(const std::filesystem::path& target, const std::filesystem::path& link);
 
 // Makes `link` a new junction to `target`, whose text is stored unchanged. False when it cannot
@@ -28,7 +28,8 @@ bool create_link(const std::filesystem::path& target, const std::filesystem::pat
 // not exist.
 bool create_junction(const std::filesystem::path& target, const std::filesystem::path& link);
 
-// Enables the privilege that writing and reading junctions need. Nothing here needs one: true.
+// Enables the privilege that writing and reading junctions need; true when the system agreed, and
+// where there is no such privilege.
 bool enable_privilege();
 
 }  // namespace kestrun::filesystem

@@ -29,4 +29,6 @@ std::wstring separators_to_native(std::wstring text) { return text; }
 
 bool same_names(std::wstring_view a, std::wstring_view b) { return a == b; }
 
+std::wstring_view name_as_opened(std::wstring_view name) { return name; }
+
 }  // namespace kestrun::platform

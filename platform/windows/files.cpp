@@ -26,6 +26,12 @@ std::error_code last_error() {
 bool entry_info(const std::filesystem::path& path, t_entry_info& out, std::error_code& ec) {
   out = t_entry_info{};
   ec.clear();
+  // The search takes its last element as a pattern: a name with a wildcard (none can exist, but
+  // a stored path may hold one) would answer for some other entry.
+  if (path.filename().native().find_first_of(L"*?<>\"") != std::wstring::npos) {
+    ec = std::error_code(ERROR_INVALID_NAME, std::system_category());
+    return false;
+  }
   WIN32_FIND_DATAW data{};
   // The entry itself, a link included: the search lists the name, it does not follow it.
   const HANDLE search = ::FindFirstFileW(path.c_str(), &data);

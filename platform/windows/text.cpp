@@ -45,4 +45,9 @@ bool same_names(std::wstring_view a, std::wstring_view b) {
                                 static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
+std::wstring_view name_as_opened(std::wstring_view name) {
+  const std::size_t kept = name.find_last_not_of(L". ");
+  return name.substr(0, kept == std::wstring_view::npos ? 0 : kept + 1);
+}
+
 }  // namespace kestrun::platform

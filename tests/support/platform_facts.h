@@ -10,7 +10,7 @@ namespace kestrun::test {
 inline constexpr bool on_windows = std::filesystem::path::preferred_separator == L'\\';
 
 // True when this system really makes symbolic links and junctions: Wine 8 cannot, and answers
-// with an error or a success that made nothing. Checked once by making one.
+// with an error or a success that made nothing. Checked once by making one of each.
 bool can_make_links();
 
 // The reason printed by a test skipped for want of links.

@@ -43,8 +43,8 @@ same_storage() {
   done
 }
 
-echo "skipped under Wine: symbolic links and junctions (Wine 8 makes none and reads none), and"
-echo "  creation times (Wine keeps none); the Linux scenarios cover links"
+echo "skipped under Wine: making and reading symbolic links and junctions (Wine 8 does neither),"
+echo "  and creation times (Wine keeps none); the Linux scenarios cover links"
 
 # --- start-up errors ---------------------------------------------------------------------------
 kvcs_run
@@ -190,5 +190,35 @@ expect_tree "restore latest" "$dst" "$SCRATCH/snap/latest"
 # Back to version 1 in place: files added since are removed, changed ones come back.
 kvcs_ok "restore 1 in place" "$(winpath "$dst")" -m=restore -s="$(winpath "$store")" -n=1
 expect_tree "restore 1 in place" "$dst" "$SCRATCH/snap/v1"
+
+# --- Unix links, which Wine shows as reparse points it cannot read -----------------------------
+# A Unix link to a folder looks like a reparse point without a tag under Wine: the scan must not
+# walk into it nor record it, and no restore path may pass through it.
+outside=$SCRATCH/outside
+put_file "$outside/secret.txt" "not the project's" 1600000400
+linked=$SCRATCH/linked
+make_project "$linked" alice/linked
+put_file "$linked/kept.txt" "kept" 1600000401
+ln -s "$outside" "$linked/escape"
+kvcs_ok "unix link backup" "$(winpath "$linked")" -m=backup -s="$(winpath "$store")"
+expect_verdict "unix link backup" "kestrun::vcs::save 1"
+version_paths "$store" alice/linked 1 >"$SCRATCH/linked-paths"
+expect_content "$SCRATCH/linked-paths" "AF kept.txt
+AF kestrun-vcs.json
+" "unix link backup: version 1 commands"
+# A version naming a folder below the link (no honest backup writes one) fails the restore and
+# writes nothing outside.
+hostile=$SCRATCH/hostile
+mkdir -p "$hostile/projects/alice/linked"
+python3 - "$hostile/projects/alice/linked/1.gz" <<'PY'
+import gzip, struct, sys
+body = b"KVCS" + struct.pack("<QI", 0, 1) + b"Aescape/new\0D"
+with open(sys.argv[1], "wb") as f:
+    f.write(gzip.compress(body))
+PY
+kvcs_run "$(winpath "$linked")" -m=restore -s="$(winpath "$hostile")"
+expect_verdict "restore through a unix link" "kestrun::vcs::save! local"
+[ ! -e "$outside/new" ] || fail "restore through a unix link: a folder was made outside"
+[ "$(ls "$outside")" = secret.txt ] || fail "restore through a unix link: the outside changed"
 
 finish

@@ -1,0 +1,77 @@
+// Links on POSIX: a junction is a symbolic link whose stored text is the folder's path, and there
+// is no privilege to enable.
+#include <cerrno>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+namespace kestrun::platform {
+
+namespace {
+
+bool make_symlink(const std::filesystem::path& target, const std::filesystem::path& link,
+                  std::error_code& ec) {
+  ec.clear();
+  // symlink() fails without touching anything when the link path exists or its folder is
+  // missing.
+  if (::symlink(target.c_str(), link.c_str()) != 0) {
+    ec.assign(errno, std::generic_category());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool target_info(const std::filesystem::path& path, t_entry_info& out, std::error_code& ec) {
+  out = t_entry_info{};
+  ec.clear();
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    ec.assign(errno, std::generic_category());
+    return false;
+  }
+  out.attributes = S_ISDIR(st.st_mode)   ? attribute_directory
+                   : S_ISREG(st.st_mode) ? 0
+                                         : attribute_device;
+  out.creation_time = st.st_ctim.tv_sec;
+  out.write_time = st.st_mtim.tv_sec;
+  out.size = static_cast<std::uint64_t>(st.st_size);
+  return true;
+}
+
+bool read_link(const std::filesystem::path& path, std::wstring& target, std::error_code& ec) {
+  target.clear();
+  ec.clear();
+  std::string text(256, '\0');
+  while (true) {
+    const ssize_t n = ::readlink(path.c_str(), text.data(), text.size());
+    if (n < 0) {
+      ec.assign(errno, std::generic_category());
+      return false;
+    }
+    if (static_cast<std::size_t>(n) < text.size()) {
+      text.resize(static_cast<std::size_t>(n));
+      break;
+    }
+    text.resize(text.size() * 2);  // cut short: the link is longer than the room given
+  }
+  target = wide_from_native(text);
+  return true;
+}
+
+bool create_file_link(const std::filesystem::path& target, const std::filesystem::path& link,
+                      std::error_code& ec) {
+  return make_symlink(target, link, ec);
+}
+
+bool create_junction(const std::filesystem::path& target, const std::filesystem::path& link,
+                     std::error_code& ec) {
+  return make_symlink(target, link, ec);
+}
+
+bool enable_restore_privilege() { return true; }
+
+}  // namespace kestrun::platform
