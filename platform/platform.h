@@ -257,6 +257,15 @@ bool create_junction(const std::filesystem::path& target, const std::filesystem:
 // rest of the process; true when the system's calls succeeded, and where there is none.
 bool enable_restore_privilege();
 
+// Removes the entry at `path` itself: a file, an empty folder, or a link or junction (never what
+// it leads to). False with `ec` clear when nothing is there, with `ec` set when it stays.
+bool remove_entry(const std::filesystem::path& path, std::error_code& ec);
+
+// Removes `path` and everything below it; a link or junction on the way is removed as itself,
+// never followed. True when nothing is left (nothing there included); false with `ec` at the
+// first entry that stays.
+bool remove_tree(const std::filesystem::path& path, std::error_code& ec);
+
 // The mount-point reparse data of a junction to `target`, in a zero-filled block of
 // junction_block_size bytes: "\??\", the target with '/' turned into '\', one more '\' and a
 // zero unit, the stored name leaving that last '\' out. `length` is the count of bytes the system

@@ -45,9 +45,9 @@ std::string name_message(const std::string& name) {
 project_temp::project_temp(vcs::project* owner)
     : project_(owner), path_(owner->root() / ".k-vcs" / "temp") {
   std::error_code ec;
-  if (entry_exists(path_)) {
-    fs::remove_all(path_, ec);
-    if (ec) throw fs::filesystem_error("remove_all", path_, ec);
+  // A link left in the folder goes as itself: what it leads to is none of the project's business.
+  if (entry_exists(path_) && !platform::remove_tree(path_, ec)) {
+    throw fs::filesystem_error("remove_all", path_, ec);
   }
   fs::create_directories(path_, ec);
   if (ec) throw fs::filesystem_error("create_directories", path_, ec);
@@ -60,7 +60,7 @@ project_temp::~project_temp() {
     std::error_code ec;
     if (!fs::exists(path_, ec)) return;
     notify::create("kestrun::vcs::project::temp")->fire_text("clear");
-    fs::remove_all(path_, ec);
+    platform::remove_tree(path_, ec);
   } catch (...) {
   }
 }

@@ -76,7 +76,7 @@ bool apply_command(const transform_command& command, const std::filesystem::path
   if (command.type() == transform_command::remove) {
     if (!path) return false;
     std::error_code ec;
-    if (std::filesystem::remove(*path, ec)) return true;
+    if (platform::remove_entry(*path, ec)) return true;
     if (!ec || !platform::is_access_denied(ec)) return false;  // missing, not empty, other error
     // A read-only entry stays; the rest of the version is still worth having, but the restore
     // must not report the folder as matching it.

@@ -74,4 +74,14 @@ bool create_junction(const std::filesystem::path& target, const std::filesystem:
 
 bool enable_restore_privilege() { return true; }
 
+// The standard library removes a link as itself here.
+bool remove_entry(const std::filesystem::path& path, std::error_code& ec) {
+  return std::filesystem::remove(path, ec);
+}
+
+bool remove_tree(const std::filesystem::path& path, std::error_code& ec) {
+  std::filesystem::remove_all(path, ec);
+  return !ec;
+}
+
 }  // namespace kestrun::platform

@@ -180,4 +180,60 @@ bool enable_restore_privilege() {
   return enabled;
 }
 
+// The tool chain's standard library takes a junction for the folder it leads to: its remove_all
+// would empty the target. Here the entry's own attributes decide.
+bool remove_entry(const std::filesystem::path& path, std::error_code& ec) {
+  ec.clear();
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const std::error_code error = last_error();
+    if (!is_not_found(error)) ec = error;
+    return false;
+  }
+  // A junction or folder link carries the directory bit and goes as an empty folder does.
+  const bool removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                           ? ::RemoveDirectoryW(path.c_str()) != 0
+                           : ::DeleteFileW(path.c_str()) != 0;
+  if (!removed) {
+    ec = last_error();
+    return false;
+  }
+  // Wine reports a Unix link to a folder removed as a folder and leaves it; as a file it goes.
+  const auto stands = [&] { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; };
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && stands()) ::DeleteFileW(path.c_str());
+  if (stands()) {
+    ec = std::make_error_code(std::errc::operation_not_supported);
+    return false;
+  }
+  return true;
+}
+
+bool remove_tree(const std::filesystem::path& path, std::error_code& ec) {
+  ec.clear();
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const std::error_code error = last_error();
+    if (is_not_found(error)) return true;
+    ec = error;
+    return false;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    WIN32_FIND_DATAW data{};
+    const HANDLE search = ::FindFirstFileW((path / L"*").c_str(), &data);
+    if (search != INVALID_HANDLE_VALUE) {
+      bool ok = true;
+      do {
+        const std::wstring_view name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        ok = remove_tree(path / data.cFileName, ec);
+      } while (ok && ::FindNextFileW(search, &data));
+      ::FindClose(search);
+      if (!ok) return false;
+    }
+  }
+  if (remove_entry(path, ec) || !ec) return true;
+  return false;
+}
+
 }  // namespace kestrun::platform

@@ -200,6 +200,15 @@ linked=$SCRATCH/linked
 make_project "$linked" alice/linked
 put_file "$linked/kept.txt" "kept" 1600000401
 ln -s "$outside" "$linked/escape"
+# Clearing the temporary folder never follows a link in it. Wine can neither remove such a link
+# nor tell it from a folder when removing: the run stops, and the folder it leads to stays whole.
+mkdir -p "$linked/.k-vcs/temp"
+ln -s "$outside" "$linked/.k-vcs/temp/escape"
+kvcs_run "$(winpath "$linked")" -m=backup -s="$(winpath "$store")"
+grep -q "filesystem error: remove_all: .*temp\]" "$SCRATCH/out" ||
+  fail "link in the temporary folder: no remove_all error shown"
+[ -f "$outside/secret.txt" ] || fail "link in the temporary folder: the linked folder was emptied"
+rm "$linked/.k-vcs/temp/escape"
 kvcs_ok "unix link backup" "$(winpath "$linked")" -m=backup -s="$(winpath "$store")"
 expect_verdict "unix link backup" "kestrun::vcs::save 1"
 version_paths "$store" alice/linked 1 >"$SCRATCH/linked-paths"
