@@ -27,4 +27,4 @@ add_compile_options(-Wno-restrict)
 # FTP server) are not built for Windows; everything they cover on the Windows side is run by the
 # end-to-end scenario under Wine. The others are built and run there through CTest.
 set(kestrun_windows_skipped_tests
-    "/(finder|links|console|version_file|folder_driver|driver|storage_driver|save)_test\\.cpp$")
+    "/(finder|links|console|version_file|folder_driver|storage_driver|save)_test\\.cpp$")
