@@ -63,6 +63,17 @@ std::wstring link_text(const std::filesystem::path& target) {
   return out;
 }
 
+// The attributes of the entry itself; false when there is none, with `ec` set only when the
+// system could not say.
+bool own_attributes(const std::filesystem::path& path, DWORD& attributes, std::error_code& ec) {
+  ec.clear();
+  attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) return true;
+  const std::error_code error = last_error();
+  if (!is_not_found(error)) ec = error;
+  return false;
+}
+
 }  // namespace
 
 bool target_info(const std::filesystem::path& path, t_entry_info& out, std::error_code& ec) {
@@ -183,40 +194,20 @@ bool enable_restore_privilege() {
 // The tool chain's standard library takes a junction for the folder it leads to: its remove_all
 // would empty the target. Here the entry's own attributes decide.
 bool remove_entry(const std::filesystem::path& path, std::error_code& ec) {
-  ec.clear();
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const std::error_code error = last_error();
-    if (!is_not_found(error)) ec = error;
-    return false;
-  }
-  // A junction or folder link carries the directory bit and goes as an empty folder does.
+  DWORD attributes = 0;
+  if (!own_attributes(path, attributes, ec)) return false;
+  // A junction or folder link carries the directory bit and goes as an empty folder does. Wine
+  // refuses both ways for a Unix link to a folder: it stays, and so does what it leads to.
   const bool removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
                            ? ::RemoveDirectoryW(path.c_str()) != 0
                            : ::DeleteFileW(path.c_str()) != 0;
-  if (!removed) {
-    ec = last_error();
-    return false;
-  }
-  // Wine reports a Unix link to a folder removed as a folder and leaves it; as a file it goes.
-  const auto stands = [&] { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; };
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && stands()) ::DeleteFileW(path.c_str());
-  if (stands()) {
-    ec = std::make_error_code(std::errc::operation_not_supported);
-    return false;
-  }
-  return true;
+  if (!removed) ec = last_error();
+  return removed;
 }
 
 bool remove_tree(const std::filesystem::path& path, std::error_code& ec) {
-  ec.clear();
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const std::error_code error = last_error();
-    if (is_not_found(error)) return true;
-    ec = error;
-    return false;
-  }
+  DWORD attributes = 0;
+  if (!own_attributes(path, attributes, ec)) return !ec;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
       (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
     WIN32_FIND_DATAW data{};
@@ -232,8 +223,7 @@ bool remove_tree(const std::filesystem::path& path, std::error_code& ec) {
       if (!ok) return false;
     }
   }
-  if (remove_entry(path, ec) || !ec) return true;
-  return false;
+  return remove_entry(path, ec) || !ec;
 }
 
 }  // namespace kestrun::platform

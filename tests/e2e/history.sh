@@ -51,13 +51,7 @@ expect_tree "restore 2" "$dst" "$SCRATCH/snap/v2"
 
 # A stored version naming the root's own work folder is still refused at load.
 hostile=$SCRATCH/hostile
-mkdir -p "$hostile/projects/erin/app"
-python3 - "$hostile/projects/erin/app/1.gz" <<'EOF'
-import gzip, struct, sys
-body = b"KVCS" + struct.pack("<QI", 0, 1) + b"A.k-vcs/temp/x\0D"
-with open(sys.argv[1], "wb") as f:
-    f.write(gzip.compress(body))
-EOF
+write_version "$hostile/projects/erin/app/1.gz" 'A.k-vcs/temp/x\0D'
 fresh_copy "$src" "$SCRATCH/h"
 kvcs_ok "hostile version" "$SCRATCH/h" -m=restore -s="$hostile"
 [ "$(last_event)" = "kestrun::vcs::load! 1" ] || fail "hostile version: last event '$(last_event)'"

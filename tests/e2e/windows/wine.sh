@@ -218,13 +218,7 @@ AF kestrun-vcs.json
 # A version naming a folder below the link (no honest backup writes one) fails the restore and
 # writes nothing outside.
 hostile=$SCRATCH/hostile
-mkdir -p "$hostile/projects/alice/linked"
-python3 - "$hostile/projects/alice/linked/1.gz" <<'PY'
-import gzip, struct, sys
-body = b"KVCS" + struct.pack("<QI", 0, 1) + b"Aescape/new\0D"
-with open(sys.argv[1], "wb") as f:
-    f.write(gzip.compress(body))
-PY
+write_version "$hostile/projects/alice/linked/1.gz" 'Aescape/new\0D'
 kvcs_run "$(winpath "$linked")" -m=restore -s="$(winpath "$hostile")"
 expect_verdict "restore through a unix link" "kestrun::vcs::save! local"
 [ ! -e "$outside/new" ] || fail "restore through a unix link: a folder was made outside"
