@@ -43,7 +43,7 @@ bool create_link(const std::filesystem::path& target, const std::filesystem::pat
   std::error_code ec;
   if (!platform::target_info(target, info, ec)) {
     if (platform::is_not_found(ec)) return false;
-    throw std::filesystem::filesystem_error("status", target, ec);
+    throw std::filesystem::filesystem_error("exists", target, ec);
   }
   if ((info.attributes & platform::attribute_directory) != 0) return create_junction(target, link);
   return platform::create_file_link(target, link, ec);

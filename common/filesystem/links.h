@@ -20,7 +20,7 @@ std::wstring read_junction(const std::filesystem::path& path);
 // when the target is a folder or leads to one, a symbolic link otherwise. False when the target
 // does not exist (nothing is created) or the link cannot be made (an entry already at `link`
 // is left alone; a system that reports a link it did not make gives false too). Throws
-// std::filesystem::filesystem_error ("status") when the target's status cannot be determined.
+// std::filesystem::filesystem_error ("exists") when the target's status cannot be determined.
 bool create_link(const std::filesystem::path& target, const std::filesystem::path& link);
 
 // Makes `link` a new junction to `target`, whose text is stored unchanged. False when it cannot
