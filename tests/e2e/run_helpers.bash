@@ -196,13 +196,14 @@ for l in sys.stdin:
     print(c["type"] + (c.get("kind") or "") + " " + c["path"])'
 }
 
-# write_version FILE COMMAND: FILE becomes a version file (its folders made) holding the one
-# command COMMAND, raw bytes written as the inside of a Python bytes literal: what no honest
-# backup writes.
+# write_version FILE COMMAND...: FILE becomes a version file (its folders made) holding the
+# commands given, each one's raw bytes written as the inside of a Python bytes literal: what no
+# honest backup writes.
 write_version() {
   mkdir -p "$(dirname "$1")"
   python3 -c 'import ast, gzip, struct, sys
-command = ast.literal_eval("b\"" + sys.argv[2] + "\"")
+commands = [ast.literal_eval("b\"" + c + "\"") for c in sys.argv[2:]]
+body = b"KVCS" + struct.pack("<QI", 0, len(commands)) + b"".join(commands)
 with open(sys.argv[1], "wb") as f:
-    f.write(gzip.compress(b"KVCS" + struct.pack("<QI", 0, 1) + command))' "$1" "$2"
+    f.write(gzip.compress(body))' "$@"
 }
