@@ -1,5 +1,6 @@
 #include "tests/support/platform_facts.h"
 
+#include <cstdlib>
 #include <system_error>
 
 #include "platform/platform.h"
@@ -32,6 +33,17 @@ bool keeps_invalid_names() {
     return false;
   }();
   return answer;
+}
+
+std::filesystem::path library_file(const std::filesystem::path& folder, const std::string& name) {
+  return folder /
+         platform::path_from_wide(platform::wide_from_native(name) + platform::library_suffix());
+}
+
+std::filesystem::path driver_folder() {
+  const char* bin = std::getenv("KVCS_BIN");
+  return bin != nullptr ? platform::path_from_wide(platform::wide_from_native(bin))
+                        : std::filesystem::path();
 }
 
 }  // namespace kestrun::test

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 namespace kestrun::test {
 
@@ -22,5 +23,11 @@ bool keeps_invalid_names();
 
 inline constexpr const char* no_invalid_names =
     "this system does not keep file names that are not valid text";
+
+// The shared library `name` in `folder`, with this system's suffix (".so", ".dll").
+std::filesystem::path library_file(const std::filesystem::path& folder, const std::string& name);
+
+// The folder of the driver libraries built beside kvcs, named by KVCS_BIN; empty when unset.
+std::filesystem::path driver_folder();
 
 }  // namespace kestrun::test
