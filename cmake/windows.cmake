@@ -27,4 +27,4 @@ add_compile_options(-Wno-restrict)
 # standard library) are not built for Windows; everything they cover on the Windows side is run by
 # the end-to-end scenarios under Wine. The others are built and run there through CTest.
 set(kestrun_windows_skipped_tests
-    "/(console|version_file)_test\\.cpp$")
+    "/(console)_test\\.cpp$")
