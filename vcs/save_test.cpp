@@ -17,6 +17,7 @@
 
 #include "common/notify/event.h"
 #include "platform/platform.h"
+#include "tests/support/host_shell.h"
 #include "tests/support/platform_facts.h"
 #include "tests/support/temp_folder.h"
 #include "vcs/project.h"
@@ -252,41 +253,42 @@ std::string text_bytes(std::size_t size, const std::string& seed) {
   return out;
 }
 
-// Makes an entry unchangeable for the test's duration, where the system allows it. On Linux the
-// immutable flag (root ignores permissions, but not this flag); on Windows the read-only
-// attribute, which keeps a file from being removed but a folder from nothing.
+// Makes an entry unchangeable for the test's duration, where the system allows it: the host's
+// immutable flag (root ignores permissions, but not this flag), which a Windows program under
+// Wine sets through the host's shell. A file there gets the read-only attribute instead, as on
+// Windows: Wine reports the removal of an immutable file done and leaves it.
 class immutable {
  public:
-  explicit immutable(fs::path path) : path_(std::move(path)) {
-    if (test::on_windows) {
+  explicit immutable(fs::path path)
+      : path_(std::move(path)), read_only_(test::on_windows && !fs::is_directory(path_)) {
+    if (read_only_) {
       std::error_code ec;
-      if (!fs::is_directory(path_))
-        fs::permissions(path_, write_bits, fs::perm_options::remove, ec);
-      ok_ = !fs::is_directory(path_) && !ec;
+      fs::permissions(path_, write_bits, fs::perm_options::remove, ec);
+      ok_ = !ec;
     } else {
-      ok_ = std::system(("chattr +i '" + path_.string() + "' 2>/dev/null").c_str()) == 0;
+      const std::string host = test::host_path(path_);
+      ok_ = !host.empty() &&
+            test::host_shell("chattr +i " + test::shell_quoted(host) + " 2>/dev/null");
     }
   }
   ~immutable() { release(); }
   void release() {
-    if (ok_ && test::on_windows) {
+    if (ok_ && read_only_) {
       fs::permissions(path_, write_bits, fs::perm_options::add);
     } else if (ok_) {
-      std::system(("chattr -i '" + path_.string() + "'").c_str());
+      test::host_shell("chattr -i " + test::shell_quoted(test::host_path(path_)));
     }
     ok_ = false;
   }
   bool ok() const { return ok_; }
   // Why it is not: printed by a test that skips for want of it.
-  const char* reason() const {
-    return test::on_windows ? "a read-only folder still takes new entries on Windows"
-                            : "chattr is not available on this file system";
-  }
+  static constexpr const char* reason = "chattr is not available on this file system";
 
  private:
   static constexpr fs::perms write_bits =
       fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
   fs::path path_;
+  bool read_only_;
   bool ok_ = false;
 };
 
@@ -547,7 +549,13 @@ TEST_F(SaveTest, StorageRefusingWritesLeavesNoVersion) {
   write(*work, "b.txt", "beta");
   fs::create_directories(version_file(1).parent_path());
   immutable frozen(version_file(1).parent_path());
-  if (!frozen.ok()) GTEST_SKIP() << frozen.reason();
+  if (!frozen.ok()) GTEST_SKIP() << immutable::reason;
+  // The exception is made by the driver library's own runtime, and the library is unloaded
+  // while it travels up.
+  if (test::on_windows) {
+    GTEST_SKIP() << "the folder driver's exception outlives its library on Windows and ends the "
+                    "process when it is destroyed";
+  }
   EXPECT_THROW((void)backup(*work), fs::filesystem_error);  // the folder driver's "copy_file"
   EXPECT_FALSE(fs::exists(version_file(1)));
   EXPECT_EQ(blobs().size(), 3u);
@@ -727,7 +735,7 @@ TEST_F(SaveTest, EntriesThatCannotChangeFailTheVerdictButNotTheRest) {
     if (std::string(r.frozen) == "kept") fs::remove(root(*work) / "kept/b.txt");
     fs::remove(root(*work) / "a.txt");
     immutable frozen(root(*work) / r.frozen);
-    if (!frozen.ok()) GTEST_SKIP() << frozen.reason();
+    if (!frozen.ok()) GTEST_SKIP() << immutable::reason;
     recorded().clear();
     EXPECT_FALSE(restore(*work, 1));
     EXPECT_EQ(verdict(), std::make_pair(2u, std::string("local")));
