@@ -204,17 +204,6 @@ fs::path link_target(const fs::path& link) {
   return platform::read_link(link, target, ec) ? platform::path_from_wide(target) : fs::path();
 }
 
-// Makes a link as a user's tree holds one: a junction to a folder, a symbolic link to a file.
-// False, with nothing made, where this system makes no links.
-bool make_link(const fs::path& target, const fs::path& link) {
-  if (!test::can_make_links()) return false;
-  std::error_code ec;
-  const bool made = fs::is_directory(target) ? platform::create_junction(target, link, ec)
-                                             : platform::create_file_link(target, link, ec);
-  EXPECT_TRUE(made) << link << ": " << ec.message();
-  return made;
-}
-
 std::map<std::string, t_entry> tree_of(const fs::path& root) {
   std::map<std::string, t_entry> out;
   for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
@@ -382,7 +371,7 @@ TEST_F(SaveTest, BackupStoresWhatTheFormatSays) {
   write(*work, "docs/twin.txt", shared, 1600000003);
   write(*work, "empty.txt", "", 1600000004);
   write(*work, "photo.jpg", text_bytes(5000, "jpg"), 1600000005);
-  const bool links = make_link(root(*work) / "src", root(*work) / "lnk");
+  const bool links = test::make_link(root(*work) / "src", root(*work) / "lnk");
   int uploads_before_version = 0;  // the version file is stored after every blob
   hook() = [&](const t_recorded& e) {
     if (e.name == "kestrun::vcs::file::upload" && !e.progress && !fs::exists(version_file(1))) {
@@ -581,8 +570,8 @@ TEST_F(SaveTest, RestoreIntoEmptyFolderReproducesTheTree) {
   write(*work, "noise.png", text_bytes(3000, "png"), 1600000004);
   write(*work, "\xc3\xa9t\xc3\xa9/\xf0\x9f\x98\x80 back\\slash.txt", "unicode", 1600000005);
   fs::create_directories(root(*work) / "empty-dir");
-  const bool links = make_link(root(*work) / "src", root(*work) / "src-link") &&
-                     make_link(root(*work) / "src/main.cpp", root(*work) / "main-link");
+  const bool links = test::make_link(root(*work) / "src", root(*work) / "src-link") &&
+                     test::make_link(root(*work) / "src/main.cpp", root(*work) / "main-link");
   ASSERT_TRUE(backup(*work));
 
   auto copy = open("copy");
@@ -681,7 +670,7 @@ TEST_F(SaveTest, RestoreStopsAtAFolderAlreadyThere) {
 TEST_F(SaveTest, MissingBlobStopsTheRestore) {
   write(*work, "a.txt", "alpha");
   write(*work, "b.txt", "beta");
-  const bool links = make_link(root(*work) / "b.txt", root(*work) / "lnk");
+  const bool links = test::make_link(root(*work) / "b.txt", root(*work) / "lnk");
   ASSERT_TRUE(backup(*work));
   for (const auto& name : blobs()) fs::remove(store / name);
   auto copy = open("copy");
@@ -751,7 +740,7 @@ TEST_F(SaveTest, EntriesThatCannotChangeFailTheVerdictButNotTheRest) {
 
 TEST_F(SaveTest, LinkWithoutTargetOnlyWarns) {
   write(*work, "a.txt", "alpha");
-  if (!make_link(root(*work) / "a.txt", root(*work) / "lnk")) GTEST_SKIP() << test::no_links;
+  if (!test::make_link(root(*work) / "a.txt", root(*work) / "lnk")) GTEST_SKIP() << test::no_links;
   ASSERT_TRUE(backup(*work));
   auto copy = open("copy");
   auto t = restore_transform(*copy, 1);
@@ -773,7 +762,7 @@ TEST_F(SaveTest, LinkWithoutTargetOnlyWarns) {
 TEST_F(SaveTest, PathsOutsideTheRootAreRefused) {
   test::temp_folder outside;
   const fs::path victim = outside.write("victim.txt", "keep");
-  const bool links = make_link(outside.path(), root(*work) / "escape");
+  const bool links = test::make_link(outside.path(), root(*work) / "escape");
   auto local = driver(*work, 1);
   struct row {
     const char* label;

@@ -41,17 +41,6 @@ std::vector<std::string> events() {
   return shown;
 }
 
-// Makes a link: a junction to a folder, a symbolic link to anything else. False, with nothing
-// made, where this system makes no links.
-bool make_link(const fs::path& target, const fs::path& link) {
-  if (!test::can_make_links()) return false;
-  std::error_code ec;
-  const bool made = fs::is_directory(target) ? platform::create_junction(target, link, ec)
-                                             : platform::create_file_link(target, link, ec);
-  EXPECT_TRUE(made) << link << ": " << ec.message();
-  return made;
-}
-
 // One handed-out entry: its path below the root, with "*" after it when it is ignored.
 struct t_walk {
   std::vector<std::string> entries;
@@ -127,7 +116,7 @@ class IgnoreTreeTest : public ::testing::Test {
     dir.write("src/build", "");      // a file: build/ is for folders only
     dir.write("src/tmp/t.txt", "");  // /tmp is anchored at the root
     dir.write("src/gen/g.c", "");
-    links = make_link(dir / "src", dir / "link_to_src");
+    links = test::make_link(dir / "src", dir / "link_to_src");
   }
   // The entries of the tree that are handed out, in walking order: the link first when made.
   names walked(names entries) const {
@@ -263,9 +252,9 @@ TEST(FinderTest, GlobalRulesAndTheGitFolder) {
 TEST(FinderTest, LinksAreHandedOutAndNeverWalked) {
   test::temp_folder dir;
   dir.write("real/file", "");
-  if (!make_link(dir / "real", dir / "dir_link")) GTEST_SKIP() << test::no_links;
-  make_link(dir / "real/file", dir / "file_link");
-  make_link(dir / "missing", dir / "dangling");
+  if (!test::make_link(dir / "real", dir / "dir_link")) GTEST_SKIP() << test::no_links;
+  test::make_link(dir / "real/file", dir / "file_link");
+  test::make_link(dir / "missing", dir / "dangling");
   const auto w = walk(dir.path());
   EXPECT_EQ(w.entries, (names{"dir_link", "real", "dangling", "file_link", "real/file"}));
   const auto* link = find_item(w, "dir_link");
@@ -335,7 +324,8 @@ TEST(FinderTest, EntryTimesAndAttributes) {
   EXPECT_TRUE(empty.entry.path().empty());
 
   // A link has a size of its own: the length of its target text, not the target's size.
-  if (!make_link(dir / "f", dir / "link")) GTEST_SKIP() << test::no_links << ": no link measured";
+  if (!test::make_link(dir / "f", dir / "link"))
+    GTEST_SKIP() << test::no_links << ": no link measured";
   const auto with_link = walk(dir.path());
   const auto* link = find_item(with_link, "link");
   ASSERT_NE(link, nullptr);
@@ -361,8 +351,8 @@ TEST(FinderTest, IgnoreFileThatIsALink) {
   dir.write("rules", "*.tmp\n");
   dir.write("a/x.tmp", "");
   dir.write("b/y.tmp", "");
-  if (!make_link(dir / "rules", dir / "a" / ".gitignore")) GTEST_SKIP() << test::no_links;
-  make_link(dir / "nowhere", dir / "b" / ".gitignore");
+  if (!test::make_link(dir / "rules", dir / "a" / ".gitignore")) GTEST_SKIP() << test::no_links;
+  test::make_link(dir / "nowhere", dir / "b" / ".gitignore");
   const auto w = walk(dir.path());
   EXPECT_EQ(find_item(w, "a/x.tmp"), nullptr);
   EXPECT_NE(find_item(w, "b/y.tmp"), nullptr);

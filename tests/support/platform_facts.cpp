@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <system_error>
 
+#include <gtest/gtest.h>
+
 #include "platform/platform.h"
 #include "tests/support/temp_folder.h"
 
@@ -20,6 +22,16 @@ bool can_make_links() {
            platform::create_file_link(file, folder / "file_link", ec);
   }();
   return answer;
+}
+
+bool make_link(const std::filesystem::path& target, const std::filesystem::path& link) {
+  if (!can_make_links()) return false;
+  std::error_code ec;
+  const bool made = std::filesystem::is_directory(target)
+                        ? platform::create_junction(target, link, ec)
+                        : platform::create_file_link(target, link, ec);
+  EXPECT_TRUE(made) << link << ": " << ec.message();
+  return made;
 }
 
 bool keeps_invalid_names() {

@@ -17,6 +17,11 @@ bool can_make_links();
 // The reason printed by a test skipped for want of links.
 inline constexpr const char* no_links = "this system cannot make symbolic links or junctions";
 
+// Makes `link` lead to `target` as a user's tree holds one: a junction to a folder, a symbolic
+// link to anything else. False, with nothing made, where this system makes no links; where it
+// does, a link that cannot be made fails the test.
+bool make_link(const std::filesystem::path& target, const std::filesystem::path& link);
+
 // True when a file name that is not valid text (bytes that are not UTF-8 on POSIX, an unpaired
 // surrogate on Windows) is kept as given: Wine 8 maps such a Windows name to another one.
 bool keeps_invalid_names();
