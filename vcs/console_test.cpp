@@ -19,6 +19,8 @@
 #include "common/stream/gz_buffer.h"
 #include "common/text.h"
 #include "platform/platform.h"
+#include "tests/support/environment.h"
+#include "tests/support/platform_facts.h"
 #include "tests/support/temp_folder.h"
 #include "vcs/run.h"
 
@@ -27,7 +29,8 @@ namespace {
 
 const std::string spinner_chars = "-\\|/";
 
-// Points XDG_CONFIG_HOME at a folder for the test's lifetime.
+// Points XDG_CONFIG_HOME at a folder for the test's lifetime. Windows takes the folder from the
+// user's profile instead, whatever the environment says.
 class config_home {
  public:
   explicit config_home(const std::filesystem::path& folder) {
@@ -35,15 +38,13 @@ class config_home {
       old_ = old;
       had_ = true;
     }
-    ::setenv("XDG_CONFIG_HOME", folder.c_str(), 1);
+    test::set_environment("XDG_CONFIG_HOME", platform::narrow_from_path(folder).c_str());
   }
-  ~config_home() {
-    if (had_) {
-      ::setenv("XDG_CONFIG_HOME", old_.c_str(), 1);
-    } else {
-      ::unsetenv("XDG_CONFIG_HOME");
-    }
-  }
+  ~config_home() { test::set_environment("XDG_CONFIG_HOME", had_ ? old_.c_str() : nullptr); }
+
+  static constexpr const char* unmoved =
+      "Windows takes the configuration folder from the user's profile, which a test cannot "
+      "move";
 
  private:
   std::string old_;
@@ -132,17 +133,22 @@ TEST(ConsoleTest, UsageTextListsTheOptions) {
 TEST(ConsoleTest, StoragesPathLiesInTheConfigurationFolder) {
   test::temp_folder temp;
   config_home home(temp.path());
+  if (test::on_windows) {
+    EXPECT_EQ(storages_path(), platform::config_folder() / "Kestrun VCS" / "storages.json");
+    GTEST_SKIP() << config_home::unmoved;
+  }
   EXPECT_EQ(storages_path(), temp.path() / "Kestrun VCS" / "storages.json");
 }
 
 TEST(ConsoleTest, CommandLineErrorGoesToTheErrorStreamAndExitsWithOne) {
   test::temp_folder temp;
   config_home home(temp.path());
+  const std::filesystem::path config = test::on_windows ? platform::config_folder() : temp.path();
   parsed p({"kvcs", "/p", "-m=copy", "-s=x"});
   ASSERT_FALSE(p.ok);
   const std::string expected = p.info.error + "\n\n" + p.info.usage() +
-                               "\nStorage ID settings file:\n  " + temp.path().string() +
-                               "/Kestrun VCS/storages.json\n";
+                               "\nStorage ID settings file:\n  " +
+                               platform::narrow_from_path(config) + "/Kestrun VCS/storages.json\n";
   EXPECT_EXIT(fail_command_line(p.info.error, p.info), testing::ExitedWithCode(1),
               testing::Eq(expected));
 }
@@ -268,6 +274,10 @@ TEST(ConsoleTest, ShowEventWritesTheLogAndTheConsole) {
 // A whole start-up with its log, in the configuration folder of a temporary folder.
 class ConsoleRunTest : public testing::Test {
  protected:
+  void SetUp() override {
+    if (test::on_windows) GTEST_SKIP() << config_home::unmoved;
+  }
+
   test::temp_folder temp;
   config_home home{temp / "config"};
   std::filesystem::path logs = temp / "config" / "Kestrun VCS" / "logs";

@@ -31,11 +31,7 @@ inline std::vector<kestrun::test::t_recorded_event> events_named(const std::stri
   return kestrun::test::events_named(recorded_events(), name);
 }
 
-// The folder of the driver libraries built beside kvcs.
-inline std::filesystem::path driver_folder() {
-  const char* bin = std::getenv("KVCS_BIN");
-  return bin != nullptr ? std::filesystem::path(bin) : std::filesystem::path();
-}
+using kestrun::test::driver_folder;
 
 // A project "a/b" whose root is a fresh temporary folder, with a second folder for a storage.
 class project_fixture : public ::testing::Test {

@@ -13,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "tests/support/event_recorder.h"
+#include "tests/support/platform_facts.h"
 #include "tests/support/temp_folder.h"
 #include "vcs/project.h"
 
@@ -29,6 +30,12 @@ std::vector<test::t_recorded_event>& events() {
 const std::string connect_event = "kestrun::vcs::storage_driver.connect";
 const std::string disconnect_event = "kestrun::vcs::storage_driver.disconnect";
 
+// A path as the drivers are handed it and the events show it: UTF-8 (bytes on POSIX), with the
+// system's separators.
+std::string text(const fs::path& path) {
+  return platform::native_from_wide(platform::wide_from_path(path));
+}
+
 std::vector<std::string> lines_of(const fs::path& file) {
   std::ifstream in(file);
   std::vector<std::string> lines;
@@ -39,9 +46,8 @@ std::vector<std::string> lines_of(const fs::path& file) {
 class StorageDriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* folder = std::getenv("KVCS_BIN");
-    ASSERT_NE(folder, nullptr) << "KVCS_BIN names the folder of the built libraries";
-    bin = folder;
+    bin = test::driver_folder();
+    ASSERT_FALSE(bin.empty()) << "KVCS_BIN names the folder of the built libraries";
     temp.write("site/kestrun-vcs.json", R"({"name": "a/b"})");
     std::wstring sub_path;
     proj = project::open(platform::wide_from_path(temp / "site"), sub_path);
@@ -171,10 +177,12 @@ TEST_F(StorageDriverTest, EmptyLinkLoadsNothing) {
 }
 
 TEST_F(StorageDriverTest, UnloadableLibrariesLeaveTheDriverUnbound) {
-  temp.write("libs/kellar-junk.so", "not a library");
+  fs::create_directories(temp / "libs");
+  std::ofstream(test::library_file(temp / "libs", "kellar-junk")) << "not a library";
   // A scheme with a separator could reach a library outside the folder: it names none.
   fs::create_directories(temp / "libs" / "kellar-sub");
-  fs::copy_file(bin / "kellar-fake.so", temp / "libs" / "kellar-sub" / "fake.so");
+  fs::copy_file(test::library_file(bin, "kellar-fake"),
+                test::library_file(temp / "libs" / "kellar-sub", "fake"));
   struct row {
     std::wstring link;
     fs::path folder;
@@ -184,7 +192,7 @@ TEST_F(StorageDriverTest, UnloadableLibrariesLeaveTheDriverUnbound) {
                       {L"partial://x", bin},
                       {L"junk://x", temp / "libs"},
                       {L"sub/fake://x", temp / "libs"},
-                      {L"/srv/backup", temp / "libs"}};  // no kellar-fs.so there
+                      {L"/srv/backup", temp / "libs"}};  // no kellar-fs there
   for (const row& r : rows) {
     SCOPED_TRACE(platform::native_from_wide(r.link));
     auto d = make(r.link, r.folder);
@@ -221,7 +229,7 @@ TEST_F(StorageDriverTest, NestedConnectsReachTheLibraryOnce) {
   EXPECT_EQ(lines_of(journal).size(), 1u);  // still connected
   d->disconnect();
   d->disconnect();  // one too many: nothing reaches the library
-  const std::vector<std::string> want = {"connect " + journal.string(), "disconnect 7"};
+  const std::vector<std::string> want = {"connect " + text(journal), "disconnect 7"};
   EXPECT_EQ(lines_of(journal), want);
   EXPECT_EQ(d->handle(), 0u);
   EXPECT_EQ(d->connect_count(), 0u);
@@ -244,8 +252,8 @@ TEST_F(StorageDriverTest, FileOperationsPassResultsAndTexts) {
   EXPECT_EQ(d->file_exists(L"x#99"), 99);
   d->disconnect();
   const std::vector<std::string> want = {
-      "connect " + journal.string(), "upload 7 " + local.string() + " files/\xc3\xa9#0",
-      "download 7 projects/a/b/1.gz#1 " + local.string(), "file_exists 7 x#99", "disconnect 7"};
+      "connect " + text(journal), "upload 7 " + text(local) + " files/\xc3\xa9#0",
+      "download 7 projects/a/b/1.gz#1 " + text(local), "file_exists 7 x#99", "disconnect 7"};
   EXPECT_EQ(lines_of(journal), want);
 }
 
@@ -260,7 +268,7 @@ TEST_F(StorageDriverTest, LastVersionCountsWithoutGaps) {
   events().clear();
   EXPECT_EQ(d->last_nn(), 2);
   ASSERT_EQ(events().size(), 2u);
-  EXPECT_EQ(events()[0].text, store.string());
+  EXPECT_EQ(events()[0].text, text(store));
   EXPECT_EQ(d->connect_count(), 0u);
 }
 
@@ -307,7 +315,7 @@ TEST_F(StorageDriverTest, LibraryFolderDefaults) {
   storage_driver::set_library_folder(bin);
   EXPECT_TRUE(storage_driver(link, 0, proj.get(), &proj->temp).bound());
   storage_driver::set_library_folder({});
-  const fs::path beside = platform::program_path().parent_path() / "kellar-fs.so";
+  const fs::path beside = test::library_file(platform::program_path().parent_path(), "kellar-fs");
   EXPECT_EQ(storage_driver(link, 0, proj.get(), &proj->temp).bound(), fs::exists(beside));
 }
 

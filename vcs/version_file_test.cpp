@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "common/stream/gz_buffer.h"
+#include "tests/support/environment.h"
 #include "vcs/state_item.h"
 #include "vcs/state_test_fixture.h"
 
@@ -60,16 +61,12 @@ class time_zone {
  public:
   explicit time_zone(const char* tz) {
     if (const char* old = std::getenv("TZ")) old_ = old;
-    ::setenv("TZ", tz, 1);
-    ::tzset();
+    kestrun::test::set_environment("TZ", tz);
+    kestrun::test::reread_time_zone();
   }
   ~time_zone() {
-    if (old_) {
-      ::setenv("TZ", old_->c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
+    kestrun::test::set_environment("TZ", old_ ? old_->c_str() : nullptr);
+    kestrun::test::reread_time_zone();
   }
 
  private:
