@@ -334,7 +334,8 @@ class new_file {
 // The file-name suffix of a shared library: ".so" on POSIX, ".dll" on Windows.
 std::wstring library_suffix();
 
-// A loaded shared library, closed by the destructor.
+// A loaded shared library, closed by the destructor where the system lets exceptions outlive it
+// (POSIX); on Windows it stays loaded until the process ends.
 class library {
  public:
   // Null when the file cannot be loaded (missing, not a library, unresolved symbols).

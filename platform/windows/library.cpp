@@ -30,7 +30,11 @@ std::unique_ptr<library> library::open(const std::filesystem::path& path) {
   }
 }
 
-library::~library() { ::FreeLibrary(static_cast<HMODULE>(handle_)); }
+// Each module carries its own C++ runtime here: an exception a driver throws is destroyed, and
+// its message and error category read, by code inside the driver's library, long after the
+// binding that loaded it is gone (a handler runs once the stack is unwound). So a library stays
+// loaded until the process ends; the system frees it then.
+library::~library() = default;
 
 void* library::symbol(const char* name) const {
   const FARPROC found = ::GetProcAddress(static_cast<HMODULE>(handle_), name);

@@ -239,4 +239,21 @@ expect_verdict "links wine cannot make" "kestrun::vcs::save local"
 [ ! -e "$dst/dir_link" ] && [ ! -L "$dst/dir_link" ] && [ ! -e "$dst/file_link" ] &&
   [ ! -L "$dst/file_link" ] || fail "links wine cannot make: something stands at a link's place"
 
+# --- a storage that refuses new files: the driver's own error reaches the report ---------------
+# kellar-fs.dll throws it from its own runtime, and the binding that loaded the library is gone by
+# the time the report reads it: the program must report it and end, not fault.
+refusing=$SCRATCH/refusing
+mkdir -p "$refusing"
+if ! chattr +i "$refusing" 2>/dev/null; then
+  echo "skipped: the refusing storage (chattr +i is refused on this file system)"
+else
+  trap 'chattr -i "$refusing" 2>/dev/null || true
+        [ -n "${KVCS_KEEP_TEMP:-}" ] || rm -rf "$SCRATCH"' EXIT
+  kvcs_run "$(winpath "$src")" -m=backup -s="$(winpath "$refusing")"
+  expect_status 0 "refusing storage"
+  grep -q '^std::exception.*filesystem error: ' "$SCRATCH/out" ||
+    fail "refusing storage: no exception report shown: $(tail -n 3 "$SCRATCH/out")"
+  chattr -i "$refusing"
+fi
+
 finish
