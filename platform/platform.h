@@ -159,6 +159,12 @@ struct t_entry_info {
 // False with `ec` set when the entry cannot be read; `out` is then all zero.
 bool entry_info(const std::filesystem::path& path, t_entry_info& out, std::error_code& ec);
 
+// The entries of `folder`, "." and ".." left out, appended to `out` in the system's order. False
+// with `ec` when the folder cannot be listed or the listing fails partway; what was listed before
+// the failure stays. A folder too deep for the C runtime's own listing is listed all the same.
+bool list_folder(const std::filesystem::path& folder,
+                 std::vector<std::filesystem::directory_entry>& out, std::error_code& ec);
+
 // A folder held open so that its entries can be queried by name, which spares the system a walk
 // along the whole path for each of them. Closed by the destructor; is_open() is false when the
 // folder could not be opened.

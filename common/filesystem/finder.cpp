@@ -131,15 +131,14 @@ void finder<rules_t, item_t>::list(const item_t& folder, const std::wstring& fol
   // A folder that cannot be listed, or fails partway, gives what it gave so far; the walk goes on
   // with the next folder.
   std::error_code ec;
-  std::filesystem::directory_iterator it(folder_path, ec);
-  for (const std::filesystem::directory_iterator end; !ec && it != end; it.increment(ec)) {
-    listing_.push_back(*it);
-    const platform::native_string_view name = last_element(listing_.back().path().native());
+  const bool whole = platform::list_folder(folder_path, listing_, ec);
+  for (const auto& entry : listing_) {
+    const platform::native_string_view name = last_element(entry.path().native());
     for (std::size_t i = 0; i < ignore_names.size(); ++i) {
       if (ignore_names[i] == name) ignore_listed[i] = true;
     }
   }
-  if (!ec) {
+  if (whole) {
     std::size_t i = 0;
     for (const auto& name : ignore_file_names) {
       // A name that no listing can hold ("", ".", "..", one with a '/') still leads somewhere:

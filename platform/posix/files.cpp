@@ -152,4 +152,14 @@ bool set_modification_time(const std::filesystem::path& path, std::int64_t secon
   return true;
 }
 
+bool list_folder(const std::filesystem::path& folder,
+                 std::vector<std::filesystem::directory_entry>& out, std::error_code& ec) {
+  ec.clear();
+  std::filesystem::directory_iterator it(folder, ec);
+  for (const std::filesystem::directory_iterator end; !ec && it != end; it.increment(ec)) {
+    out.push_back(*it);
+  }
+  return !ec;
+}
+
 }  // namespace kestrun::platform

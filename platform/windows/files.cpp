@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "platform/platform.h"
+#include "platform/windows/system_path.h"
 
 namespace kestrun::platform {
 
@@ -23,6 +24,48 @@ std::error_code last_error() {
 
 }  // namespace
 
+std::wstring system_path(const std::filesystem::path& path) {
+  // Room is left for the names the callers append (a file of a folder, the "\*" of a listing).
+  constexpr std::size_t short_enough = MAX_PATH - 20;
+  const std::wstring& text = path.native();
+  if (text.size() < short_enough || text.starts_with(L"\\\\?\\") || !path.is_absolute()) {
+    return text;
+  }
+  const std::wstring full = path.lexically_normal().make_preferred().native();
+  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);  // a share
+  return L"\\\\?\\" + full;
+}
+
+// The C runtime's own listing (and so the standard library's) makes the folder's full path in a
+// buffer of MAX_PATH characters and, past it, lists the current folder instead.
+bool list_folder(const std::filesystem::path& folder,
+                 std::vector<std::filesystem::directory_entry>& out, std::error_code& ec) {
+  ec.clear();
+  WIN32_FIND_DATAW data{};
+  const HANDLE search =
+      ::FindFirstFileExW(system_path(folder / L"*").c_str(), FindExInfoBasic, &data,
+                         FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (search == INVALID_HANDLE_VALUE) {
+    ec = last_error();
+    return false;
+  }
+  do {
+    const std::wstring_view name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    std::filesystem::directory_entry entry;
+    std::error_code status_ec;  // the entry's own status is asked for through this layer
+    entry.assign(folder / data.cFileName, status_ec);
+    out.push_back(std::move(entry));
+  } while (::FindNextFileW(search, &data));
+  const DWORD error = ::GetLastError();
+  ::FindClose(search);
+  if (error != ERROR_NO_MORE_FILES) {
+    ec = std::error_code(static_cast<int>(error), std::system_category());
+    return false;
+  }
+  return true;
+}
+
 bool entry_info(const std::filesystem::path& path, t_entry_info& out, std::error_code& ec) {
   out = t_entry_info{};
   ec.clear();
@@ -34,7 +77,7 @@ bool entry_info(const std::filesystem::path& path, t_entry_info& out, std::error
   }
   WIN32_FIND_DATAW data{};
   // The entry itself, a link included: the search lists the name, it does not follow it.
-  const HANDLE search = ::FindFirstFileW(path.c_str(), &data);
+  const HANDLE search = ::FindFirstFileW(system_path(path).c_str(), &data);
   if (search == INVALID_HANDLE_VALUE) {
     ec = last_error();
     return false;
@@ -51,7 +94,7 @@ bool entry_info(const std::filesystem::path& path, t_entry_info& out, std::error
 
 folder_handle::folder_handle(const std::filesystem::path& folder) : folder_(folder) {
   // Entries are asked for by their whole path; the folder only has to be there.
-  const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+  const DWORD attributes = ::GetFileAttributesW(system_path(folder).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     fd_ = 0;
   }
@@ -74,7 +117,7 @@ input_file::~input_file() { close(); }
 bool input_file::open(const std::filesystem::path& path) {
   close();
   // Without backup semantics a folder does not open; others may go on reading and writing.
-  const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ,
+  const HANDLE file = ::CreateFileW(system_path(path).c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
@@ -110,8 +153,8 @@ bool set_modification_time(const std::filesystem::path& path, std::int64_t secon
   FILETIME time{};
   time.dwLowDateTime = static_cast<DWORD>(value & 0xFFFFFFFFu);
   time.dwHighDateTime = static_cast<DWORD>(value >> 32);
-  const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE file = ::CreateFileW(system_path(path).c_str(), GENERIC_WRITE, FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     ec = last_error();
     return false;

@@ -11,6 +11,7 @@
 #include <winioctl.h>
 
 #include "platform/platform.h"
+#include "platform/windows/system_path.h"
 
 namespace kestrun::platform {
 
@@ -67,7 +68,7 @@ std::wstring link_text(const std::filesystem::path& target) {
 // system could not say.
 bool own_attributes(const std::filesystem::path& path, DWORD& attributes, std::error_code& ec) {
   ec.clear();
-  attributes = ::GetFileAttributesW(path.c_str());
+  attributes = ::GetFileAttributesW(system_path(path).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES) return true;
   const std::error_code error = last_error();
   if (!is_not_found(error)) ec = error;
@@ -80,7 +81,7 @@ bool target_info(const std::filesystem::path& path, t_entry_info& out, std::erro
   out = t_entry_info{};
   ec.clear();
   // Backup semantics open a folder too; without the reparse-point flag the open follows links.
-  const handle file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+  const handle file(::CreateFileW(system_path(path).c_str(), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   BY_HANDLE_FILE_INFORMATION data{};
@@ -102,7 +103,7 @@ bool read_link(const std::filesystem::path& path, std::wstring& target, std::err
   // No access right is asked for: the reparse data is readable wherever the entry can be seen,
   // and others may go on using the link meanwhile.
   const handle link(::CreateFileW(
-      path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      system_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!link.ok()) {
     ec = last_error();
@@ -128,9 +129,10 @@ bool create_file_link(const std::filesystem::path& target, const std::filesystem
   const std::wstring text = link_text(target);
   // Without developer mode only an elevated process may make links; systems older than the flag
   // refuse it as a bad parameter.
-  bool made = ::CreateSymbolicLinkW(link.c_str(), text.c_str(), allow_unprivileged_create) != 0;
+  bool made = ::CreateSymbolicLinkW(system_path(link).c_str(), text.c_str(),
+                                    allow_unprivileged_create) != 0;
   if (!made && ::GetLastError() == ERROR_INVALID_PARAMETER) {
-    made = ::CreateSymbolicLinkW(link.c_str(), text.c_str(), 0) != 0;
+    made = ::CreateSymbolicLinkW(system_path(link).c_str(), text.c_str(), 0) != 0;
   }
   if (!made) {
     ec = last_error();
@@ -147,7 +149,7 @@ bool create_junction(const std::filesystem::path& target, const std::filesystem:
                      std::error_code& ec) {
   ec.clear();
   // Whatever stands at the link path already makes this fail, and is left alone.
-  if (!::CreateDirectoryW(link.c_str(), nullptr)) {
+  if (!::CreateDirectoryW(system_path(link).c_str(), nullptr)) {
     ec = last_error();
     return false;
   }
@@ -158,9 +160,9 @@ bool create_junction(const std::filesystem::path& target, const std::filesystem:
   if (!junction_reparse_data(wide_from_path(target), block, length)) {
     ec = std::make_error_code(std::errc::filename_too_long);
   } else {
-    const handle folder(::CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                                      nullptr));
+    const handle folder(
+        ::CreateFileW(system_path(link).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     DWORD returned = 0;
     written = folder.ok() &&
               ::DeviceIoControl(folder.get(), FSCTL_SET_REPARSE_POINT, block.data(),
@@ -172,7 +174,7 @@ bool create_junction(const std::filesystem::path& target, const std::filesystem:
     ec = std::make_error_code(std::errc::operation_not_supported);
   }
   // The new folder is this call's own: it goes again when it did not become the junction.
-  if (!written) ::RemoveDirectoryW(link.c_str());
+  if (!written) ::RemoveDirectoryW(system_path(link).c_str());
   return written;
 }
 
@@ -199,8 +201,8 @@ bool remove_entry(const std::filesystem::path& path, std::error_code& ec) {
   // A junction or folder link carries the directory bit and goes as an empty folder does. Wine
   // refuses both ways for a Unix link to a folder: it stays, and so does what it leads to.
   const bool removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
-                           ? ::RemoveDirectoryW(path.c_str()) != 0
-                           : ::DeleteFileW(path.c_str()) != 0;
+                           ? ::RemoveDirectoryW(system_path(path).c_str()) != 0
+                           : ::DeleteFileW(system_path(path).c_str()) != 0;
   if (!removed) ec = last_error();
   return removed;
 }
@@ -211,7 +213,7 @@ bool remove_tree(const std::filesystem::path& path, std::error_code& ec) {
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
       (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
     WIN32_FIND_DATAW data{};
-    const HANDLE search = ::FindFirstFileW((path / L"*").c_str(), &data);
+    const HANDLE search = ::FindFirstFileW(system_path(path / L"*").c_str(), &data);
     if (search != INVALID_HANDLE_VALUE) {
       bool ok = true;
       do {

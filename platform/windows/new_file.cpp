@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "platform/platform.h"
+#include "platform/windows/system_path.h"
 
 namespace kestrun::platform {
 namespace {
@@ -40,7 +41,7 @@ folder_below::folder_below(const folder_handle& parent, const std::filesystem::p
     return;
   }
   const std::filesystem::path path = parent.folder_ / name;
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  const DWORD attributes = ::GetFileAttributesW(system_path(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     ec = last_error();
     return;
@@ -69,8 +70,9 @@ bool new_file::create(const folder_handle& folder, std::error_code& ec) {
   folder_ = folder.folder_;
   for (int attempt = 0; attempt < 16; ++attempt) {
     std::string name = temporary_name();
-    const HANDLE file = ::CreateFileW(native_path(folder_, name).c_str(), GENERIC_WRITE, 0, nullptr,
-                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file =
+        ::CreateFileW(system_path(native_path(folder_, name)).c_str(), GENERIC_WRITE, 0, nullptr,
+                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
       fd_ = reinterpret_cast<std::intptr_t>(file);
       temp_name_ = std::move(name);
@@ -130,7 +132,7 @@ bool new_file::replace(const std::filesystem::path& name, std::error_code& ec) {
     return false;
   }
   const std::filesystem::path target = folder_ / name;
-  const DWORD attributes = ::GetFileAttributesW(target.c_str());
+  const DWORD attributes = ::GetFileAttributesW(system_path(target).c_str());
   DWORD flags = 0;
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
@@ -146,9 +148,10 @@ bool new_file::replace(const std::filesystem::path& name, std::error_code& ec) {
       ec = std::make_error_code(std::errc::permission_denied);
       return false;
     }
-    const HANDLE probe = ::CreateFileW(
-        target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const HANDLE probe =
+        ::CreateFileW(system_path(target).c_str(), GENERIC_WRITE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (probe == INVALID_HANDLE_VALUE) {
       ec = last_error();
       return false;
@@ -160,7 +163,8 @@ bool new_file::replace(const std::filesystem::path& name, std::error_code& ec) {
     ec = std::error_code(static_cast<int>(error), std::system_category());
     return false;
   }
-  if (!::MoveFileExW(native_path(folder_, temp_name_).c_str(), target.c_str(), flags)) {
+  if (!::MoveFileExW(system_path(native_path(folder_, temp_name_)).c_str(),
+                     system_path(target).c_str(), flags)) {
     ec = last_error();
     return false;
   }
@@ -171,7 +175,7 @@ bool new_file::replace(const std::filesystem::path& name, std::error_code& ec) {
 void new_file::discard() {
   if (fd_ != -1) ::CloseHandle(handle_of(fd_));
   fd_ = -1;
-  if (!temp_name_.empty()) ::DeleteFileW(native_path(folder_, temp_name_).c_str());
+  if (!temp_name_.empty()) ::DeleteFileW(system_path(native_path(folder_, temp_name_)).c_str());
   temp_name_.clear();
 }
 

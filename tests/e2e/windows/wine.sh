@@ -239,6 +239,25 @@ expect_verdict "links wine cannot make" "kestrun::vcs::save local"
 [ ! -e "$dst/dir_link" ] && [ ! -L "$dst/dir_link" ] && [ ! -e "$dst/file_link" ] &&
   [ ! -L "$dst/file_link" ] || fail "links wine cannot make: something stands at a link's place"
 
+# --- a tree deeper than MAX_PATH ---------------------------------------------------------------
+# The C runtime lists the current folder in place of a folder whose path passes 260 characters;
+# such a folder's entries must be backed up and restored like any others.
+deep=$SCRATCH/deep
+make_project "$deep" alice/deep
+chain=""
+for c in a b c d e; do chain+=$(printf "%060d" 0 | tr 0 "$c")/; done
+put_file "$deep/${chain}leaf.txt" "deep leaf" 1600000500
+put_file "$deep/top.txt" "top" 1600000501
+snapshot "$deep" "$SCRATCH/snap/deep"
+kvcs_ok "deep backup" "$(winpath "$deep")" -m=backup -s="$(winpath "$store")"
+version_paths "$store" alice/deep 1 | grep -q "^AF ${chain}leaf\.txt$" ||
+  fail "deep backup: the file past 260 characters is not in the version"
+dst=$SCRATCH/deep-restored
+fresh_copy "$deep" "$dst"
+kvcs_ok "deep restore" "$(winpath "$dst")" -m=restore -s="$(winpath "$store")"
+expect_verdict "deep restore" "kestrun::vcs::save local"
+expect_tree "deep restore" "$dst" "$SCRATCH/snap/deep"
+
 # --- a storage that refuses new files: the driver's own error reaches the report ---------------
 # kellar-fs.dll throws it from its own runtime, and the binding that loaded the library is gone by
 # the time the report reads it: the program must report it and end, not fault.
