@@ -6,23 +6,9 @@
 #include <system_error>
 
 #include "platform/platform.h"
-#include "platform/windows/system_path.h"
+#include "platform/windows/shared.h"
 
 namespace kestrun::platform {
-
-namespace {
-
-constexpr std::int64_t seconds_1601_to_1970 = 11'644'473'600;
-
-std::uint64_t ticks(const FILETIME& time) {
-  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-std::error_code last_error() {
-  return std::error_code(static_cast<int>(::GetLastError()), std::system_category());
-}
-
-}  // namespace
 
 std::wstring system_path(const std::filesystem::path& path) {
   // Room is left for the names the callers append (a file of a folder, the "\*" of a listing).
@@ -148,11 +134,7 @@ void input_file::close() {
 bool set_modification_time(const std::filesystem::path& path, std::int64_t seconds,
                            std::error_code& ec) {
   ec.clear();
-  const std::uint64_t value =
-      static_cast<std::uint64_t>((seconds + seconds_1601_to_1970) * 10'000'000LL);
-  FILETIME time{};
-  time.dwLowDateTime = static_cast<DWORD>(value & 0xFFFFFFFFu);
-  time.dwHighDateTime = static_cast<DWORD>(value >> 32);
+  const FILETIME time = filetime_of(seconds);
   const HANDLE file = ::CreateFileW(system_path(path).c_str(), GENERIC_WRITE, FILE_SHARE_WRITE,
                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) {

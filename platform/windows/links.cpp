@@ -11,7 +11,7 @@
 #include <winioctl.h>
 
 #include "platform/platform.h"
-#include "platform/windows/system_path.h"
+#include "platform/windows/shared.h"
 
 namespace kestrun::platform {
 
@@ -20,14 +20,6 @@ namespace {
 // The largest reparse data the system keeps.
 constexpr DWORD reparse_buffer_size = 16 * 1024;
 constexpr DWORD allow_unprivileged_create = 0x2;  // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
-
-std::error_code last_error() {
-  return std::error_code(static_cast<int>(::GetLastError()), std::system_category());
-}
-
-std::uint64_t ticks(const FILETIME& time) {
-  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
 
 class handle {
  public:
@@ -179,17 +171,22 @@ bool create_junction(const std::filesystem::path& target, const std::filesystem:
 }
 
 bool enable_restore_privilege() {
-  HANDLE token = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return false;
-  TOKEN_PRIVILEGES request{};
-  request.PrivilegeCount = 1;
-  request.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  // A process that does not hold the privilege still gets a success here; whether the junction
-  // can be written then is the junction's own answer.
-  const bool enabled =
-      ::LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &request.Privileges[0].Luid) &&
-      ::AdjustTokenPrivileges(token, FALSE, &request, sizeof request, nullptr, nullptr);
-  ::CloseHandle(token);
+  // The privilege stays enabled for the rest of the process: asked once, for every junction the
+  // run writes or reads.
+  static const bool enabled = [] {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return false;
+    TOKEN_PRIVILEGES request{};
+    request.PrivilegeCount = 1;
+    request.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    // A process that does not hold the privilege still gets a success here; whether the
+    // junction can be written then is the junction's own answer.
+    const bool adjusted =
+        ::LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &request.Privileges[0].Luid) &&
+        ::AdjustTokenPrivileges(token, FALSE, &request, sizeof request, nullptr, nullptr);
+    ::CloseHandle(token);
+    return adjusted;
+  }();
   return enabled;
 }
 

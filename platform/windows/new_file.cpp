@@ -8,16 +8,10 @@
 #include <system_error>
 
 #include "platform/platform.h"
-#include "platform/windows/system_path.h"
+#include "platform/windows/shared.h"
 
 namespace kestrun::platform {
 namespace {
-
-constexpr std::int64_t seconds_1601_to_1970 = 11'644'473'600;
-
-std::error_code last_error() {
-  return std::error_code(static_cast<int>(::GetLastError()), std::system_category());
-}
 
 HANDLE handle_of(std::intptr_t fd) { return reinterpret_cast<HANDLE>(fd); }
 
@@ -109,11 +103,7 @@ bool new_file::finish(std::int64_t seconds, std::error_code& ec) {
     ec = std::make_error_code(std::errc::bad_file_descriptor);
     return false;
   }
-  const std::uint64_t value =
-      static_cast<std::uint64_t>((seconds + seconds_1601_to_1970) * 10'000'000LL);
-  FILETIME time{};
-  time.dwLowDateTime = static_cast<DWORD>(value & 0xFFFFFFFFu);
-  time.dwHighDateTime = static_cast<DWORD>(value >> 32);
+  const FILETIME time = filetime_of(seconds);
   // The time is cosmetic next to the content: a failure to set it is not reported.
   ::SetFileTime(handle_of(fd_), nullptr, nullptr, &time);
   const bool closed = ::CloseHandle(handle_of(fd_)) != 0;
