@@ -63,3 +63,29 @@ finish() {
   fi
   echo "all checks passed"
 }
+
+# usage_report MESSAGE PROGRAM SETTINGS_FILE VERSION: what a command-line error prints on standard
+# error, the usage of PROGRAM after the message.
+usage_report() {
+  printf '%s\n\n' "$1"
+  cat <<USAGE
+Kestrun VCS version $4
+
+Usage: $2 -m -s [-l] [-n] [--nosave] folder
+
+Positional arguments:
+  folder Project folder
+
+Optional arguments:
+  -m, --mode    Working mode
+    backup  Save data to storage
+    restore Restore data from storage
+  -s, --storage Link to storage/Storage ID
+  -l, --log     Display log on screen
+  -n, --nn      Recovery Version ID
+  --nosave      Without saving the result
+
+Storage ID settings file:
+  $3
+USAGE
+}

@@ -17,30 +17,6 @@ new_config() {
   logs="$app_folder/logs"
 }
 
-usage_report() {
-  printf '%s\n\n' "$1"
-  cat <<USAGE
-Kestrun VCS version $version
-
-Usage: $(basename "$KVCS") -m -s [-l] [-n] [--nosave] folder
-
-Positional arguments:
-  folder Project folder
-
-Optional arguments:
-  -m, --mode    Working mode
-    backup  Save data to storage
-    restore Restore data from storage
-  -s, --storage Link to storage/Storage ID
-  -l, --log     Display log on screen
-  -n, --nn      Recovery Version ID
-  --nosave      Without saving the result
-
-Storage ID settings file:
-  $app_folder/storages.json
-USAGE
-}
-
 # --- command-line errors: the report on standard error, nothing else, exit code 1 -------------
 check_command_line_error() {
   local label=$1 error=$2
@@ -49,7 +25,7 @@ check_command_line_error() {
   run_kvcs "$@"
   expect_status 1 "$label"
   expect_empty "$SCRATCH/out" "$label"
-  expect_content "$SCRATCH/err" "$(usage_report "$error")"$'\n' "$label"
+  expect_content "$SCRATCH/err" "$(usage_report "$error" "$(basename "$KVCS")" "$app_folder/storages.json" "$version")"$'\n' "$label"
   [ ! -e "$app_folder" ] || fail "$label: the configuration folder was touched"
 }
 

@@ -50,27 +50,8 @@ echo "  and creation times (Wine keeps none); the Linux scenarios cover links"
 kvcs_run
 expect_status 1 "no arguments"
 expect_empty "$SCRATCH/out" "no arguments"
-expect_content "$SCRATCH/err" "The value of parameter 'folder' is not defined
-
-Kestrun VCS version $KVCS_VERSION
-
-Usage: kvcs.exe -m -s [-l] [-n] [--nosave] folder
-
-Positional arguments:
-  folder Project folder
-
-Optional arguments:
-  -m, --mode    Working mode
-    backup  Save data to storage
-    restore Restore data from storage
-  -s, --storage Link to storage/Storage ID
-  -l, --log     Display log on screen
-  -n, --nn      Recovery Version ID
-  --nosave      Without saving the result
-
-Storage ID settings file:
-  $appdata_generic/Kestrun VCS/storages.json
-" "no arguments"
+expect_content "$SCRATCH/err" "$(usage_report "The value of parameter 'folder' is not defined" \
+  kvcs.exe "$appdata_generic/Kestrun VCS/storages.json" "$KVCS_VERSION")"$'\n' "no arguments"
 [ -z "$LOG" ] || fail "no arguments: a log was written"
 kvcs_run 'C:\p' -x=1 -m=backup -s=x
 expect_status 1 "unknown option"
