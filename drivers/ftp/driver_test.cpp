@@ -238,6 +238,9 @@ TEST_F(FtpDriverTest, ConnectsOnlyToAReachableFolderWithTheRightLogin) {
       {"kvcs@127.0.0.1:" + std::to_string(server().port()) + "/", false},       // no password
       {":secret_1@127.0.0.1:" + std::to_string(server().port()) + "/", false},  // CWD not logged in
       {"kvcs:secret_1@127.0.0.1:" + std::to_string(free_port) + "/", false},    // refused
+      // IPv4 only: an IPv6 address, even that of this machine, is no host.
+      {"kvcs:secret_1@[::1]:" + std::to_string(server().port()) + "/", false},
+      {"kvcs:secret_1@::1/", false},
       {"", false},
   };
   for (const auto& r : rows) {
