@@ -688,6 +688,14 @@ std::map<std::string, std::string> with_partial(const std::map<std::string, std:
   return named;
 }
 
+// A write-once server: no rename, no delete.
+std::string write_once(const std::string& command, fake_server&) {
+  if (starts_with(command, "RNFR ") || starts_with(command, "DELE ")) {
+    return "550 Permission denied\r\n";
+  }
+  return "";
+}
+
 TEST(FtpClientTest, UploadRenamesIntoPlaceOrStoresPlainly) {
   using files = std::map<std::string, std::string>;
   struct row {
@@ -734,12 +742,7 @@ TEST(FtpClientTest, UploadRenamesIntoPlaceOrStoresPlainly) {
       {"a write-once server: no rename, no delete",
        {},
        true,
-       [](const std::string& command, fake_server&) -> std::string {
-         if (starts_with(command, "RNFR ") || starts_with(command, "DELE ")) {
-           return "550 Permission denied\r\n";
-         }
-         return "";
-       },
+       write_once,
        true,
        {"STOR {p}", "RNFR {p}", "DELE {p}", "PASV", "STOR /f"},
        {{"/f", "new"}, {"{p}", "new"}}},
@@ -779,12 +782,7 @@ TEST(FtpClientTest, UploadRenamesIntoPlaceOrStoresPlainly) {
       {"a write-once server that kept the temporary file",
        {{"{p}", "ne"}},
        true,
-       [](const std::string& command, fake_server&) -> std::string {
-         if (starts_with(command, "RNFR ") || starts_with(command, "DELE ")) {
-           return "550 Permission denied\r\n";
-         }
-         return "";
-       },
+       write_once,
        true,
        {"STOR {p}", "DELE {p}", "PASV", "STOR /f"},
        {{"/f", "new"}, {"{p}", "ne"}},
