@@ -93,7 +93,8 @@ class client {
   // the code, in parentheses or not; the port must not be 0.
   static bool read_passive(const std::string& reply, std::string& host, int& port);
 
-  // Fetches a file of size 1 or more into `out`: SIZE, PASV, TYPE I, RETR answered 150 (or 125),
+  // Fetches a file of size 1 or more into `out`: SIZE (always asked: the byte count must be the
+  // server's), PASV, RETR answered 150 (or 125), with TYPE I once per session before them,
   // exactly that many bytes followed by the server's close of the data connection, then 226 (or
   // 250). False on any other reply, a transfer shorter or longer than the size, or a stream error;
   // the control connection stays in step (a "NOOP" follows a data connection that the server
