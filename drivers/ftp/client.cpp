@@ -3,9 +3,12 @@
 #include "drivers/ftp/client.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "common/notify/event.h"
@@ -27,6 +30,11 @@ void fire(const char* name, const std::string& text) { notify::create(name)->fir
 // Paths on the wire: the native text of the path as UTF-8, '/'-separated.
 std::string wire_path(const std::wstring& path) {
   return platform::native_from_wide(platform::separators_to_generic(path));
+}
+
+// A path as this session keeps it in what it learned: '/'-separated.
+std::wstring key_of(const std::filesystem::path& path) {
+  return platform::separators_to_generic(platform::wide_from_path(path));
 }
 
 // A command as it may be shown: the password never leaves the client.
@@ -73,10 +81,34 @@ bool six_numbers_at(std::string_view text, std::size_t at, unsigned (&v)[6]) {
 bool client::open(const char* host, int port) {
   spoiled_ = false;
   renames_refused_ = false;
-  if (!control_.connect(host, port)) return false;
-  if (reply_code(control_.read_reply(reply_limit)) == 220) return true;
+  forget_learned();
+  base_.clear();
+  for (std::size_t attempt = 0;; ++attempt) {
+    if (!control_.connect(host, port)) return false;
+    const int code = reply_code(control_.read_reply(reply_limit));
+    if (code == 220) return true;
+    control_.close();
+    // 4xx: not now. Servers that count sessions per client (vsftpd max_per_ip, pure-ftpd -C)
+    // free the last one a moment after it ended.
+    const bool busy = code >= 400 && code < 500;
+    if (!busy || attempt == std::size(busy_pauses_ms)) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(busy_pauses_ms[attempt]));
+  }
+}
+
+void client::quit() {
+  if (control_.is_open() && reply_code(send_command("QUIT")) > 0) {
+    control_.await_end(std::min(quit_wait_ms, timeout_ms));
+  }
   control_.close();
-  return false;
+}
+
+void client::forget_learned() {
+  binary_ = false;
+  known_folders_.clear();
+  made_folders_.clear();
+  missing_folders_.clear();
+  stored_.clear();
 }
 
 std::string client::send_command(const std::string& command) {
@@ -117,14 +149,66 @@ bool client::login(const char* user, const char* password) {
 }
 
 bool client::change_dir(const std::wstring& path) {
-  return send_command_code("CWD " + wire_path(path)) == 250;
+  if (send_command_code("CWD " + wire_path(path)) != 250) return false;
+  const std::filesystem::path folder = platform::path_from_wide(path);
+  known_folders_.insert(key_of(folder));
+  if (base_.empty()) base_ = folder;
+  return true;
 }
 
-bool client::set_binary() { return send_command_code("TYPE I") == 200; }
+bool client::set_binary() {
+  if (!binary_) binary_ = send_command_code("TYPE I") == 200;
+  return binary_;
+}
 
 std::int64_t client::size(const std::wstring& path) {
   set_binary();  // servers refuse SIZE in ASCII type; a refusal shows in the SIZE reply
   return read_size(send_command("SIZE " + wire_path(path)));
+}
+
+client::presence client::probe(const std::wstring& path) {
+  const std::filesystem::path file = platform::path_from_wide(path);
+  if (stored_.count(key_of(file)) != 0) return presence::present;
+  // The nearest folder above the file that this session knows: one it made held nothing then.
+  for (std::filesystem::path folder = file.parent_path(); !folder.empty();) {
+    const std::wstring key = key_of(folder);
+    if (made_folders_.count(key) != 0) return presence::absent;
+    if (known_folders_.count(key) != 0) break;
+    if (missing_folders_.count(key) != 0) return presence::absent;
+    std::filesystem::path parent = folder.parent_path();
+    if (parent == folder) break;
+    folder = std::move(parent);
+  }
+  // The file's first folder below the base, once.
+  const std::filesystem::path below = file.lexically_relative(base_);
+  if (!base_.empty() && !below.empty() && *below.begin() != ".." &&
+      std::next(below.begin()) != below.end()) {
+    const std::filesystem::path top = base_ / *below.begin();
+    const std::wstring key = key_of(top);
+    if (known_folders_.count(key) == 0 && missing_folders_.count(key) == 0) {
+      switch (send_command_code("CWD " + wire_path(platform::wide_from_path(top)))) {
+        case 250:
+          known_folders_.insert(key);
+          break;
+        case 550:
+          missing_folders_.insert(key);
+          return presence::absent;
+        default:  // the SIZE below tells
+          break;
+      }
+    }
+  }
+  // In ASCII type servers refuse SIZE with 550 too, which would pass for "absent".
+  if (!set_binary()) return presence::unknown;
+  const std::string reply = send_command("SIZE " + wire_path(path));
+  switch (reply_code(reply)) {
+    case 213:
+      return read_size(reply) >= 0 ? presence::present : presence::unknown;
+    case 550:
+      return presence::absent;
+    default:
+      return presence::unknown;
+  }
 }
 
 std::int64_t client::read_size(const std::string& reply) {
@@ -239,43 +323,86 @@ bool client::download(const std::wstring& path, std::ostream& out) {
   return transfer_done(final_code) && moved;
 }
 
-bool client::upload(std::istream& in, std::int64_t size, const std::wstring& path) {
-  // Walk up until a folder exists; every folder passed on the way is missing.
-  std::vector<std::filesystem::path> missing;
-  std::filesystem::path folder = platform::path_from_wide(path).parent_path();
-  while (!folder.empty()) {
-    if (change_dir(platform::wide_from_path(folder))) break;
-    missing.push_back(folder);
-    std::filesystem::path parent = folder.parent_path();
-    if (parent == folder) break;  // the root itself is missing
-    folder = std::move(parent);
+client::folders_result client::make_folders(const std::filesystem::path& folder) {
+  std::vector<std::filesystem::path> unknown;  // from the deepest up
+  for (std::filesystem::path at = folder; !at.empty() && known_folders_.count(key_of(at)) == 0;) {
+    std::filesystem::path parent = at.parent_path();
+    if (parent == at) break;  // the server's root is there
+    unknown.push_back(at);
+    at = std::move(parent);
   }
-  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    if (send_command_code("MKD " + utf16_to_utf8(platform::wide_from_path(*it))) != 257) {
-      return false;
+  if (unknown.empty()) {
+    // The server's root is there by nature; any other folder only by what was learned.
+    const bool root = folder.empty() || folder.parent_path() == folder;
+    return root ? folders_result::made : folders_result::known;
+  }
+  bool made = false;
+  for (auto it = unknown.rbegin(); it != unknown.rend(); ++it) {
+    const int code = send_command_code("MKD " + utf16_to_utf8(platform::wide_from_path(*it)));
+    made = code == 257;
+    if (made) {
+      // Made inside its parent: every folder above it exists.
+      for (auto up = unknown.rbegin(); up != it; ++up) known_folders_.insert(key_of(*up));
+      known_folders_.insert(key_of(*it));
+      made_folders_.insert(key_of(*it));
+    } else if (code != 550 && code != 521) {
+      return folders_result::failed;
     }
   }
+  return made ? folders_result::made : folders_result::unproven;
+}
+
+bool client::rewind(std::istream& in, std::istream::pos_type start) {
+  if (start == std::istream::pos_type(-1)) return false;
+  in.clear();
+  return static_cast<bool>(in.seekg(start));
+}
+
+bool client::upload(std::istream& in, std::int64_t size, const std::wstring& path) {
+  const std::filesystem::path folder = platform::path_from_wide(path).parent_path();
+  folders_result folders = make_folders(folder);
+  if (folders == folders_result::failed) return false;
 
   const std::istream::pos_type start = in.tellg();
   if (!renames_refused_) {
     // A transfer cut off (a killed run, a dropped connection) leaves the server a shorter file
     // that it cannot tell from a whole one; under the final name it would pass for the stored
     // content ever after. So the bytes go to a name of their own, renamed once the file is whole.
-    const std::wstring partial = path + L".partial-" + std::to_wstring(random_());
-    const store_result stored = store(in, size, partial);
+    const std::wstring partial = path + L".partial";
+    store_result stored = store(in, size, partial);
+    if (stored == store_result::refused && folders == folders_result::known) {
+      // The folder was only known from before: another process may have removed it.
+      forget_learned();
+      folders = make_folders(folder);
+      if (folders == folders_result::failed || !rewind(in, start)) return false;
+      stored = store(in, size, partial);
+    }
     if (stored == store_result::not_sent) return false;
-    const rename_result renamed =
-        stored == store_result::done ? move_into_place(partial, path) : rename_result::failed;
-    if (renamed == rename_result::done) return true;
+    rename_result renamed = rename_result::failed;
+    if (stored == store_result::done) {
+      known_folders_.insert(key_of(folder));
+      renamed = move_into_place(partial, path);
+    }
+    if (renamed == rename_result::done) {
+      stored_[key_of(platform::path_from_wide(path))] = size;
+      return true;
+    }
     // Whatever the server kept of the transfer is not needed by anyone.
     send_command("DELE " + wire_path(partial));
-    // A write-once server refuses renames for good: this session stores plainly from now on.
-    if (renamed == rename_result::failed || start == std::istream::pos_type(-1)) return false;
-    renames_refused_ = true;
-    in.clear();
-    if (!in.seekg(start)) return false;
+    if (stored == store_result::refused) {
+      // The server will not take the temporary name (a write-once server that keeps the one of
+      // a cut-off try): the file goes under its name directly, this once.
+      if (!rewind(in, start)) return false;
+    } else {
+      // A write-once server refuses renames for good: this session stores plainly from now on.
+      if (renamed == rename_result::failed || !rewind(in, start)) return false;
+      renames_refused_ = true;
+    }
   }
-  return store(in, size, path) == store_result::done;
+  if (store(in, size, path) != store_result::done) return false;
+  known_folders_.insert(key_of(folder));
+  stored_[key_of(platform::path_from_wide(path))] = size;
+  return true;
 }
 
 client::store_result client::store(std::istream& in, std::int64_t size, const std::wstring& path) {
@@ -301,7 +428,8 @@ client::store_result client::store(std::istream& in, std::int64_t size, const st
       remaining -= want;
     }
   }
-  if (!is_preliminary(*code)) return store_result::failed;
+  if (!is_preliminary(*code))
+    return is_refusal(*code) ? store_result::refused : store_result::failed;
   const int final_code =
       finish_transfer(data, server_ended, "kestrun::net::ftp::client::upload::recv");
   return transfer_done(final_code) && moved ? store_result::done : store_result::failed;

@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -302,26 +304,51 @@ TEST(FtpClientTest, ReadsPassiveReplies) {
   }
 }
 
-TEST(FtpClientTest, ReadsSizes) {
+TEST(FtpClientTest, ReadsSizesAndTellsAbsentFromUnknown) {
+  using presence = client::presence;
   struct row {
-    const char* reply;
+    const char* reply;  // to SIZE; null: none at all
     std::int64_t size;
+    presence is;
+    const char* type_reply = "200 Type set to I\r\n";
   };
   const row rows[] = {
-      {"213 1024\r\n", 1024},       {"213 0\r\n", 0},     {"213 5000000000\r\n", 5000000000},
-      {"550 No such file\r\n", -1}, {"213 many\r\n", -1}, {"213 -5\r\n", -1}};
+      {"213 1024\r\n", 1024, presence::present},
+      {"213 0\r\n", 0, presence::present},
+      {"213 5000000000\r\n", 5000000000, presence::present},
+      {"550 No such file\r\n", -1, presence::absent},
+      // Only 550 says that there is no such file: the storage could not be asked otherwise.
+      {"213 many\r\n", -1, presence::unknown},
+      {"213 -5\r\n", -1, presence::unknown},
+      {"421 Timeout\r\n", -1, presence::unknown},
+      {"450 Busy\r\n", -1, presence::unknown},
+      {"502 SIZE not implemented\r\n", -1, presence::unknown},
+      {"garbled\r\n", -1, presence::unknown},
+      {nullptr, -1, presence::unknown},  // a time-out
+      // In ASCII type a server answers SIZE with 550 whatever the file.
+      {"550 Not in ASCII mode\r\n", -1, presence::unknown, "504 No\r\n"},
+  };
   for (const auto& r : rows) {
-    SCOPED_TRACE(r.reply);
-    const std::string reply = r.reply;
-    fake_server server(greeting, plain_answers([&](const std::string& command, fake_server&) {
-                         return starts_with(command, "SIZE ") ? reply : std::string();
+    SCOPED_TRACE(r.reply ? r.reply : "(none)");
+    const row here = r;
+    fake_server server(greeting, plain_answers([here](const std::string& command, fake_server&) {
+                         if (command == "TYPE I") return std::string(here.type_reply);
+                         if (!starts_with(command, "SIZE ")) return std::string();
+                         return here.reply ? std::string(here.reply) : test::stay_silent;
                        }));
     {
-      client c(client_wait_ms);
+      client c(r.reply ? client_wait_ms : short_wait_ms);
       open_session(c, server);
-      EXPECT_EQ(c.size(L"/files/a"), r.size);
+      EXPECT_EQ(c.probe(L"/files/a"), r.is);
+      if (r.reply) {
+        EXPECT_EQ(c.size(L"/files/a"), r.size);
+      }
     }
-    EXPECT_EQ(server.heard(), (std::vector<std::string>{"TYPE I", "SIZE /files/a"}));
+    // The type stays once it is set; a refused TYPE I leaves the SIZE of probe() unsent.
+    std::vector<std::string> want = {"TYPE I", "SIZE /files/a", "SIZE /files/a"};
+    if (!r.reply) want = {"TYPE I", "SIZE /files/a"};
+    if (r.type_reply[0] != '2') want = {"TYPE I", "TYPE I", "SIZE /files/a"};
+    EXPECT_EQ(server.heard(), want);
   }
 }
 
@@ -376,7 +403,7 @@ TEST(FtpClientTest, DownloadsExactlyTheAnnouncedSize) {
     EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");  // the control connection is in step
   }
   EXPECT_EQ(server.heard(),
-            (std::vector<std::string>{"TYPE I", "SIZE /f", "PASV", "TYPE I", "RETR /f", "NOOP"}));
+            (std::vector<std::string>{"TYPE I", "SIZE /f", "PASV", "RETR /f", "NOOP"}));
 }
 
 TEST(FtpClientTest, DownloadTakesOnlyAWholeFileOfTheAnnouncedSize) {
@@ -489,7 +516,7 @@ TEST(FtpClientTest, DownloadFailsWhenTheDataConnectionClosesEarly) {
         EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");
       }
     }
-    std::vector<std::string> want = {"TYPE I", "SIZE /f", "PASV", "TYPE I", "RETR /f", "NOOP"};
+    std::vector<std::string> want = {"TYPE I", "SIZE /f", "PASV", "RETR /f", "NOOP"};
     if (a.in_step) want.push_back("NOOP");
     EXPECT_EQ(server.heard(), want);
   }
@@ -510,9 +537,20 @@ TEST(FtpClientTest, DownloadFailsOnARefusedRetr) {
 // Some servers will not rename onto an existing name.
 struct t_disk {
   std::map<std::string, std::string> files;
+  std::set<std::string> folders = {"/"};
   bool rename_replaces = true;
+  bool overwrites = true;  // false: STOR onto a stored file is refused (a write-once server)
   std::string renaming;
+  // Failed CWDs in a row are answered ever later, by this much more each, as pure-ftpd does.
+  int failed_cwd_delay_ms = 0;
+  int failed_cwds = 0;
 };
+
+// The folder of a '/'-separated path: "/" for "/f".
+std::string folder_of(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+}
 
 // STOR as a server does it: the file exists (empty) from the 150 on and receives what the data
 // connection brings.
@@ -524,10 +562,12 @@ void store_file(const std::string& command, fake_server& self, t_disk& disk) {
   file = receive_all(data);
 }
 
-// A server that keeps files in `disk` (STOR, RNFR and RNTO, DELE) and knows which folders exist.
+// A server that keeps files in `disk` (STOR, RNFR and RNTO, DELE, SIZE) and folders (CWD, MKD).
 // `refuse` is asked first: a reply it gives stands for the server's own.
-fake_server::answer_fn store_server(std::shared_ptr<t_disk> disk, std::vector<std::string> folders,
+fake_server::answer_fn store_server(std::shared_ptr<t_disk> disk,
+                                    const std::vector<std::string>& folders,
                                     fake_server::answer_fn refuse = nullptr) {
+  disk->folders.insert(folders.begin(), folders.end());
   return plain_answers([=](const std::string& command, fake_server& self) -> std::string {
     if (refuse) {
       std::string reply = refuse(command, self);
@@ -535,11 +575,28 @@ fake_server::answer_fn store_server(std::shared_ptr<t_disk> disk, std::vector<st
     }
     const std::string name = command.substr(command.find(' ') + 1);
     if (starts_with(command, "CWD ")) {
-      const bool known = std::find(folders.begin(), folders.end(), name) != folders.end();
-      return known ? "250 ok\r\n" : "550 No such folder\r\n";
+      if (disk->folders.count(name) != 0) {
+        disk->failed_cwds = 0;
+        return "250 ok\r\n";
+      }
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(disk->failed_cwd_delay_ms * ++disk->failed_cwds));
+      return "550 No such folder\r\n";
     }
-    if (starts_with(command, "MKD ")) return "257 \"" + name + "\" created\r\n";
+    if (starts_with(command, "MKD ")) {
+      if (disk->folders.count(name) != 0) return "550 File exists\r\n";
+      if (disk->folders.count(folder_of(name)) == 0) return "550 No such folder\r\n";
+      disk->folders.insert(name);
+      return "257 \"" + name + "\" created\r\n";
+    }
+    if (starts_with(command, "SIZE ")) {
+      const auto file = disk->files.find(name);
+      if (file == disk->files.end()) return "550 No such file\r\n";
+      return "213 " + std::to_string(file->second.size()) + "\r\n";
+    }
     if (starts_with(command, "STOR ")) {
+      if (disk->folders.count(folder_of(name)) == 0) return "553 No such folder\r\n";
+      if (!disk->overwrites && disk->files.count(name) != 0) return "550 Overwrite denied\r\n";
       store_file(command, self, *disk);
       return "226 Transfer complete\r\n";
     }
@@ -563,20 +620,9 @@ fake_server::answer_fn store_server(std::shared_ptr<t_disk> disk, std::vector<st
   });
 }
 
-// The temporary name of an upload to `path`: the argument of the STOR heard, which must lie
-// beside `path` and carry a number.
-std::string partial_name(const std::vector<std::string>& heard, const std::string& path) {
-  const auto stor = std::find_if(heard.begin(), heard.end(), [](const std::string& line) {
-    return starts_with(line, "STOR ");
-  });
-  if (stor == heard.end()) return "(no STOR)";
-  const std::string name = stor->substr(5);
-  const std::string prefix = path + ".partial-";
-  const bool shaped = starts_with(name, prefix.c_str()) && name.size() > prefix.size() &&
-                      name.find_first_not_of("0123456789", prefix.size()) == std::string::npos;
-  EXPECT_TRUE(shaped) << name;
-  return name;
-}
+// The temporary name of an upload to `path`: the same on every try, so that tries cut off
+// leave one file at most.
+std::string partial_name(const std::string& path) { return path + ".partial"; }
 
 // `lines` with every "{p}" replaced by the temporary name.
 std::vector<std::string> with_partial(std::vector<std::string> lines, const std::string& partial) {
@@ -587,10 +633,10 @@ std::vector<std::string> with_partial(std::vector<std::string> lines, const std:
   return lines;
 }
 
-TEST(FtpClientTest, UploadMakesTheMissingFoldersFirst) {
+TEST(FtpClientTest, UploadMakesTheFoldersItDoesNotKnowFromTheTopDown) {
   const std::string content(150000, 'k');
   const auto disk = std::make_shared<t_disk>();
-  fake_server server(greeting, store_server(disk, {"/", "/a"}));
+  fake_server server(greeting, store_server(disk, {"/a"}));
   {
     client c(client_wait_ms);
     open_session(c, server);
@@ -598,20 +644,20 @@ TEST(FtpClientTest, UploadMakesTheMissingFoldersFirst) {
     EXPECT_TRUE(c.upload(in, static_cast<std::int64_t>(content.size()), L"/a/b/c/file.gz"));
     EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");
   }
-  const auto heard = server.heard();
-  // The final name is first sent once the whole file is stored: a transfer cut off at any point
-  // leaves nothing under it.
-  EXPECT_EQ(heard,
-            with_partial({"CWD /a/b/c", "CWD /a/b", "CWD /a", "MKD /a/b", "MKD /a/b/c", "PASV",
-                          "TYPE I", "STOR {p}", "RNFR {p}", "RNTO /a/b/c/file.gz", "NOOP"},
-                         partial_name(heard, "/a/b/c/file.gz")));
+  // No folder is looked at first: "exists" for /a is as good as made. The final name is first
+  // sent once the whole file is stored: a transfer cut off at any point leaves nothing under it.
+  EXPECT_EQ(server.heard(), with_partial({"MKD /a", "MKD /a/b", "MKD /a/b/c", "PASV", "TYPE I",
+                                          "STOR {p}", "RNFR {p}", "RNTO /a/b/c/file.gz", "NOOP"},
+                                         partial_name("/a/b/c/file.gz")));
   ASSERT_EQ(disk->files.size(), 1u);
   EXPECT_TRUE(same_bytes(disk->files["/a/b/c/file.gz"], content));
 }
 
-TEST(FtpClientTest, UploadsGetTemporaryNamesOfTheirOwn) {
+TEST(FtpClientTest, ATryCutOffLeavesOneTemporaryFileThatTheNextTryReplaces) {
+  // What a killed run leaves: the temporary file of its upload, cut short.
   const auto disk = std::make_shared<t_disk>();
-  fake_server server(greeting, store_server(disk, {"/"}));
+  disk->files["/same.partial"] = "fir";
+  fake_server server(greeting, store_server(disk, {}));
   {
     client c(client_wait_ms);
     open_session(c, server);
@@ -620,12 +666,10 @@ TEST(FtpClientTest, UploadsGetTemporaryNamesOfTheirOwn) {
       EXPECT_TRUE(c.upload(in, static_cast<std::int64_t>(std::strlen(content)), L"/same"));
     }
   }
-  std::vector<std::string> stored_as;
-  for (const auto& line : server.heard()) {
-    if (starts_with(line, "STOR ")) stored_as.push_back(line);
-  }
-  ASSERT_EQ(stored_as.size(), 2u);
-  EXPECT_NE(stored_as[0], stored_as[1]);
+  EXPECT_EQ(server.heard(),
+            (std::vector<std::string>{"PASV", "TYPE I", "STOR /same.partial", "RNFR /same.partial",
+                                      "RNTO /same", "PASV", "STOR /same.partial",
+                                      "RNFR /same.partial", "RNTO /same"}));
   EXPECT_EQ(disk->files, (std::map<std::string, std::string>{{"/same", "second"}}));
 }
 
@@ -644,17 +688,25 @@ std::map<std::string, std::string> with_partial(const std::map<std::string, std:
   return named;
 }
 
+// A write-once server: no rename, no delete.
+std::string write_once(const std::string& command, fake_server&) {
+  if (starts_with(command, "RNFR ") || starts_with(command, "DELE ")) {
+    return "550 Permission denied\r\n";
+  }
+  return "";
+}
+
 TEST(FtpClientTest, UploadRenamesIntoPlaceOrStoresPlainly) {
   using files = std::map<std::string, std::string>;
-  const std::vector<std::string> plain = {"PASV", "TYPE I", "STOR /f"};
   struct row {
     const char* name;
     files before;
     bool rename_replaces;  // false: RNTO onto a stored file is refused
     fake_server::answer_fn refusal;
     bool ok;
-    std::vector<std::string> heard;  // after the CWD, PASV and TYPE I
+    std::vector<std::string> heard;  // after PASV and TYPE I
     files after;
+    bool overwrites = true;  // false: STOR onto a stored file is refused
   };
   const row rows[] = {
       {"a new name", {}, true, nullptr, true, {"STOR {p}", "RNFR {p}", "RNTO /f"}, {{"/f", "new"}}},
@@ -671,33 +723,28 @@ TEST(FtpClientTest, UploadRenamesIntoPlaceOrStoresPlainly) {
        false,
        nullptr,
        true,
-       {"STOR {p}", "RNFR {p}", "RNTO /f", "DELE {p}", "PASV", "TYPE I", "STOR /f"},
+       {"STOR {p}", "RNFR {p}", "RNTO /f", "DELE {p}", "PASV", "STOR /f"},
        {{"/f", "new"}, {"/g", "other"}}},
       {"RNFR refused",
        {{"/f", "old"}},
        true,
        refuse("RNFR ", "550 Denied\r\n"),
        true,
-       {"STOR {p}", "RNFR {p}", "DELE {p}", "PASV", "TYPE I", "STOR /f"},
+       {"STOR {p}", "RNFR {p}", "DELE {p}", "PASV", "STOR /f"},
        {{"/f", "new"}}},
       {"RNTO refused",
        {},
        true,
        refuse("RNTO ", "553 Not allowed\r\n"),
        true,
-       {"STOR {p}", "RNFR {p}", "RNTO /f", "DELE {p}", "PASV", "TYPE I", "STOR /f"},
+       {"STOR {p}", "RNFR {p}", "RNTO /f", "DELE {p}", "PASV", "STOR /f"},
        {{"/f", "new"}}},
       {"a write-once server: no rename, no delete",
        {},
        true,
-       [](const std::string& command, fake_server&) -> std::string {
-         if (starts_with(command, "RNFR ") || starts_with(command, "DELE ")) {
-           return "550 Permission denied\r\n";
-         }
-         return "";
-       },
+       write_once,
        true,
-       {"STOR {p}", "RNFR {p}", "DELE {p}", "PASV", "TYPE I", "STOR /f"},
+       {"STOR {p}", "RNFR {p}", "DELE {p}", "PASV", "STOR /f"},
        {{"/f", "new"}, {"{p}", "new"}}},
       {"the plain STOR refused as well",
        {{"/f", "old"}},
@@ -707,7 +754,7 @@ TEST(FtpClientTest, UploadRenamesIntoPlaceOrStoresPlainly) {
          return command == "STOR /f" ? "553 Not allowed\r\n" : "";
        },
        false,
-       {"STOR {p}", "RNFR {p}", "DELE {p}", "PASV", "TYPE I", "STOR /f"},
+       {"STOR {p}", "RNFR {p}", "DELE {p}", "PASV", "STOR /f"},
        {{"/f", "old"}}},
       // A refusal for now is no reason to store without the temporary name.
       {"RNFR refused for now",
@@ -729,8 +776,17 @@ TEST(FtpClientTest, UploadRenamesIntoPlaceOrStoresPlainly) {
        true,
        refuse("STOR ", "553 Not allowed\r\n"),
        false,
-       {"STOR {p}", "DELE {p}"},
+       {"STOR {p}", "DELE {p}", "PASV", "STOR /f"},
        {{"/f", "old"}}},
+      // The temporary file of a try cut off, which the server keeps and will not replace.
+      {"a write-once server that kept the temporary file",
+       {{"{p}", "ne"}},
+       true,
+       write_once,
+       true,
+       {"STOR {p}", "DELE {p}", "PASV", "STOR /f"},
+       {{"/f", "new"}, {"{p}", "ne"}},
+       false},
       {"STOR failing after the transfer",
        {},
        true,
@@ -748,9 +804,10 @@ TEST(FtpClientTest, UploadRenamesIntoPlaceOrStoresPlainly) {
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     const auto disk = std::make_shared<t_disk>();
-    disk->files = r.before;
+    disk->files = with_partial(r.before, partial_name("/f"));
     disk->rename_replaces = r.rename_replaces;
-    fake_server server(greeting, store_server(disk, {"/"}, r.refusal));
+    disk->overwrites = r.overwrites;
+    fake_server server(greeting, store_server(disk, {}, r.refusal));
     {
       client c(client_wait_ms);
       open_session(c, server);
@@ -759,10 +816,10 @@ TEST(FtpClientTest, UploadRenamesIntoPlaceOrStoresPlainly) {
       EXPECT_EQ(c.send_command("NOOP"), "200 ok\r\n");  // the control connection is in step
     }
     const auto heard = server.heard();
-    std::vector<std::string> want = {"CWD /", "PASV", "TYPE I"};
+    std::vector<std::string> want = {"PASV", "TYPE I"};
     want.insert(want.end(), r.heard.begin(), r.heard.end());
     want.push_back("NOOP");
-    const std::string partial = partial_name(heard, "/f");
+    const std::string partial = partial_name("/f");
     EXPECT_EQ(heard, with_partial(want, partial));
     EXPECT_EQ(disk->files, with_partial(r.after, partial));
   }
@@ -780,22 +837,129 @@ TEST(FtpClientTest, AfterARefusedRenameTheSessionStoresPlainly) {
     }
   }
   const auto heard = server.heard();
-  EXPECT_EQ(heard, with_partial({"CWD /", "PASV", "TYPE I", "STOR {p}", "RNFR {p}", "DELE {p}",
-                                 "PASV", "TYPE I", "STOR /f", "CWD /", "PASV", "TYPE I", "STOR /g"},
-                                partial_name(heard, "/f")));
+  EXPECT_EQ(heard, with_partial({"PASV", "TYPE I", "STOR {p}", "RNFR {p}", "DELE {p}", "PASV",
+                                 "STOR /f", "PASV", "STOR /g"},
+                                partial_name("/f")));
   EXPECT_EQ(disk->files, (std::map<std::string, std::string>{{"/f", "new"}, {"/g", "new"}}));
 }
 
-TEST(FtpClientTest, UploadSendsNothingWhenAFolderCannotBeMade) {
+TEST(FtpClientTest, UploadFailsWhenAFolderCannotBeMade) {
+  struct row {
+    const char* mkd_reply;
+    std::vector<std::string> heard;
+  };
+  const row rows[] = {
+      // Not "there already": nothing more is sent.
+      {"553 Not allowed\r\n", {"MKD /a"}},
+      {"450 Busy\r\n", {"MKD /a"}},
+      // "There already" or not: the STOR into it tells; then the plain STOR of a server that
+      // will not take the temporary name.
+      {"550 Denied\r\n",
+       {"MKD /a", "PASV", "TYPE I", "STOR /a/file.partial", "DELE /a/file.partial", "PASV",
+        "STOR /a/file"}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.mkd_reply);
+    const auto disk = std::make_shared<t_disk>();
+    fake_server server(greeting, store_server(disk, {}, refuse("MKD ", r.mkd_reply)));
+    {
+      client c(client_wait_ms);
+      open_session(c, server);
+      std::istringstream in("x");
+      EXPECT_FALSE(c.upload(in, 1, L"/a/file"));
+    }
+    EXPECT_EQ(server.heard(), r.heard);
+    EXPECT_TRUE(disk->files.empty());
+  }
+}
+
+// Stored names laid out as a storage lays out its contents: four one-character folder levels.
+std::vector<std::wstring> content_names(const wchar_t* root, int count) {
+  std::vector<std::wstring> names;
+  const wchar_t* const digits = L"0123456789ABCDEF";
+  for (int i = 0; i < count; ++i) {
+    const unsigned v = static_cast<unsigned>(i + 1) * 2654435761u;
+    std::wstring name = std::wstring(root) + L"/files";
+    for (int level = 0; level < 4; ++level) {
+      name += L'/';
+      name += digits[(v >> (4 * level)) % (level < 2 ? 3 : 16)];  // a few shared folders
+    }
+    names.push_back(name + L"/" + std::to_wstring(i));
+  }
+  return names;
+}
+
+TEST(FtpClientTest, NewContentsCostNoFailedCommandAndFewCommands) {
+  // A server that answers failed CWDs ever later: a walk over the folders of every content
+  // would take seconds per content.
   const auto disk = std::make_shared<t_disk>();
-  fake_server server(greeting, store_server(disk, {"/"}, refuse("MKD ", "550 Denied\r\n")));
+  disk->failed_cwd_delay_ms = 100;
+  int failed = 0;
+  fake_server server(
+      greeting,
+      [&, answer = store_server(disk, {"/vault"})](const std::string& command, fake_server& self) {
+        std::string reply = answer(command, self);
+        if (reply[0] == '5') ++failed;
+        return reply;
+      },
+      2);
+  const std::vector<std::wstring> first = content_names(L"/vault", 40);
+  // As a backup goes: a session asks for each content, the next asks again and stores it.
+  const auto backup = [&](const std::vector<std::wstring>& names) {
+    {
+      client c(client_wait_ms);
+      open_session(c, server);
+      ASSERT_TRUE(c.change_dir(L"/vault"));
+      for (const auto& name : names) EXPECT_EQ(c.probe(name), client::presence::absent);
+    }
+    client c(client_wait_ms);
+    open_session(c, server);
+    ASSERT_TRUE(c.change_dir(L"/vault"));
+    for (const auto& name : names) {
+      EXPECT_EQ(c.probe(name), client::presence::absent);
+      std::istringstream in("content");
+      EXPECT_TRUE(c.upload(in, 7, name));
+      EXPECT_EQ(c.probe(name), client::presence::present);  // stored: no need to ask
+    }
+  };
+  backup(first);
+  const auto heard = server.heard();
+  // No folder walk: each session changes into the root and looks once at the first folder
+  // below it, which is missing (the one failed command of a session), so no content needs SIZE.
+  std::vector<std::string> cwds;
+  std::copy_if(heard.begin(), heard.end(), std::back_inserter(cwds),
+               [](const std::string& line) { return starts_with(line, "CWD "); });
+  EXPECT_EQ(cwds, (std::vector<std::string>{"CWD /vault", "CWD /vault/files", "CWD /vault",
+                                            "CWD /vault/files"}));
+  EXPECT_EQ(failed, 2);
+  EXPECT_LE(heard.size(), 8 * first.size()) << heard.size() << " commands";
+  EXPECT_EQ(disk->files.size(), first.size());
+  for (const auto& name : first) EXPECT_EQ(disk->files[utf16_to_utf8(name)], "content");
+}
+
+TEST(FtpClientTest, FoldersThatExistAlreadyAndFoldersThatVanished) {
+  const auto disk = std::make_shared<t_disk>();
+  fake_server server(greeting, store_server(disk, {"/a", "/a/b"}));
   {
     client c(client_wait_ms);
     open_session(c, server);
-    std::istringstream in("x");
-    EXPECT_FALSE(c.upload(in, 1, L"/a/file"));
+    std::istringstream one("one");
+    EXPECT_TRUE(c.upload(one, 3, L"/a/b/c/one"));
+    // Another process removes the folder this session knows.
+    disk->folders.erase("/a/b/c");
+    disk->files.clear();
+    std::istringstream two("two");
+    EXPECT_TRUE(c.upload(two, 3, L"/a/b/c/two"));
   }
-  EXPECT_EQ(server.heard(), (std::vector<std::string>{"CWD /a", "CWD /", "MKD /a"}));
+  EXPECT_EQ(
+      server.heard(),
+      (std::vector<std::string>{
+          "MKD /a", "MKD /a/b", "MKD /a/b/c", "PASV", "TYPE I", "STOR /a/b/c/one.partial",
+          "RNFR /a/b/c/one.partial", "RNTO /a/b/c/one",
+          // Known, so not made: refused, and made again.
+          "PASV", "STOR /a/b/c/two.partial", "MKD /a", "MKD /a/b", "MKD /a/b/c", "PASV", "TYPE I",
+          "STOR /a/b/c/two.partial", "RNFR /a/b/c/two.partial", "RNTO /a/b/c/two"}));
+  EXPECT_EQ(disk->files, (std::map<std::string, std::string>{{"/a/b/c/two", "two"}}));
 }
 
 TEST(FtpClientTest, UploadOfAShortSourceFailsAndRemovesThePartialFile) {
@@ -808,8 +972,7 @@ TEST(FtpClientTest, UploadOfAShortSourceFailsAndRemovesThePartialFile) {
     EXPECT_FALSE(c.upload(in, 100000, L"/file"));
   }
   const auto heard = server.heard();
-  EXPECT_EQ(heard, with_partial({"CWD /", "PASV", "TYPE I", "STOR {p}", "DELE {p}"},
-                                partial_name(heard, "/file")));
+  EXPECT_EQ(heard, with_partial({"PASV", "TYPE I", "STOR {p}", "DELE {p}"}, partial_name("/file")));
   EXPECT_TRUE(disk->files.empty());
 }
 
@@ -843,10 +1006,46 @@ TEST(FtpClientTest, UploadToAServerThatDropsTheDataConnectionFails) {
     }
     const auto heard = server.heard();
     // The NOOP right after the transfer tells its final reply from the DELE's.
-    std::vector<std::string> want = {"CWD /", "PASV", "TYPE I", "STOR {p}", "NOOP"};
+    std::vector<std::string> want = {"PASV", "TYPE I", "STOR {p}", "NOOP"};
     if (a.in_step) want.insert(want.end(), {"DELE {p}", "NOOP"});
-    EXPECT_EQ(heard, with_partial(want, partial_name(heard, "/file")));
+    EXPECT_EQ(heard, with_partial(want, partial_name("/file")));
     EXPECT_EQ(disk->files.empty(), a.in_step);
+  }
+}
+
+TEST(FtpClientTest, ABusyServerIsTriedAgainForAFewSecondsOnly) {
+  struct row {
+    const char* name;
+    std::vector<std::string> greetings;  // one per connection, in turn
+    bool ok;
+  };
+  const std::string busy = "421 Too many connections from your address\r\n";
+  const row rows[] = {
+      {"free after two tries", {busy, busy, "220 ready\r\n"}, true},
+      {"busy for good", std::vector<std::string>(std::size(busy_pauses_ms) + 1, busy), false},
+      {"refused for good", {"530 Not for you\r\n"}, false},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    platform::listener listener;
+    std::thread server([&] {
+      for (const auto& greeting_text : r.greetings) {
+        platform::socket peer = listener.accept(server_wait_ms);
+        send_text(peer, greeting_text);
+        if (r.ok && &greeting_text == &r.greetings.back()) receive_all(peer);
+      }
+    });
+    client c(client_wait_ms);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(c.open("127.0.0.1", listener.port()), r.ok);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    c.control().close();
+    server.join();
+    EXPECT_FALSE(listener.accept(0).is_open());  // no try beyond those
+    int pauses_ms = 0;
+    for (std::size_t i = 0; i + 1 < r.greetings.size(); ++i) pauses_ms += busy_pauses_ms[i];
+    EXPECT_GE(waited, std::chrono::milliseconds(pauses_ms));
+    EXPECT_LT(waited, std::chrono::milliseconds(pauses_ms + 2000));
   }
 }
 

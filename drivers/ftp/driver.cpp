@@ -53,8 +53,8 @@ std::wstring remote_path(const t_ftp_client_info& info, const char* remote_name)
   return path_to_generic(platform::path_from_wide(info.root) / path_from_utf8(remote_name), false);
 }
 
-// Connects, reads the greeting (220), logs in and changes into the root. False on any failure,
-// with the control connection closed.
+// Connects, reads the greeting (220; a busy server is tried again for a few seconds), logs in and
+// changes into the root. False on any failure, with the session ended.
 bool open_session(t_ftp_client_info& info) {
   if (!info.client.open(info.host.c_str(), info.port)) return false;
   if (info.client.login(info.user.c_str(), info.password.c_str()) &&
@@ -63,7 +63,7 @@ bool open_session(t_ftp_client_info& info) {
     if (write_once_servers.count(server_key(info)) != 0) info.client.store_plainly();
     return true;
   }
-  info.client.control().close();
+  info.client.quit();
   return false;
 }
 
@@ -72,8 +72,7 @@ bool open_session(t_ftp_client_info& info) {
 // opened, every later operation on the handle fails at once on the closed connection.
 void renew_spoiled_session(t_ftp_client_info& info) {
   if (!info.client.spoiled()) return;
-  if (info.client.control().is_open()) info.client.send_command("QUIT");
-  info.client.control().close();
+  info.client.quit();
   open_session(info);
 }
 
@@ -109,10 +108,7 @@ storage_handle connect(const char* link) {
 void disconnect(storage_handle handle) {
   const auto info = clients.get(handle);
   if (!info) return;
-  if (info->client.control().is_open()) {
-    info->client.send_command("QUIT");
-    info->client.control().close();
-  }
+  info->client.quit();
   clients.remove(handle);
 }
 
@@ -162,8 +158,16 @@ storage_result upload(storage_handle handle, const char* local_path, const char*
 storage_result file_exists(storage_handle handle, const char* remote_name) {
   const auto info = clients.get(handle);
   if (!info) return STORAGE_FAILURE;
-  // An empty stored file is present too; a server without SIZE shows every file as absent.
-  return info->client.size(remote_path(*info, remote_name)) >= 0 ? 1 : 0;
+  // Absent only when the server says so: a storage that could not be asked is not an empty one.
+  switch (info->client.probe(remote_path(*info, remote_name))) {
+    case net::ftp::client::presence::present:  // an empty stored file too
+      return 1;
+    case net::ftp::client::presence::absent:
+      return 0;
+    case net::ftp::client::presence::unknown:
+      break;
+  }
+  return STORAGE_FAILURE;
 }
 
 }  // namespace

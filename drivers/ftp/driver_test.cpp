@@ -202,11 +202,17 @@ std::vector<std::string> entries(const fs::path& folder) {
   return names;
 }
 
+bool is_partial(const std::string& name) {
+  const std::string suffix = ".partial";
+  return name.size() > suffix.size() &&
+         name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
 // Temporary upload names left below `folder`.
 std::vector<std::string> partial_files(const fs::path& folder) {
   std::vector<std::string> names;
   for (const auto& name : entries(folder)) {
-    if (name.find(".partial-") != std::string::npos) names.push_back(name);
+    if (is_partial(name)) names.push_back(name);
   }
   return names;
 }
@@ -232,6 +238,9 @@ TEST_F(FtpDriverTest, ConnectsOnlyToAReachableFolderWithTheRightLogin) {
       {"kvcs@127.0.0.1:" + std::to_string(server().port()) + "/", false},       // no password
       {":secret_1@127.0.0.1:" + std::to_string(server().port()) + "/", false},  // CWD not logged in
       {"kvcs:secret_1@127.0.0.1:" + std::to_string(free_port) + "/", false},    // refused
+      // IPv4 only: an IPv6 address, even that of this machine, is no host.
+      {"kvcs:secret_1@[::1]:" + std::to_string(server().port()) + "/", false},
+      {"kvcs:secret_1@::1/", false},
       {"", false},
   };
   for (const auto& r : rows) {
@@ -270,11 +279,12 @@ TEST_F(FtpDriverTest, RefusesLinksWhoseUserPartItCannotTakeWhole) {
 }
 
 TEST_F(FtpDriverTest, ANameTooLongForTheServerLeavesLaterAnswersInStep) {
-  // pyftpdlib answers a line past 2048 bytes twice; the client does not send it at all.
+  // pyftpdlib answers a line past 2048 bytes twice; the client does not send it at all, and so
+  // cannot say whether the file is there.
   const storage_handle handle = driver.connect(server().link("/").c_str());
   ASSERT_NE(handle, 0u);
   const std::string long_name(2100, 'n');
-  EXPECT_EQ(driver.file_exists(handle, long_name.c_str()), 0);
+  EXPECT_EQ(driver.file_exists(handle, long_name.c_str()), STORAGE_FAILURE);
   EXPECT_EQ(driver.upload(handle, utf8(local.write("a", "x")).c_str(), long_name.c_str()),
             STORAGE_FAILURE);
   std::ofstream(server().root() / "present") << "here";
@@ -398,7 +408,7 @@ TEST_F(FtpDriverTest, UploadGivesTheNameOnlyToAWholeFile) {
 
     // Midway only the temporary file beside it exists.
     ASSERT_EQ(midway.size(), 1u);
-    EXPECT_EQ(midway[0].rfind("blob.partial-", 0), 0u) << midway[0];
+    EXPECT_EQ(midway[0], "blob.partial");
     if (cut) {
       EXPECT_EQ(entries(folder), std::vector<std::string>{});
     } else {
@@ -527,17 +537,6 @@ TEST_F(FtpDriverTest, AFetchLongerThanItsSizeLeavesNoLocalFile) {
   driver.disconnect(handle);
 }
 
-// `lines` with the number of every temporary upload name replaced by "N".
-std::vector<std::string> numbers_hidden(std::vector<std::string> lines) {
-  for (auto& line : lines) {
-    const auto at = line.find(".partial-");
-    if (at == std::string::npos) continue;
-    const auto digits = at + std::strlen(".partial-");
-    line.replace(digits, line.find_first_not_of("0123456789", digits) - digits, "N");
-  }
-  return lines;
-}
-
 TEST_F(FtpDriverTest, ASessionTheServerSpoiledMakesWayForANewOne) {
   // The first session acts as pyftpdlib does when it cannot close the file of an upload it gave
   // up on: no final reply, and from then on no answer to PASV (never asked here, as the driver
@@ -574,12 +573,78 @@ TEST_F(FtpDriverTest, ASessionTheServerSpoiledMakesWayForANewOne) {
   const std::vector<std::string> login = {"USER kvcs", "PASS secret_1", "CWD /vault"};
   std::vector<std::string> want = login;
   // The partial file is deleted in step, then the session is ended and a new one opened.
-  want.insert(want.end(), {"CWD /vault", "PASV", "TYPE I", "STOR /vault/big.partial-N", "NOOP",
-                           "DELE /vault/big.partial-N", "QUIT"});
+  want.insert(want.end(), {"PASV", "TYPE I", "STOR /vault/big.partial", "NOOP",
+                           "DELE /vault/big.partial", "QUIT"});
   want.insert(want.end(), login.begin(), login.end());
-  want.insert(want.end(), {"CWD /vault", "PASV", "TYPE I", "STOR /vault/small.partial-N",
-                           "RNFR /vault/small.partial-N", "RNTO /vault/small", "QUIT"});
-  EXPECT_EQ(numbers_hidden(ftp.heard()), want);
+  want.insert(want.end(), {"PASV", "TYPE I", "STOR /vault/small.partial",
+                           "RNFR /vault/small.partial", "RNTO /vault/small", "QUIT"});
+  EXPECT_EQ(ftp.heard(), want);
+}
+
+TEST_F(FtpDriverTest, ANewSessionWaitsUntilTheServerHasLetGoOfTheLast) {
+  // One session per client address, freed only a moment after it ended: a new session that
+  // comes sooner is greeted with 421.
+  test::fake_server ftp(
+      "220 ready\r\n",
+      driver_answers([](const std::string& command, test::fake_server&) -> std::string {
+        return test::starts_with(command, "SIZE ") ? "213 5\r\n" : "";
+      }),
+      3, 300);
+  for (int run = 0; run < 3; ++run) {
+    const storage_handle handle = driver.connect(link_to(ftp, "/vault").c_str());
+    ASSERT_NE(handle, 0u) << run;
+    EXPECT_EQ(driver.file_exists(handle, "projects/o/p/1.gz"), 1);
+    driver.disconnect(handle);
+  }
+  const std::vector<std::string> session = {"USER kvcs",  "PASS secret_1",
+                                            "CWD /vault", "CWD /vault/projects",
+                                            "TYPE I",     "SIZE /vault/projects/o/p/1.gz",
+                                            "QUIT"};
+  std::vector<std::string> want;
+  for (int run = 0; run < 3; ++run) want.insert(want.end(), session.begin(), session.end());
+  EXPECT_EQ(ftp.heard(), want);  // each session ended with QUIT, whose reply was awaited
+  EXPECT_GE(ftp.turned_away(), 2);
+}
+
+TEST_F(FtpDriverTest, ExistsSaysAbsentOnlyWhenTheServerDoes) {
+  struct row {
+    const char* size_reply;  // null: the server hangs up instead
+    storage_result result;
+  };
+  const row rows[] = {
+      {"213 0\r\n", 1},
+      {"550 No such file or directory\r\n", 0},
+      {"421 Too many users\r\n", STORAGE_FAILURE},
+      {"502 Command not implemented\r\n", STORAGE_FAILURE},
+      {"213 lots\r\n", STORAGE_FAILURE},
+      {nullptr, STORAGE_FAILURE},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.size_reply ? r.size_reply : "(hangs up)");
+    test::fake_server ftp("220 ready\r\n", driver_answers([&](const std::string& command,
+                                                              test::fake_server&) -> std::string {
+                            if (!test::starts_with(command, "SIZE ")) return "";
+                            return r.size_reply ? std::string(r.size_reply) : test::hang_up;
+                          }));
+    const storage_handle handle = driver.connect(link_to(ftp, "/").c_str());
+    ASSERT_NE(handle, 0u);
+    EXPECT_EQ(driver.file_exists(handle, "projects/o/p/1.gz"), r.result);
+    driver.disconnect(handle);
+  }
+
+  // The project's server, gone while the handle is open.
+  std::unique_ptr<loopback_ftp_server> going;
+  try {
+    going = std::make_unique<loopback_ftp_server>();
+  } catch (const std::exception& e) {
+    FAIL() << e.what();
+  }
+  const storage_handle handle = driver.connect(going->link("/").c_str());
+  ASSERT_NE(handle, 0u);
+  EXPECT_EQ(driver.file_exists(handle, "absent"), 0);
+  going.reset();
+  EXPECT_EQ(driver.file_exists(handle, "absent"), STORAGE_FAILURE);
+  driver.disconnect(handle);
 }
 
 TEST_F(FtpDriverTest, LocalFilesThatCannotBeUsedFail) {

@@ -2,6 +2,7 @@
 // do on demand (split or missing replies, dropped data connections, refusals).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -41,19 +42,24 @@ inline bool starts_with(const std::string& text, const char* prefix) {
 // An answer that sends nothing, where an empty one would let a chain of answer functions go on to
 // the next.
 inline const std::string stay_silent(1, '\0');
+// An answer that ends the session at once, as a server that drops the connection does.
+inline const std::string hang_up(1, '\1');
 
 // An FTP server on 127.0.0.1 that serves `sessions` control connections one after another: it
 // sends each a greeting and answers every command line with what `answer` returns (nothing for an
 // empty text or stay_silent), on its own thread. A session ends when the client closes the
-// connection.
+// connection, or after a 221 reply to QUIT. With `linger_ms`, it lets go of a session only that
+// long after it ended, as servers that allow one session per client address do: a connection
+// that comes sooner is greeted with 421 and closed, and counts as no session.
 class fake_server {
  public:
   using answer_fn = std::function<std::string(const std::string& command, fake_server& self)>;
 
-  fake_server(std::string greeting, answer_fn answer, int sessions = 1)
+  fake_server(std::string greeting, answer_fn answer, int sessions = 1, int linger_ms = 0)
       : greeting_(std::move(greeting)),
         answer_(std::move(answer)),
         sessions_(sessions),
+        linger_(linger_ms),
         thread_([this] { run(); }) {}
   ~fake_server() { join(); }
   fake_server(const fake_server&) = delete;
@@ -79,20 +85,42 @@ class fake_server {
 
   int session() const { return session_; }  // 1 for the first
 
+  // The connections greeted with 421; waits as heard() does.
+  int turned_away() {
+    join();
+    return turned_away_;
+  }
+
  private:
   void run() {
+    auto free_at = std::chrono::steady_clock::now();
     for (session_ = 1; session_ <= sessions_; ++session_) {
       control_ = control_listener_.accept(fake_server_wait_ms);
       if (!control_.is_open()) return;
+      if (std::chrono::steady_clock::now() < free_at) {
+        send_text(control_, "421 There are too many connections from your internet address.\r\n");
+        control_.close();
+        ++turned_away_;
+        --session_;
+        continue;
+      }
       buffer_.clear();
       say(greeting_);
       std::string line;
       while (read_line(line)) {
         heard_.push_back(line);
+        // A data connection that the last transfer left unused is no part of the next one.
+        if (line == "PASV") {
+          while (data_listener_.accept(0).is_open()) {
+          }
+        }
         const std::string reply = answer_(line, *this);
+        if (reply == hang_up) break;
         if (reply != stay_silent) say(reply);
+        if (line == "QUIT" && starts_with(reply, "221")) break;  // the server ends the session
       }
       control_.close();
+      free_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(linger_);
     }
   }
 
@@ -121,7 +149,9 @@ class fake_server {
   std::string greeting_;
   answer_fn answer_;
   int sessions_;
+  int linger_;
   int session_ = 0;
+  int turned_away_ = 0;
   std::string buffer_;
   std::vector<std::string> heard_;
   std::thread thread_;  // last: it starts once everything above exists

@@ -162,14 +162,14 @@ bool socket::recv_to_stream(std::ostream& out, std::int64_t count) {
   return true;
 }
 
-bool socket::await_end() {
+bool socket::await_end(int wait_ms) {
   if (consumed < pending.size()) {
     failure = failure_cause::more_data;
     return false;
   }
   char byte = 0;
   const auto start = steady::now();
-  const std::int64_t received = handle.recv(&byte, 1, timeout_ms);
+  const std::int64_t received = handle.recv(&byte, 1, wait_ms < 0 ? timeout_ms : wait_ms);
   if (received == 0) return true;
   failure = received > 0 ? failure_cause::more_data : cause_since(start);
   return false;

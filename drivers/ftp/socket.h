@@ -81,9 +81,10 @@ class socket {
   // or `out` stops being good; last_failure() tells which.
   bool recv_to_stream(std::ostream& out, std::int64_t count);
 
-  // Waits for the peer to close the connection, as a sender does after the last byte of a file.
-  // False when more bytes come (failure_cause::more_data) or the wait fails first.
-  bool await_end();
+  // Waits for the peer to close the connection, as a sender does after the last byte of a file,
+  // for at most `wait_ms` (the time-out when negative). False when more bytes come
+  // (failure_cause::more_data) or the wait fails first.
+  bool await_end(int wait_ms = -1);
 
   // The IPv4 address the connection goes to; empty when closed.
   std::string peer_address() const { return handle.peer_address(); }

@@ -6,7 +6,7 @@ it is stopped: SIGTERM or SIGINT, the end of standard input (--until-stdin-close
 the lease connection (--lease). A root it created itself is removed when it stops.
 
   ftp_server.py [--root DIR] [--user NAME] [--password WORD] [--perm LETTERS] [--port-file FILE]
-                [--lease] [--short-size-while FILE]
+                [--lease] [--short-size-while FILE] [--one-session-per-ip MS] [--upload-rate BYTES]
 
 --port-file writes the port (and with --lease the lease port on a second line) to FILE once the
 server listens, replacing the file in one step so that a reader never sees half of it.
@@ -16,6 +16,11 @@ the test process that holds it ends, however it ends), or when none arrives with
 "f" and "d" the server is write-once: it refuses RNFR, RNTO and DELE.
 --short-size-while makes SIZE answer one byte less than a file holds whenever FILE exists, as a
 faulty or hostile server may, so that a test can switch the fault on and off between runs.
+--one-session-per-ip allows one session per client address at a time, as servers set up against
+abuse do (vsftpd max_per_ip=1, pure-ftpd -C 1), and lets go of a session only MS milliseconds
+after it ended, as those do once their session process has exited: a session that comes sooner
+is greeted with 421 and closed.
+--upload-rate takes uploads at most that fast (bytes per second), so that a test can cut one off.
 The greeting is a multi-line reply on purpose: clients must read replies as RFC 959 frames them.
 """
 
@@ -31,7 +36,7 @@ import tempfile
 import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 
 LEASE_WAIT_SECONDS = 60
@@ -76,6 +81,33 @@ def short_size_handler(switch):
     return ShortSizeHandler
 
 
+def one_session_per_ip(base, linger_seconds):
+    """A handler that turns away a second session of an address, and one that comes less than
+    `linger_seconds` after the last one of that address ended."""
+    busy_until = {}  # address -> time from which it may start a session; inf while one is open
+
+    class OneSessionHandler(base):
+        turned_away = False
+
+        def handle(self):
+            address = self.remote_ip
+            if busy_until.get(address, 0) > time.monotonic():
+                self.turned_away = True
+                logging.info("%s turned away: a session of that address is not over", address)
+                self.respond("421 There are too many connections from your internet address.")
+                self.close_when_done()
+                return
+            busy_until[address] = float("inf")
+            base.handle(self)
+
+        def close(self):
+            if not self.turned_away and busy_until.get(self.remote_ip) == float("inf"):
+                busy_until[self.remote_ip] = time.monotonic() + linger_seconds
+            base.close(self)
+
+    return OneSessionHandler
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--root", help="folder served as the user's home (default: a new temporary one)")
@@ -83,6 +115,8 @@ def main():
     parser.add_argument("--password", default="secret_1")
     parser.add_argument("--perm", default="elradfmwMT")
     parser.add_argument("--short-size-while")
+    parser.add_argument("--one-session-per-ip", type=int, metavar="MS")
+    parser.add_argument("--upload-rate", type=int, default=0)
     parser.add_argument("--port-file")
     parser.add_argument("--lease", action="store_true")
     parser.add_argument("--until-stdin-closes", action="store_true")
@@ -105,6 +139,13 @@ def main():
     handler.authorizer = authorizer
     handler.banner = BANNER
     handler.auth_failed_timeout = 0  # refused logins are test cases here, not attacks
+    if args.one_session_per_ip is not None:
+        handler = one_session_per_ip(handler, args.one_session_per_ip / 1000.0)
+    if args.upload_rate:
+        class SlowUploads(ThrottledDTPHandler):
+            read_limit = args.upload_rate
+
+        handler.dtp_handler = SlowUploads
     server = FTPServer(("127.0.0.1", 0), handler)
     port = server.socket.getsockname()[1]
 
