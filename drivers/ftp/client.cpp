@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cwchar>
 #include <filesystem>
 #include <iterator>
+#include <random>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -26,6 +28,14 @@ constexpr std::int64_t piece_size = 65536;
 constexpr std::size_t command_line_limit = 2048;  // CR LF included
 
 void fire(const char* name, const std::string& text) { notify::create(name)->fire_text(text); }
+
+std::wstring random_suffix() {
+  static std::mt19937_64 random{std::random_device{}()};
+  wchar_t text[16];
+  std::swprintf(text, 16, L"%012llx",
+                static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFULL));
+  return text;
+}
 
 // Paths on the wire: the native text of the path as UTF-8, '/'-separated.
 std::string wire_path(const std::wstring& path) {
@@ -358,7 +368,8 @@ bool client::rewind(std::istream& in, std::istream::pos_type start) {
   return static_cast<bool>(in.seekg(start));
 }
 
-bool client::upload(std::istream& in, std::int64_t size, const std::wstring& path) {
+bool client::upload(std::istream& in, std::int64_t size, const std::wstring& path,
+                    bool unique_temporary) {
   const std::filesystem::path folder = platform::path_from_wide(path).parent_path();
   folders_result folders = make_folders(folder);
   if (folders == folders_result::failed) return false;
@@ -368,7 +379,8 @@ bool client::upload(std::istream& in, std::int64_t size, const std::wstring& pat
     // A transfer cut off (a killed run, a dropped connection) leaves the server a shorter file
     // that it cannot tell from a whole one; under the final name it would pass for the stored
     // content ever after. So the bytes go to a name of their own, renamed once the file is whole.
-    const std::wstring partial = path + L".partial";
+    const std::wstring partial =
+        unique_temporary ? path + L".partial-" + random_suffix() : path + L".partial";
     store_result stored = store(in, size, partial);
     if (stored == store_result::refused && folders == folders_result::known) {
       // The folder was only known from before: another process may have removed it.

@@ -115,8 +115,12 @@ class client {
   // plainly under `path` (a write-once server keeps the temporary file of a cut-off try and will
   // not replace it). A server that refuses the rename (5xx to RNFR or RNTO: a write-once server)
   // gets the file by a plain STOR under `path`, and so does every later upload of this client.
-  // Nothing stored under `path` is ever deleted.
-  bool upload(std::istream& in, std::int64_t size, const std::wstring& path);
+  // Nothing stored under `path` is ever deleted. With `unique_temporary` the temporary name is
+  // `path` + ".partial-" and a random number instead: for a name that two writers may fill with
+  // different bytes at once (two machines saving the same version), where a shared temporary
+  // file would mix them.
+  bool upload(std::istream& in, std::int64_t size, const std::wstring& path,
+              bool unique_temporary = false);
 
   // Whether uploads of this session store plainly, as after a refused rename; the owner may say
   // so from the start for a server it knows to refuse renames.

@@ -673,6 +673,31 @@ TEST(FtpClientTest, ATryCutOffLeavesOneTemporaryFileThatTheNextTryReplaces) {
   EXPECT_EQ(disk->files, (std::map<std::string, std::string>{{"/same", "second"}}));
 }
 
+TEST(FtpClientTest, AUniqueTemporaryNameIsNeverSharedByTwoUploads) {
+  // Two machines saving one version at once must not write into one temporary file.
+  const auto disk = std::make_shared<t_disk>();
+  disk->rename_replaces = false;
+  disk->overwrites = false;
+  fake_server server(greeting, store_server(disk, {}));
+  {
+    client c(client_wait_ms);
+    open_session(c, server);
+    for (const char* content : {"first", "second"}) {
+      std::istringstream in(content);
+      c.upload(in, static_cast<std::int64_t>(std::strlen(content)), L"/v.gz", true);
+    }
+  }
+  std::vector<std::string> stored;
+  for (const std::string& line : server.heard()) {
+    if (starts_with(line, "STOR ")) stored.push_back(line);
+  }
+  ASSERT_GE(stored.size(), 2u);
+  EXPECT_TRUE(starts_with(stored[0], "STOR /v.gz.partial-")) << stored[0];
+  EXPECT_NE(stored[0], stored[1]);
+  // The loser takes nothing away from the winner, and leaves nothing behind.
+  EXPECT_EQ(disk->files, (std::map<std::string, std::string>{{"/v.gz", "first"}}));
+}
+
 // A reply for commands that start with `word`, and for those only.
 fake_server::answer_fn refuse(const char* word, const char* reply) {
   return [=](const std::string& command, fake_server&) {

@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "common/text.h"
@@ -146,7 +147,10 @@ storage_result upload(storage_handle handle, const char* local_path, const char*
   std::error_code ec;
   const std::uintmax_t size = std::filesystem::file_size(local, ec);
   if (ec) throw std::filesystem::filesystem_error("file_size", local, ec);
-  const bool done = info->client.upload(file, static_cast<std::int64_t>(size), remote);
+  // A content's name follows from its bytes, so every writer of it writes the same; a version
+  // file two machines may save at once with different bytes.
+  const bool unique = std::string_view(remote_name).rfind("projects/", 0) == 0;
+  const bool done = info->client.upload(file, static_cast<std::int64_t>(size), remote, unique);
   if (info->client.stores_plainly()) {
     std::lock_guard<std::mutex> lock(write_once_guard);
     write_once_servers.insert(server_key(*info));

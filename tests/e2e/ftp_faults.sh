@@ -63,7 +63,7 @@ expect_no_event "write-once restore" 'kestrun::vcs::[^ ]*[!~] .*'
 expect_tree "write-once restore" "$once_dst" "$SCRATCH/snap/once-v2"
 # The temporary file of the upload that finds renames refused stays, one per run: the server
 # deletes nothing.
-partials=$(find "$SCRATCH/once" -name '*.partial' | wc -l)
+partials=$(find "$SCRATCH/once" -name '*.partial*' | wc -l)
 [ "$partials" -le 2 ] || fail "write-once: $partials temporary files left for 2 backups"
 
 # --- passwords the link grammar cannot hold ------------------------------------------------------
