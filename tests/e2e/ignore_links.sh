@@ -110,4 +110,32 @@ expect_verdict "restore over a kept folder" 'kestrun::vcs::save! local'
 grep -q '^kestrun::vcs::save! local$' "$SCRATCH/out" ||
   fail "restore over a kept folder: the failure is not on the console"
 
+# --- links to links, and a link to nothing ---------------------------------------------------------
+# Links are made last, each after the link it leads to; a dangling one is made all the same.
+c=$SCRATCH/chain
+cstore=$SCRATCH/chain-storage
+mkdir -p "$cstore"
+make_project "$c" dave/chain
+put_file "$c/real.txt" "real"
+mkdir -p "$c/dir"
+put_file "$c/dir/in.txt" "in"
+ln -s "$c/real.txt" "$c/z_link"
+ln -s "$c/z_link" "$c/a_link"
+ln -s "$c/dir" "$c/m_dir"
+ln -s "$c/m_dir" "$c/b_dir"
+ln -s "$c/nothing/here" "$c/c_dangling"
+kvcs_ok "backup chain" "$c" -m=backup -s="$cstore"
+expect_verdict "backup chain" 'kestrun::vcs::save 1'
+snapshot "$c" "$SCRATCH/snap/chain"
+cdst=$SCRATCH/chain-restored
+fresh_copy "$c" "$cdst"
+kvcs_ok "restore chain" "$cdst" -m=restore -s="$cstore"
+expect_verdict "restore chain" 'kestrun::vcs::save local'
+expect_no_event "restore chain" 'kestrun::vcs::link::create~ .*'
+[ "$(readlink "$cdst/a_link")" = "$cdst/z_link" ] || fail "restore chain: a_link"
+[ "$(readlink "$cdst/b_dir")" = "$cdst/m_dir" ] || fail "restore chain: b_dir"
+[ "$(readlink "$cdst/c_dangling")" = "$cdst/nothing/here" ] || fail "restore chain: c_dangling"
+expect_content "$cdst/a_link" "real" "restore chain: a_link leads to real.txt"
+expect_content "$cdst/b_dir/in.txt" "in" "restore chain: b_dir leads to dir"
+
 finish
