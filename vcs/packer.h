@@ -60,7 +60,7 @@ class packer {
 
     // Decodes the downloaded content at `info.path` into a new file of the temporary folder with
     // the item's modification time, and proves it against the item: exactly its size (never a
-    // byte more is written), its CRC-32 and its Keccak-256. The download is removed either way
+    // byte more is written) and the CRC-32 of its identity. The download is removed either way
     // (a download that shares its data with the storage only loses this name). True with
     // `info.proven` set, firing "kestrun::vcs::file::unpack" with the name and a progress. False
     // for a content that cannot be read, has an unknown method, is damaged or is not the one the
