@@ -1,5 +1,6 @@
 // Backups and restores through the real folder driver: what lands in the storage (read back by a
 // decoder of its own), what comes back into a folder, and how each failure ends the save.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -904,6 +905,11 @@ TEST_F(SaveTest, PathsOutsideTheRootAreRefused) {
     transform t(local, 1, {r.command});
     EXPECT_FALSE(t.save());
     EXPECT_EQ(verdict(), std::make_pair(2u, std::string("local")));
+    const std::string& path = *r.command->path();
+    EXPECT_TRUE(std::any_of(
+        recorded().begin(), recorded().end(),
+        [&path](const t_recorded& e) { return e.level == 1 && e.text.rfind(path + ": ", 0) == 0; }))
+        << "no warning names " << path;
     EXPECT_EQ(test::slurp(victim), "keep");
     EXPECT_FALSE(fs::exists(outside.path() / "new"));
   }
