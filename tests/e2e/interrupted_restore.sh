@@ -72,4 +72,31 @@ for at in rename:4 write:150; do
   [ -z "$(find "$dst" -name '.k-vcs-new-*')" ] || fail "kill at $at: a temporary file stayed"
 done
 
+# --- a folder of the project on another file system ---------------------------------------------
+# A file there cannot be moved from .k-vcs/temp: it is copied beside its target first and still
+# replaces it in one step, leaving nothing behind.
+mnt_src=$SCRATCH/mnt-tree
+mnt_store=$SCRATCH/mnt-storage
+mnt_dst=$SCRATCH/mnt-restored
+mkdir -p "$mnt_store"
+make_project "$mnt_src" gina/mounted
+put_file "$mnt_src/top.txt" "top"
+put_file "$mnt_src/mnt/a.txt" "a on another file system" 1600000201
+put_file "$mnt_src/mnt/sub/b.txt" "b on another file system" 1600000202
+kvcs_ok "mounted: backup" "$mnt_src" -m=backup -s="$mnt_store"
+snapshot "$mnt_src" "$SCRATCH/snap/mnt"
+fresh_copy "$mnt_src" "$mnt_dst"
+mkdir -p "$mnt_dst/mnt"
+if mount -t tmpfs -o size=16m tmpfs "$mnt_dst/mnt" 2>/dev/null; then
+  trap 'umount "$mnt_dst/mnt" 2>/dev/null || true; [ -n "${KVCS_KEEP_TEMP:-}" ] || rm -rf "$SCRATCH"' EXIT
+  put_file "$mnt_dst/mnt/a.txt" "local edit" 1600000300
+  kvcs_ok "mounted: restore" "$mnt_dst" -m=restore -s="$mnt_store"
+  expect_verdict "mounted: restore" 'kestrun::vcs::save local'
+  expect_tree "mounted: restore" "$mnt_dst" "$SCRATCH/snap/mnt"
+  [ -z "$(find "$mnt_dst" -name '.k-vcs-new-*')" ] || fail "mounted: a temporary file stayed"
+  umount "$mnt_dst/mnt"
+else
+  echo "skipped: a folder on another file system (mount -t tmpfs is refused here)"
+fi
+
 finish
