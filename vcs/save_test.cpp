@@ -905,11 +905,12 @@ TEST_F(SaveTest, PathsOutsideTheRootAreRefused) {
     transform t(local, 1, {r.command});
     EXPECT_FALSE(t.save());
     EXPECT_EQ(verdict(), std::make_pair(2u, std::string("local")));
-    const std::string& path = *r.command->path();
-    EXPECT_TRUE(std::any_of(
-        recorded().begin(), recorded().end(),
-        [&path](const t_recorded& e) { return e.level == 1 && e.text.rfind(path + ": ", 0) == 0; }))
-        << "no warning names " << path;
+    const std::string& stored = *r.command->path();
+    EXPECT_TRUE(std::any_of(recorded().begin(), recorded().end(),
+                            [&stored](const t_recorded& e) {
+                              return e.level == 1 && e.text.rfind(stored + ": ", 0) == 0;
+                            }))
+        << "no warning names " << stored;
     EXPECT_EQ(test::slurp(victim), "keep");
     EXPECT_FALSE(fs::exists(outside.path() / "new"));
   }
