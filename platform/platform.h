@@ -321,13 +321,22 @@ class new_file {
   // file. Refused with `ec` when a link, a folder or anything but a file stands there, or the
   // file there may not be written; the temporary file then stays for discard.
   bool replace(const std::filesystem::path& name, std::error_code& ec);
+  // The same move into another open folder of the same file system; `is_cross_device(ec)` when
+  // that folder lies on another one. The file then belongs to neither folder handle: `folder`
+  // need not outlive it.
+  bool replace(const folder_handle& folder, const std::filesystem::path& name, std::error_code& ec);
   // Removes the temporary file, when there is one.
   void discard();
+  // The temporary file's name in its folder; empty once moved or removed.
+  const std::string& temporary_file() const { return temp_name_; }
 
  private:
   // A fresh name for the temporary file, random so that two runs (or a name left by a killed
   // one) stay apart; creating it exclusively does the rest.
   static std::string temporary_name();
+  // replace() into the folder that `target_fd` (POSIX) or `target_folder` (Windows) names.
+  bool move_into(std::intptr_t target_fd, const std::filesystem::path& target_folder,
+                 const std::filesystem::path& name, std::error_code& ec);
 
   std::intptr_t folder_fd_ = -1;  // not owned
   std::intptr_t fd_ = -1;         // a descriptor or a file handle
@@ -422,5 +431,7 @@ class listener {
 // The one place that maps the system's error numbers onto the two questions the engine asks.
 bool is_access_denied(const std::error_code& ec);
 bool is_not_found(const std::error_code& ec);
+// A move that the system refuses because source and target lie on different file systems.
+bool is_cross_device(const std::error_code& ec);
 
 }  // namespace kestrun::platform

@@ -1,9 +1,11 @@
 // The difference between two tree states as the commands that turn one into the other.
+#include <memory>
 #include <string>
 #include <utility>
 
 #include "common/notify/event.h"
 #include "vcs/state.h"
+#include "vcs/state_item.h"
 #include "vcs/storage_driver.h"
 #include "vcs/transform.h"
 
@@ -16,6 +18,14 @@ std::shared_ptr<transform> state::diff(const std::shared_ptr<state>& other) cons
   // Both maps are sorted by the same order, so one merge walk looks every entry up in the other
   // map. Removals are gathered ascending and reversed at the end: contents go before their
   // folder, while additions keep ascending order so a folder comes before its contents.
+  // A folder that this side holds entries below is present here, named or not (a version
+  // backed up from a subfolder names none of the folders above it): it is no removal.
+  const auto holds_entries_below = [this](const state_item& item) {
+    if (item.type() != 'D') return false;
+    const auto below = std::make_shared<std::string>(*item.name() + "/");
+    const auto next = items_.lower_bound(below);
+    return next != items_.end() && next->first->compare(0, below->size(), *below) == 0;
+  };
   transform_commands removals;
   transform_commands changes;
   const name_less less;
@@ -28,8 +38,10 @@ std::shared_ptr<transform> state::diff(const std::shared_ptr<state>& other) cons
                                                             mine->second->name(), mine->second));
       ++mine;
     } else if (mine == items_.end() || less(theirs->first, mine->first)) {
-      removals.push_back(
-          std::make_shared<transform_command>(transform_command::remove, theirs->second->name()));
+      if (!holds_entries_below(*theirs->second)) {
+        removals.push_back(
+            std::make_shared<transform_command>(transform_command::remove, theirs->second->name()));
+      }
       ++theirs;
     } else {
       const auto& wanted = mine->second;

@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/crc32.h"
 #include "common/identity.h"
 #include "common/notify/event.h"
 #include "common/stream/arc_stream.h"
@@ -26,12 +27,14 @@
 #include "vcs/state_item.h"
 #include "vcs/storage_driver.h"
 #include "vcs/version_file.h"
+#include "vcs/warning.h"
 
 namespace kestrun::vcs {
 namespace {
 
 constexpr std::uint32_t level_index_best = 4;  // zlib level 9
 constexpr std::size_t unpack_block = std::size_t{1} << 18;
+constexpr std::size_t identity_size = 36;  // Keccak-256, then the CRC-32
 
 // Formats whose content is already compressed: deflating them again costs time and saves
 // nothing. Built once and kept for the process.
@@ -163,10 +166,6 @@ void fire_pack_error(const state_item_file& item) {
       ->fire_text(item.name_text() + " file packing error");
 }
 
-void fire_unpack_error(const state_item_file& item) {
-  notify::create("kestrun::vcs::file::unpack")->set_error(true)->fire_text(item.name_text());
-}
-
 // The folders that hold the restored files, each held open and entered by name without following
 // a link: a link that stands where a folder should be (one the scan left out, or one put there
 // while the restore runs) can never carry a write out of the project. Files come in path order,
@@ -206,108 +205,217 @@ class target_folders {
   std::vector<std::unique_ptr<platform::folder_below>> open_;
 };
 
-enum class t_unpacked {
-  written,
-  not_written,  // the target cannot be written: a warning, and the next file
-  failed,       // the stored content cannot be read or is damaged, or writing failed
+// What a restored file must be: the item's size and CRC-32, taken over the bytes as they are
+// written, so a content stored raw, one swapped for another of the same size, or a made-up
+// identity is caught as surely as a damaged gzip stream. The Keccak half of the identity is not
+// computed again: it would cost a restore about a fifth of its time.
+class content_check {
+ public:
+  void add(const char* data, std::size_t size) { crc_ = crc32_update(crc_, data, size); }
+  bool matches(const std::string& identity) const {
+    if (identity.size() != identity_size) return false;
+    const std::uint32_t crc = crc_ ^ 0xFFFFFFFF;
+    for (std::size_t i = 0; i < 4; ++i) {
+      if (static_cast<std::uint8_t>(identity[identity_size - 4 + i]) != ((crc >> (8 * i)) & 0xFF)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  std::uint32_t crc_ = 0xFFFFFFFF;
 };
+
+// Bytes on their way into the proven file: checked, then written.
+bool write_checked(platform::new_file& out, content_check& check, const char* data,
+                   std::size_t size, std::error_code& ec) {
+  check.add(data, size);
+  return out.write(data, size, ec);
+}
 
 // The decoded content into `out`, in blocks; false when it cannot be read whole or does not
 // come out at exactly `size` bytes. A content that decodes to more stops at the first block that
 // passes `size`, before it is written: a small hostile blob cannot fill the disk.
 bool copy_content(std::istream& source, std::uint64_t size, std::string& block,
-                  platform::new_file& out) {
+                  platform::new_file& out, content_check& check, std::error_code& ec) {
   std::uint64_t written = 0;
-  std::error_code ec;
   while (source) {
     source.read(block.data(), static_cast<std::streamsize>(block.size()));
     const auto count = static_cast<std::uint64_t>(source.gcount());
     if (count > size - written) return false;
-    if (!out.write(block.data(), count, ec)) return false;
+    if (!write_checked(out, check, block.data(), static_cast<std::size_t>(count), ec)) return false;
     written += count;
   }
   return !source.bad() && written == size;
 }
 
-// What unpacking keeps from one file to the next.
-struct t_unpack_buffers {
-  std::string block = std::string(unpack_block, '\0');
-  reused_buffer stored;
-  reused_buffer decoded;
-  stream::gz::whole_decoder decoder;
-};
-
-// The content of a stored file through the gzip stream buffers, into `out`.
+// The content of a stored file through the stream buffers, into `out`.
 bool copy_streamed(const std::filesystem::path& stored, std::uint64_t size, std::string& block,
-                   platform::new_file& out) {
+                   platform::new_file& out, content_check& check, std::error_code& ec) {
   stream::arc::ifstream in;
   in.file.open(stored, std::ios::in | std::ios::binary);
   char method = 0;
   if (!in.file.get(method) || !in.open(static_cast<std::uint8_t>(method))) return false;
-  return copy_content(*in.reader->in, size, block, out);
+  return copy_content(*in.reader->in, size, block, out, check, ec);
 }
 
-// One downloaded content into its place: written beside the target under a temporary name,
-// given its time, and moved over the target only once complete.
-t_unpacked unpack_file(const packer::t_file_info& info, target_folders& folders,
-                       t_unpack_buffers& buffers) {
-  const state_item_file& item = *info.item;
+// Why a content could not be proven, for the warning; empty when it was.
+using t_reason = std::string;
+
+}  // namespace
+
+struct packer::unpacker::t_state {
+  std::shared_ptr<storage_driver> driver;
+  std::size_t total = 0;
+  std::uint64_t done = 0;
+  platform::folder_handle temp;
+  target_folders folders;
+  std::string block = std::string(unpack_block, '\0');
+  reused_buffer stored;
+  reused_buffer decoded;
+  stream::gz::whole_decoder decoder;
+  // Every proven file handed out: those not placed go when the unpacker does, while the folder
+  // they were made in is still held open.
+  std::vector<std::shared_ptr<platform::new_file>> handed_out;
+
+  t_state(std::shared_ptr<storage_driver> d, std::size_t count)
+      : driver(std::move(d)),
+        total(count),
+        temp(driver->project_temp()->path()),
+        folders(driver->project()->root()) {}
+
+  // The content at `stored` decoded into `out`; a reason when it cannot be.
+  t_reason decode(const std::filesystem::path& stored_path, state_item_file& item,
+                  platform::new_file& out);
+};
+
+t_reason packer::unpacker::t_state::decode(const std::filesystem::path& stored_path,
+                                           state_item_file& item, platform::new_file& out) {
   const std::uint64_t size = item.size();
   platform::input_file source;
-  if (!source.open(info.path)) return t_unpacked::failed;
+  if (!source.open(stored_path)) return "the stored content cannot be read";
   const std::uint64_t stored_size = source.size();
   // A small content is read whole; an empty one has no method byte and cannot be told apart from
   // a damaged one.
   const bool whole = size <= whole_limit && stored_size <= whole_limit + 1;
-  char* stored = buffers.stored.get(whole ? static_cast<std::size_t>(stored_size) : 1);
   const std::size_t wanted = whole ? static_cast<std::size_t>(stored_size) : 1;
-  if (stored_size == 0 || source.read(stored, wanted) != wanted) return t_unpacked::failed;
+  char* bytes = stored.get(wanted);
+  if (stored_size == 0 || source.read(bytes, wanted) != wanted) {
+    return "the stored content cannot be read";
+  }
   source.close();
-  const auto method = static_cast<std::uint8_t>(stored[0]);
+  const auto method = static_cast<std::uint8_t>(bytes[0]);
   if (method != stream::arc::method_plain && method != stream::arc::method_gzip) {
-    return t_unpacked::failed;
+    return "the stored content has an unknown method";
   }
-
-  const std::string& name = item.name_text();
-  const std::filesystem::path relative = path_from_utf8_strict(name);
-  if (!is_safe_stored_path(name) || relative.has_root_path()) return t_unpacked::failed;
   std::error_code ec;
-  const platform::folder_handle* folder = folders.parent_of(relative, ec);
-  if (folder == nullptr) {
-    // A path through a link would leave the project: that is a damaged version, not a warning.
-    return ec == std::errc::too_many_symbolic_link_levels ? t_unpacked::failed
-                                                          : t_unpacked::not_written;
-  }
-  platform::new_file out;
-  if (!out.create(*folder, ec)) return t_unpacked::not_written;
+  if (!out.create(temp, ec)) return "no temporary file: " + ec.message();
 
   // A full disk, or a content that is damaged or decodes to another size, must not pass as a
   // restored file.
+  content_check check;
   bool copied = false;
   if (whole && method == stream::arc::method_plain) {
-    copied = stored_size - 1 == size && out.write(stored + 1, static_cast<std::size_t>(size), ec);
+    copied = stored_size - 1 == size &&
+             write_checked(out, check, bytes + 1, static_cast<std::size_t>(size), ec);
   } else if (whole) {
-    char* decoded = buffers.decoded.get(static_cast<std::size_t>(size));
+    char* plain = decoded.get(static_cast<std::size_t>(size));
     // Only a single member of exactly the item's size decodes here; anything else (members one
     // after another, as gzip allows, or damage) is judged by the stream reader.
-    if (buffers.decoder.decode(stored + 1, static_cast<std::size_t>(stored_size - 1), decoded,
-                               static_cast<std::size_t>(size)) ==
-        stream::gz::t_whole_result::done) {
-      copied = out.write(decoded, static_cast<std::size_t>(size), ec);
+    if (decoder.decode(bytes + 1, static_cast<std::size_t>(stored_size - 1), plain,
+                       static_cast<std::size_t>(size)) == stream::gz::t_whole_result::done) {
+      copied = write_checked(out, check, plain, static_cast<std::size_t>(size), ec);
     } else {
-      copied = copy_streamed(info.path, size, buffers.block, out);
+      copied = copy_streamed(stored_path, size, block, out, check, ec);
     }
   } else {
-    copied = copy_streamed(info.path, size, buffers.block, out);
+    copied = copy_streamed(stored_path, size, block, out, check, ec);
   }
-  if (!copied) return t_unpacked::failed;
-  if (!out.finish(item.time(), ec)) return t_unpacked::failed;
-  // A link, a folder or a file that may not be written stands there: it stays as it is.
-  if (!out.replace(relative.filename(), ec)) return t_unpacked::not_written;
-  return t_unpacked::written;
+  if (ec) return "the file cannot be written: " + ec.message();
+  if (!copied) return "the stored content is damaged or not of the recorded size";
+  if (!check.matches(item.identity())) return "the stored content is not the recorded one";
+  if (!out.finish(item.time(), ec)) return "the file cannot be written: " + ec.message();
+  return {};
 }
 
-}  // namespace
+packer::unpacker::unpacker(std::shared_ptr<storage_driver> driver, std::size_t total)
+    : state_(std::make_unique<t_state>(std::move(driver), total)) {
+  if (!state_->temp.is_open()) {
+    throw std::filesystem::filesystem_error(
+        "open", state_->driver->project_temp()->path(),
+        std::make_error_code(std::errc::no_such_file_or_directory));
+  }
+}
+
+packer::unpacker::~unpacker() {
+  for (const auto& file : state_->handed_out) file->discard();
+}
+
+bool packer::unpacker::prove(t_file_info& info) {
+  state_item_file& item = *info.item;
+  auto out = std::make_shared<platform::new_file>();
+  const t_reason reason = state_->decode(info.path, item, *out);
+  // The download has served: only the proven file needs room now.
+  std::error_code ignored;
+  std::filesystem::remove(info.path, ignored);
+  if (!reason.empty()) {
+    out->discard();
+    fire_warning("kestrun::vcs::file::unpack", item.name_text(), reason);
+    return false;
+  }
+  state_->handed_out.push_back(out);
+  info.proven = std::move(out);
+  notify::create("kestrun::vcs::file::unpack")->fire_text(item.name_text());
+  ++state_->done;
+  notify::create("kestrun::vcs::file::unpack")->fire_progress(state_->done, state_->total);
+  return true;
+}
+
+bool packer::unpacker::place(t_file_info& info, std::error_code& ec) {
+  ec.clear();
+  if (!info.proven) {
+    ec = std::make_error_code(std::errc::no_such_file_or_directory);
+    return false;
+  }
+  const std::string& name = info.item->name_text();
+  const std::filesystem::path relative = path_from_utf8_strict(name);
+  if (!is_safe_stored_path(name) || relative.has_root_path()) {
+    ec = std::make_error_code(std::errc::invalid_argument);
+    return false;
+  }
+  const platform::folder_handle* folder = state_->folders.parent_of(relative, ec);
+  if (folder == nullptr) return false;
+  if (!info.proven->replace(*folder, relative.filename(), ec)) {
+    if (!platform::is_cross_device(ec)) return false;
+    // A folder on another file system (a mount point inside the project): the proven file is
+    // copied beside its target first, so the target still changes in one step.
+    platform::input_file source;
+    const std::filesystem::path proven =
+        state_->driver->project_temp()->path() / info.proven->temporary_file();
+    platform::new_file copy;
+    ec.clear();
+    if (!source.open(proven) || !copy.create(*folder, ec)) {
+      if (!ec) ec = std::make_error_code(std::errc::io_error);
+      return false;
+    }
+    for (;;) {
+      const std::size_t got = source.read(state_->block.data(), state_->block.size());
+      if (got > 0 && !copy.write(state_->block.data(), got, ec)) return false;
+      if (got < state_->block.size()) break;
+    }
+    if (source.size() != info.item->size()) {
+      ec = std::make_error_code(std::errc::io_error);
+      return false;
+    }
+    if (!copy.finish(info.item->time(), ec) || !copy.replace(relative.filename(), ec)) {
+      return false;
+    }
+  }
+  info.proven.reset();
+  info.written = true;
+  return true;
+}
 
 bool packer::encode(std::vector<t_file_info>& files, std::shared_ptr<storage_driver> driver) {
   const std::set<std::wstring>& raw_extensions = compressed_extensions();
@@ -366,29 +474,18 @@ bool packer::encode(std::vector<t_file_info>& files, std::shared_ptr<storage_dri
 }
 
 bool packer::unpack(std::vector<t_file_info>& files, std::shared_ptr<storage_driver> driver) {
-  target_folders folders(driver->project()->root());
-  std::uint64_t done = 0;
-  t_unpack_buffers buffers;
+  unpacker files_out(std::move(driver), files.size());
+  bool all = true;
+  for (t_file_info& info : files) all = files_out.prove(info) && all;
   for (t_file_info& info : files) {
-    switch (unpack_file(info, folders, buffers)) {
-      case t_unpacked::written:
-        info.written = true;
-        break;
-      case t_unpacked::not_written: {
-        auto warning = notify::create("kestrun::vcs::file::write::open");
-        warning->level = 1;
-        warning->fire_text(info.item->name_text());
-        continue;
-      }
-      case t_unpacked::failed:
-        fire_unpack_error(*info.item);
-        return false;
+    if (!info.proven) continue;
+    std::error_code ec;
+    if (!files_out.place(info, ec)) {
+      all = false;
+      fire_warning("kestrun::vcs::file::write::open", info.item->name_text(), ec);
     }
-    notify::create("kestrun::vcs::file::unpack")->fire_text(info.item->name_text());
-    ++done;
-    notify::create("kestrun::vcs::file::unpack")->fire_progress(done, files.size());
   }
-  return true;
+  return all;
 }
 
 }  // namespace kestrun::vcs

@@ -2,9 +2,15 @@
 // stored contents back into project files with their modification times.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <memory>
+#include <system_error>
 #include <vector>
+
+namespace kestrun::platform {
+class new_file;
+}  // namespace kestrun::platform
 
 namespace kestrun::vcs {
 
@@ -19,6 +25,9 @@ class packer {
     // encode: the project file on entry, its packed temporary file on success.
     // unpack: the downloaded stored content.
     std::filesystem::path path;
+    // unpack: the proven content in the project's temporary folder, ready to take its name;
+    // empty before it is proven and once it stands in place.
+    std::shared_ptr<platform::new_file> proven = {};
     // unpack: set once the file stands at its place with its whole content.
     bool written = false;
   };
@@ -36,17 +45,47 @@ class packer {
   // valid UTF-8.
   static bool encode(std::vector<t_file_info>& files, std::shared_ptr<storage_driver> driver);
 
-  // Writes every downloaded content to its place below the project root with the item's
-  // modification time: into a new temporary file beside the target, moved over the target only
-  // once complete, so that a run that ends midway never leaves a cut-short file under a real
-  // name; a failed file's temporary is removed. A file in place is marked `written`. A target
-  // that cannot be written (missing folder, link, folder, FIFO, read-only or immutable file) is
-  // skipped with the warning "kestrun::vcs::file::write::open" and stays unmarked. False at the
-  // first content that cannot be read (missing, empty, unknown method), that does not decode to
-  // the item's size, or whose file cannot be written in full, and for a path through a link:
-  // level 2 "kestrun::vcs::file::unpack" with the item's name, and later items are not written.
-  // Each written file fires "kestrun::vcs::file::unpack" with its name and a progress. Throws
-  // std::system_error for a name that is not valid UTF-8.
+  // Restores files in two steps, so that a restore can have every new content in hand before
+  // it changes anything in the folder: prove() turns a downloaded content into a finished file
+  // inside the project's temporary folder (never scanned, cleared by the next run), place()
+  // moves it over its target in one step.
+  class unpacker {
+   public:
+    // `total`: the number of files that will be proven, for the progress events. Throws
+    // std::filesystem::filesystem_error when the temporary folder cannot be opened.
+    unpacker(std::shared_ptr<storage_driver> driver, std::size_t total);
+    ~unpacker();
+    unpacker(const unpacker&) = delete;
+    unpacker& operator=(const unpacker&) = delete;
+
+    // Decodes the downloaded content at `info.path` into a new file of the temporary folder with
+    // the item's modification time, and proves it against the item: exactly its size (never a
+    // byte more is written) and the CRC-32 of its identity. The download is removed either way
+    // (a download that shares its data with the storage only loses this name). True with
+    // `info.proven` set, firing "kestrun::vcs::file::unpack" with the name and a progress. False
+    // for a content that cannot be read, has an unknown method, is damaged or is not the one the
+    // item records, or cannot be written out (a full disk): warning
+    // "kestrun::vcs::file::unpack" (level 1) "{name}: {reason}", and nothing is left behind.
+    bool prove(t_file_info& info);
+
+    // Moves the proven file of `info` over its target below the project root (whose folder must
+    // stand) in one step, so the target is at every moment its old file or its new one; marks
+    // it `written`. A file already there is replaced only when this process may write it. False
+    // with `ec` when the target cannot take it: a folder on the way missing or a link
+    // (std::errc::too_many_symbolic_link_levels), a link, folder or other entry at the target, a
+    // file that may not be written. The proven file then stays for another try or for discard.
+    // A target on another file system than the temporary folder gets a copy beside it first.
+    // Throws std::system_error for a name that is not valid UTF-8.
+    bool place(t_file_info& info, std::error_code& ec);
+
+   private:
+    struct t_state;
+    std::unique_ptr<t_state> state_;
+  };
+
+  // Both steps for every file: all are proven, then those proven are placed. A file that cannot
+  // be placed fires the warning "kestrun::vcs::file::write::open" (level 1) "{name}: {reason}".
+  // True when every file stands in place.
   static bool unpack(std::vector<t_file_info>& files, std::shared_ptr<storage_driver> driver);
 };
 

@@ -8,13 +8,16 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "common/identity.h"
 #include "common/notify/event.h"
+#include "common/stream/binary_io.h"
 #include "common/stream/gz_whole.h"
 #include "platform/platform.h"
 #include "tests/support/event_recorder.h"
@@ -295,54 +298,39 @@ class UnpackTest : public PackerTest {
     return {item.get(), path};
   }
 
-  std::shared_ptr<state_item_file> stored_item(const std::string& name, std::uint64_t size) {
-    auto item = std::make_shared<state_item_file>(driver, std::make_shared<std::string>(name), size,
-                                                  1234567890);
+  // An item as a version file holds it: the size and identity of `content`, and a time.
+  std::shared_ptr<state_item_file> stored_item(const std::string& name, const std::string& content,
+                                               std::uint64_t size = ~std::uint64_t{0}) {
+    std::string identity;
+    EXPECT_TRUE(hash_file(scratch.write("content", content), {}, identity));
+    std::string body;
+    const auto put_u64 = [&body](std::uint64_t value) {
+      for (int i = 0; i < 8; ++i) body.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    };
+    put_u64(size == ~std::uint64_t{0} ? content.size() : size);
+    put_u64(1234567890);
+    body += identity;
+    std::istringstream in(body);
+    stream_reader reader(in);
+    auto item =
+        std::make_shared<state_item_file>(driver, std::make_shared<std::string>(name), reader);
     items.push_back(item);
     return item;
   }
+
+  // The one warning of `event` (its other events are not warnings), which names `name`.
+  void expect_warning(const char* event, const std::string& name) {
+    auto warnings = named(event);
+    std::erase_if(warnings, [](const auto& e) { return e.level == 0; });
+    ASSERT_EQ(warnings.size(), 1u) << event;
+    EXPECT_EQ(warnings[0].level, 1u);
+    EXPECT_EQ(warnings[0].text.rfind(name + ": ", 0), 0u) << warnings[0].text;
+  }
+
+  test::temp_folder scratch;
 };
 
-TEST_F(UnpackTest, UnreadableContentStopsTheUnpacking) {
-  struct row {
-    const char* label;
-    std::string content;  // "?": no file at all
-  };
-  const row rows[] = {
-      {"no method byte", ""}, {"method 2", std::string("\x02xyz")}, {"missing", "?"}};
-  for (const row& r : rows) {
-    SCOPED_TRACE(r.label);
-    recorded().clear();
-    auto bad = stored_item("bad.txt", 3);
-    auto later = stored_item("later.txt", 3);
-    std::vector<packer::t_file_info> files = {stored(bad, r.content),
-                                              stored(later, std::string("\0abc", 4))};
-    if (r.content == "?") fs::remove(files[0].path);
-    EXPECT_FALSE(packer::unpack(files, driver));
-    EXPECT_FALSE(fs::exists(folder.path() / "later.txt"));
-    const auto events = named("kestrun::vcs::file::unpack");
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].level, 2u);
-    EXPECT_EQ(events[0].text, "bad.txt");
-  }
-}
-
-TEST_F(UnpackTest, MissingFolderOnlyWarns) {
-  auto lost = stored_item("no/such/folder/x.txt", 3);
-  auto kept = stored_item("kept.txt", 3);
-  std::vector<packer::t_file_info> files = {stored(lost, std::string("\0abc", 4)),
-                                            stored(kept, std::string("\0def", 4))};
-  EXPECT_TRUE(packer::unpack(files, driver));
-  EXPECT_EQ(test::slurp(folder.path() / "kept.txt"), "def");
-  EXPECT_EQ(write_time(folder.path() / "kept.txt"), 1234567890);
-  const auto warnings = named("kestrun::vcs::file::write::open");
-  ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_EQ(warnings[0].level, 1u);
-  EXPECT_EQ(warnings[0].text, "no/such/folder/x.txt");
-  EXPECT_EQ(named("kestrun::vcs::file::unpack", true).back().text, "50.0000");
-}
-
-// Names in `folder` that an unpack left behind under a temporary name.
+// Names below `folder` (its work folder included) that an unpack left behind.
 std::vector<std::string> leftovers(const fs::path& folder) {
   std::vector<std::string> found;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
@@ -352,15 +340,63 @@ std::vector<std::string> leftovers(const fs::path& folder) {
   return found;
 }
 
-// A content that decodes to another size than the item's is damaged: the file under the name is
-// left as it was (here the project's own copy), and no temporary file stays behind.
-TEST_F(UnpackTest, DamagedContentLeavesTheFileAsItWas) {
+// A content that cannot be read or proven spoils its own file only: the warning names it, and
+// the next file is still written.
+TEST_F(UnpackTest, UnreadableContentWarnsAndTheRestGoesOn) {
+  struct row {
+    const char* label;
+    std::string content;  // "?": no file at all
+  };
+  const row rows[] = {
+      {"no method byte", ""}, {"method 2", std::string("\x02xyz")}, {"missing", "?"}};
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.label);
+    recorded().clear();
+    fs::remove(folder.path() / "later.txt");
+    auto bad = stored_item("bad.txt", "xyz");
+    auto later = stored_item("later.txt", "abc");
+    std::vector<packer::t_file_info> files = {stored(bad, r.content),
+                                              stored(later, std::string("\0abc", 4))};
+    if (r.content == "?") fs::remove(files[0].path);
+    EXPECT_FALSE(packer::unpack(files, driver));
+    EXPECT_FALSE(fs::exists(folder.path() / "bad.txt"));
+    EXPECT_EQ(test::slurp(folder.path() / "later.txt"), "abc");
+    EXPECT_FALSE(files[0].written);
+    EXPECT_TRUE(files[1].written);
+    const auto events = named("kestrun::vcs::file::unpack");
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].level, 1u);
+    EXPECT_EQ(events[0].text.rfind("bad.txt: ", 0), 0u) << events[0].text;
+    EXPECT_EQ(events[1].text, "later.txt");
+  }
+}
+
+TEST_F(UnpackTest, MissingFolderOnlyWarns) {
+  auto lost = stored_item("no/such/folder/x.txt", "abc");
+  auto kept = stored_item("kept.txt", "def");
+  std::vector<packer::t_file_info> files = {stored(lost, std::string("\0abc", 4)),
+                                            stored(kept, std::string("\0def", 4))};
+  EXPECT_FALSE(packer::unpack(files, driver));
+  EXPECT_EQ(test::slurp(folder.path() / "kept.txt"), "def");
+  EXPECT_EQ(write_time(folder.path() / "kept.txt"), 1234567890);
+  expect_warning("kestrun::vcs::file::write::open", "no/such/folder/x.txt");
+  EXPECT_EQ(named("kestrun::vcs::file::unpack", true).back().text, "100.0000");
+  EXPECT_EQ(leftovers(folder.path()), std::vector<std::string>{});
+}
+
+// A content that is not the one the item records (damaged, cut, longer, another file's content of
+// the same size, stored raw or deflated) leaves the file under the name as it was (here the
+// project's own copy), and nothing stays behind.
+TEST_F(UnpackTest, ContentNotTheRecordedOneLeavesTheFileAsItWas) {
   const std::string content = text_bytes(100000);
   auto item = add_file("whole.txt", content);
   std::vector<packer::t_file_info> files = {info_of(item)};
   ASSERT_TRUE(packer::encode(files, driver));
   const std::string packed = test::slurp(files[0].path);
   const std::string longer = text_bytes(100001);
+  std::string flipped = content;
+  flipped[5000] ^= 0x20;
+  const std::string other = random_bytes(content.size(), 7);
   struct row {
     const char* label;
     std::string bytes;
@@ -368,7 +404,10 @@ TEST_F(UnpackTest, DamagedContentLeavesTheFileAsItWas) {
   const row rows[] = {{"gzip cut short", packed.substr(0, packed.size() / 2)},
                       {"raw cut short", std::string(1, '\0') + content.substr(0, 5000)},
                       {"gzip one byte longer", std::string(1, '\1') + test::zlib_gzip(longer)},
-                      {"raw one byte longer", std::string(1, '\0') + longer}};
+                      {"raw one byte longer", std::string(1, '\0') + longer},
+                      {"raw with a flipped byte", std::string(1, '\0') + flipped},
+                      {"gzip of another content", std::string(1, '\1') + test::zlib_gzip(other)},
+                      {"raw of another content", std::string(1, '\0') + other}};
   for (const row& r : rows) {
     SCOPED_TRACE(r.label);
     recorded().clear();
@@ -376,8 +415,12 @@ TEST_F(UnpackTest, DamagedContentLeavesTheFileAsItWas) {
     EXPECT_FALSE(packer::unpack(damaged, driver));
     EXPECT_EQ(test::slurp(folder.path() / "whole.txt"), content);
     EXPECT_EQ(leftovers(folder.path()), std::vector<std::string>{});
-    ASSERT_EQ(named("kestrun::vcs::file::unpack").size(), 1u);
-    EXPECT_EQ(named("kestrun::vcs::file::unpack")[0].level, 2u);
+    expect_warning("kestrun::vcs::file::unpack", "whole.txt");
+  }
+  // The real content passes, gzip or raw.
+  for (const std::string& bytes : {packed, std::string(1, '\0') + content}) {
+    std::vector<packer::t_file_info> good = {stored(item, bytes)};
+    EXPECT_TRUE(packer::unpack(good, driver));
   }
 }
 
@@ -393,33 +436,43 @@ long long bytes_written() {
 }
 
 // A small content that decodes to far more than the item's size is refused before the file
-// grows past that size.
-TEST_F(UnpackTest, OversizedContentStopsAtTheItemSize) {
+// grows past that size; one that claims a huge size is written no further than it decodes.
+TEST_F(UnpackTest, ContentIsNeverWrittenPastTheRecordedSize) {
   if (bytes_written() < 0) GTEST_SKIP() << "no /proc/self/io on this system";
   const std::string bomb = test::zlib_gzip(std::string(16 << 20, '\0'));  // about 16 KiB stored
   ASSERT_LT(bomb.size(), 1u << 20);
-  auto item = stored_item("bomb.bin", 1000);
-  std::vector<packer::t_file_info> files = {stored(item, std::string(1, '\1') + bomb)};
-  const long long before = bytes_written();
-  EXPECT_FALSE(packer::unpack(files, driver));
-  EXPECT_LT(bytes_written() - before, 1 << 20);
-  EXPECT_FALSE(fs::exists(folder.path() / "bomb.bin"));
-  EXPECT_EQ(leftovers(folder.path()), std::vector<std::string>{});
-  ASSERT_EQ(named("kestrun::vcs::file::unpack").size(), 1u);
-  EXPECT_EQ(named("kestrun::vcs::file::unpack")[0].level, 2u);
+  struct row {
+    const char* label;
+    std::uint64_t size;
+    long long limit;  // bytes the unpacking may write at most
+  };
+  const row rows[] = {{"decodes to more", 1000, 1 << 20},
+                      {"claims more", std::uint64_t{2} << 30, 17 << 20}};
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.label);
+    recorded().clear();
+    auto item = stored_item("bomb.bin", "made-up", r.size);
+    std::vector<packer::t_file_info> files = {stored(item, std::string(1, '\1') + bomb)};
+    const long long before = bytes_written();
+    EXPECT_FALSE(packer::unpack(files, driver));
+    EXPECT_LT(bytes_written() - before, r.limit);
+    EXPECT_FALSE(fs::exists(folder.path() / "bomb.bin"));
+    EXPECT_EQ(leftovers(folder.path()), std::vector<std::string>{});
+    expect_warning("kestrun::vcs::file::unpack", "bomb.bin");
+  }
 }
 
-// A file that is there is replaced whole, with the stored time and its own permissions; what
-// cannot be replaced (a folder, a link) stays and only warns.
+// A file that is there is replaced whole in one step, with the stored time and its own
+// permissions; what cannot be replaced (a folder) stays and only warns.
 TEST_F(UnpackTest, ReplacesAFileInPlace) {
   const fs::path old_file = folder.write("tool.sh", "old content, longer than the new one");
   fs::permissions(old_file, fs::perms(0750));
   fs::create_directory(folder.path() / "dir.txt");
-  auto tool = stored_item("tool.sh", 3);
-  auto dir = stored_item("dir.txt", 3);
+  auto tool = stored_item("tool.sh", "new");
+  auto dir = stored_item("dir.txt", "abc");
   std::vector<packer::t_file_info> files = {stored(tool, std::string("\0new", 4)),
                                             stored(dir, std::string("\0abc", 4))};
-  EXPECT_TRUE(packer::unpack(files, driver));
+  EXPECT_FALSE(packer::unpack(files, driver));
   EXPECT_EQ(test::slurp(old_file), "new");
   EXPECT_EQ(write_time(old_file), 1234567890);
   // Windows keeps no permission bits to pass on, only a read-only flag.
@@ -427,9 +480,7 @@ TEST_F(UnpackTest, ReplacesAFileInPlace) {
     EXPECT_EQ(fs::status(old_file).permissions(), fs::perms(0750));
   }
   EXPECT_TRUE(fs::is_directory(folder.path() / "dir.txt"));
-  const auto warnings = named("kestrun::vcs::file::write::open");
-  ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_EQ(warnings[0].text, "dir.txt");
+  expect_warning("kestrun::vcs::file::write::open", "dir.txt");
   EXPECT_EQ(leftovers(folder.path()), std::vector<std::string>{});
 }
 
@@ -446,14 +497,13 @@ TEST_F(UnpackTest, FullDiskFailsTheFile) {
     return;
   }
   const std::string content(1000000, 'a');
-  auto item = stored_item("full.txt", content.size());
+  auto item = stored_item("full.txt", content);
   std::vector<packer::t_file_info> files = {
       stored(item, std::string(1, '\1') + test::zlib_gzip(content))};
   EXPECT_FALSE(packer::unpack(files, driver));
   EXPECT_FALSE(fs::exists(folder.path() / "full.txt"));
   EXPECT_EQ(leftovers(folder.path()), std::vector<std::string>{});
-  ASSERT_EQ(named("kestrun::vcs::file::unpack").size(), 1u);
-  EXPECT_EQ(named("kestrun::vcs::file::unpack")[0].level, 2u);
+  expect_warning("kestrun::vcs::file::unpack", "full.txt");
 }
 
 // A link that the scan left out because it leads outside the project is never written through.
@@ -462,12 +512,12 @@ TEST_F(UnpackTest, LinkAtTheTargetIsNotFollowed) {
   test::temp_folder outside;
   const fs::path victim = outside.write("victim.txt", "keep");
   fs::create_symlink(victim, folder.path() / "x.txt");
-  auto item = stored_item("x.txt", 3);
+  auto item = stored_item("x.txt", "abc");
   std::vector<packer::t_file_info> files = {stored(item, std::string("\0abc", 4))};
-  EXPECT_TRUE(packer::unpack(files, driver));
+  EXPECT_FALSE(packer::unpack(files, driver));
   EXPECT_EQ(test::slurp(victim), "keep");
   EXPECT_TRUE(fs::is_symlink(folder.path() / "x.txt"));
-  ASSERT_EQ(named("kestrun::vcs::file::write::open").size(), 1u);
+  expect_warning("kestrun::vcs::file::write::open", "x.txt");
   EXPECT_EQ(leftovers(folder.path()), std::vector<std::string>{});
 }
 
@@ -478,11 +528,11 @@ TEST_F(UnpackTest, FifoAtTheTargetIsNotWrittenInto) {
   if (std::system(("mkfifo '" + fifo.string() + "' 2>/dev/null").c_str()) != 0) {
     GTEST_SKIP() << "mkfifo cannot make a FIFO here";
   }
-  auto item = stored_item("x.txt", 3);
+  auto item = stored_item("x.txt", "abc");
   std::vector<packer::t_file_info> files = {stored(item, std::string("\0abc", 4))};
-  EXPECT_TRUE(packer::unpack(files, driver));
+  EXPECT_FALSE(packer::unpack(files, driver));
   EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo)));
-  ASSERT_EQ(named("kestrun::vcs::file::write::open").size(), 1u);
+  expect_warning("kestrun::vcs::file::write::open", "x.txt");
 }
 
 TEST_F(UnpackTest, PathLeavingTheRootIsRefused) {
@@ -493,7 +543,7 @@ TEST_F(UnpackTest, PathLeavingTheRootIsRefused) {
        {"../outside.txt", "/tmp/outside.txt", "a/../../outside.txt", "escape/outside.txt"}) {
     SCOPED_TRACE(name);
     recorded().clear();
-    auto item = stored_item(name, 3);
+    auto item = stored_item(name, "abc");
     std::vector<packer::t_file_info> files = {stored(item, std::string("\0abc", 4))};
     EXPECT_FALSE(packer::unpack(files, driver));
     EXPECT_FALSE(fs::exists(folder.path().parent_path() / "outside.txt"));

@@ -5,19 +5,21 @@ namespace kestrun::vcs {
 
 class transform;
 
-// Applies `t` (a transform whose driver is local) to the project folder: folders are created and
-// entries removed in command order, then the files are downloaded and unpacked with their
-// modification times, then links and junctions are made. Stops at the first failure (a folder
-// already there, an entry that cannot be removed, a download or unpack failure). A removal
-// refused with access denied ("kestrun::vcs::file::remove", level 1) and a file whose target
-// cannot be written ("kestrun::vcs::file::write::open", level 1) are skipped and the rest goes
-// on, but the final event is then the failure; a link that cannot be made only warns
-// ("kestrun::vcs::link::create", level 1). Never touches anything outside the project root:
-// a path that would lead there fails the restore. Fires "kestrun::vcs::file::download" (a
-// notify_file payload) and its progress, the packer's events, "kestrun::vcs::link::create"
-// progress, and finally "kestrun::vcs::save" with level 0 or 2 and the text "local". Throws
-// std::filesystem::filesystem_error ("create_directory") when a folder cannot be created for
-// another reason than being there already.
+// Applies `t` (a transform whose driver is local) to the project folder. First every new file
+// content is downloaded and proven into the project's temporary folder; nothing in the folder
+// changes before that, and nothing at all when the storage cannot be reached for the contents.
+// Then, in command order: entries the version lacks are removed, folders made (one that already
+// stands satisfies its addition), each file moved over its old one in one step; links last, each
+// after the link it leads to, a link to a missing target made all the same. The root's project
+// file is never removed or changed. An entry that cannot be changed (not fetched or not proven,
+// not removable, a folder holding entries the version does not manage, something in the way, a
+// link that cannot be made, a path through a link) stays as it was with a level-1 warning
+// "{entry}: {reason}" ("kestrun::vcs::file::download", "kestrun::vcs::file::unpack",
+// "kestrun::vcs::file::remove", "kestrun::vcs::folder::create", "kestrun::vcs::file::write::open",
+// "kestrun::vcs::link::create"), and the rest goes on. A version holding a path that could leave
+// the project changes nothing. Fires the download, unpack and link progress, and finally
+// "kestrun::vcs::save" with the text "local": level 0 when the folder is the version, 2
+// otherwise.
 bool apply_restore(transform& t);
 
 }  // namespace kestrun::vcs

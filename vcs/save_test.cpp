@@ -1,5 +1,6 @@
 // Backups and restores through the real folder driver: what lands in the storage (read back by a
 // decoder of its own), what comes back into a folder, and how each failure ends the save.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -627,59 +628,137 @@ TEST_F(SaveTest, RestoreMakesFoldersAVersionDoesNotName) {
   EXPECT_EQ(test::slurp(root(*copy) / "part/top.txt"), "top");
 }
 
-// An ignored file keeps its folder from being removed: the restore stops there.
+// The one warning of `event` (its other events are not warnings), which names `entry` and gives a
+// reason.
+void expect_warning(const char* event, const std::string& entry) {
+  auto warnings = named(event);
+  std::erase_if(warnings, [](const auto& e) { return e.level == 0; });
+  ASSERT_EQ(warnings.size(), 1u) << event;
+  EXPECT_EQ(warnings[0].level, 1u);
+  EXPECT_EQ(warnings[0].text.rfind(entry + ": ", 0), 0u) << warnings[0].text;
+  EXPECT_GT(warnings[0].text.size(), entry.size() + 2) << "no reason given";
+}
+
+// An ignored file keeps its folder from being removed: the folder stays with it, the rest of the
+// version is restored, and the verdict says the folder is not the version.
 TEST_F(SaveTest, IgnoredFilesKeepTheirFolder) {
   write(*work, ".gitignore", "*.log\n");
   write(*work, "a.txt", "a");
   ASSERT_TRUE(backup(*work));
   write(*work, "logs/run.log", "ignored");
   write(*work, "z.txt", "later");
+  fs::remove(root(*work) / "a.txt");
   recorded().clear();
   EXPECT_FALSE(restore(*work, 1));
   EXPECT_EQ(verdict(), std::make_pair(2u, std::string("local")));
   EXPECT_TRUE(fs::exists(root(*work) / "logs/run.log"));
+  EXPECT_FALSE(fs::exists(root(*work) / "z.txt"));
+  EXPECT_EQ(test::slurp(root(*work) / "a.txt"), "a");
+  expect_warning("kestrun::vcs::file::remove", platform::narrow_from_path(root(*work) / "logs"));
 }
 
-// An ignored file where the version has a folder: the folder cannot be made.
-TEST_F(SaveTest, FileBlockingAFolderThrows) {
+// Something the scan did not see (an ignored file) where the version has a folder: it stays, the
+// folder and what it holds cannot be made and are named, the rest is restored.
+TEST_F(SaveTest, FileBlockingAFolderIsWarnedAbout) {
   write(*work, "d/inner.txt", "inner");
+  write(*work, "e.txt", "e");
   ASSERT_TRUE(backup(*work));
   fs::remove_all(root(*work) / "d");
+  fs::remove(root(*work) / "e.txt");
   write(*work, ".gitignore", "d\n");
   write(*work, "d", "blocking file");
-  auto t = restore_transform(*work, 1);
-  ASSERT_TRUE(t);
-  EXPECT_THROW((void)t->save(), fs::filesystem_error);
+  recorded().clear();
+  EXPECT_FALSE(restore(*work, 1));
+  EXPECT_EQ(verdict(), std::make_pair(2u, std::string("local")));
+  EXPECT_EQ(test::slurp(root(*work) / "d"), "blocking file");
+  EXPECT_EQ(test::slurp(root(*work) / "e.txt"), "e");
+  expect_warning("kestrun::vcs::folder::create", "d");
+  expect_warning("kestrun::vcs::file::write::open", "d/inner.txt");
 }
 
-TEST_F(SaveTest, RestoreStopsAtAFolderAlreadyThere) {
+// A folder that already stands (made behind the scan's back, or hidden from it) is the folder the
+// version holds.
+TEST_F(SaveTest, FolderAlreadyThereSatisfiesItsAdd) {
   write(*work, "d/inner.txt", "inner");
   ASSERT_TRUE(backup(*work));
   fs::remove_all(root(*work) / "d");
   auto t = restore_transform(*work, 1);
-  fs::create_directories(root(*work) / "d");  // made behind the scan's back
-  EXPECT_FALSE(t->save());
-  EXPECT_EQ(verdict(), std::make_pair(2u, std::string("local")));
-  EXPECT_FALSE(fs::exists(root(*work) / "d/inner.txt"));
+  fs::create_directories(root(*work) / "d");
+  recorded().clear();
+  EXPECT_TRUE(t->save());
+  EXPECT_EQ(verdict(), std::make_pair(0u, std::string("local")));
+  EXPECT_EQ(test::slurp(root(*work) / "d/inner.txt"), "inner");
 }
 
-TEST_F(SaveTest, MissingBlobStopsTheRestore) {
+// A content the storage lacks spoils its own file only: that file keeps its local content, local
+// edits included, with a warning naming it; everything else is restored.
+TEST_F(SaveTest, MissingContentLeavesItsFileAndRestoresTheRest) {
   write(*work, "a.txt", "alpha");
   write(*work, "b.txt", "beta");
   const bool links = test::make_link(root(*work) / "b.txt", root(*work) / "lnk");
   ASSERT_TRUE(backup(*work));
-  for (const auto& name : blobs()) fs::remove(store / name);
   auto copy = open("copy");
+  write(*copy, "a.txt", "local edit, not backed up", 1600000777);
+  write(*copy, "extra.txt", "not in the version");
+  auto t = restore_transform(*copy, 0);
+  ASSERT_TRUE(t);
+  for (const auto& name : blobs()) {
+    if (test::slurp(store / name).size() == 6) fs::remove(store / name);  // "alpha", raw
+  }
+  ASSERT_EQ(blobs().size(), 2u);  // beta and the project file
   recorded().clear();
-  EXPECT_FALSE(restore(*copy, 0));
-  const auto downloads = named("kestrun::vcs::file::download");
-  ASSERT_EQ(downloads.size(), 1u);
-  EXPECT_EQ(downloads[0].level, 2u);
-  EXPECT_EQ(downloads[0].text, "5 a.txt");
-  EXPECT_FALSE(fs::exists(root(*copy) / "a.txt"));
-  EXPECT_FALSE(fs::exists(root(*copy) / "lnk"));
+  EXPECT_FALSE(t->save());
   EXPECT_EQ(verdict(), std::make_pair(2u, std::string("local")));
-  if (!links) GTEST_SKIP() << test::no_links << ": stopped without a link to hold back";
+  expect_warning("kestrun::vcs::file::download", "a.txt");
+  EXPECT_EQ(test::slurp(root(*copy) / "a.txt"), "local edit, not backed up");
+  EXPECT_EQ(test::slurp(root(*copy) / "b.txt"), "beta");
+  EXPECT_FALSE(fs::exists(root(*copy) / "extra.txt"));
+  EXPECT_EQ(test::slurp(root(*copy) / "kestrun-vcs.json"), R"({"name": "test/save"})");
+  if (!links) GTEST_SKIP() << test::no_links << ": restored without a link";
+  EXPECT_TRUE(is_link(root(*copy) / "lnk"));
+}
+
+// A storage that answers the restore's test and is gone when the contents are fetched: the
+// folder stays exactly as it was. Gone after the first content: what was fetched is restored,
+// the rest stays as it was, each named.
+TEST_F(SaveTest, StorageGoneWhileFetchingLosesNothing) {
+  write(*work, "a.txt", "alpha");
+  write(*work, "b.txt", "beta");
+  write(*work, "c.txt", "gamma");
+  ASSERT_TRUE(backup(*work));
+  struct row {
+    const char* label;
+    const char* moment;  // the event after which the storage goes away
+    bool first_restored;
+  };
+  const row rows[] = {{"before the contents", "kestrun::vcs::storage_driver.disconnect", false},
+                      {"after one content", "kestrun::vcs::file::download", true}};
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.label);
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) write(*work, name, "edit", 1600000888);
+    write(*work, "extra.txt", "extra");
+    const auto before = tree_of(root(*work));
+    auto t = restore_transform(*work, 1);
+    ASSERT_TRUE(t);
+    recorded().clear();
+    const fs::path moved = base.path() / "moved";
+    hook() = [&](const t_recorded& e) {
+      if (e.name == r.moment && !e.progress && !fs::exists(moved)) fs::rename(store, moved);
+    };
+    EXPECT_FALSE(t->save());
+    hook() = nullptr;
+    fs::rename(moved, store);
+    EXPECT_EQ(verdict(), std::make_pair(2u, std::string("local")));
+    if (!r.first_restored) {
+      EXPECT_EQ(tree_of(root(*work)), before);
+      continue;
+    }
+    EXPECT_EQ(test::slurp(root(*work) / "a.txt"), "alpha");
+    EXPECT_EQ(test::slurp(root(*work) / "b.txt"), "edit");
+    EXPECT_EQ(test::slurp(root(*work) / "c.txt"), "edit");
+    EXPECT_FALSE(fs::exists(root(*work) / "extra.txt"));
+    EXPECT_EQ(named("kestrun::vcs::file::download").size(), 3u);
+  }
 }
 
 TEST_F(SaveTest, UnreachableStorageChangesNothing) {
@@ -691,6 +770,26 @@ TEST_F(SaveTest, UnreachableStorageChangesNothing) {
   EXPECT_FALSE(t->save());
   EXPECT_TRUE(fs::exists(root(*work) / "extra.txt"));
   EXPECT_EQ(verdict(), std::make_pair(2u, std::string("local")));
+}
+
+// Versions backed up from a subfolder name neither that folder nor the root's files: a restore of
+// the root keeps the project file, removes no folder the version holds entries below, and ends
+// with the folder equal to the version.
+TEST_F(SaveTest, RestoreOfSubfolderBackupsKeepsTheProjectFile) {
+  write(*work, "app/main.c", "int main;");
+  write(*work, "top.txt", "top");
+  ASSERT_TRUE(backup(*work, L"app"));
+  write(*work, "app/main.c", "int main(void);", 1600000999);
+  ASSERT_TRUE(backup(*work, L"app"));
+  write(*work, "kestrun-vcs.json", R"({"name": "test/save", "note": "local"})");
+  recorded().clear();
+  EXPECT_TRUE(restore(*work, 1));
+  EXPECT_EQ(verdict(), std::make_pair(0u, std::string("local")));
+  EXPECT_EQ(test::slurp(root(*work) / "kestrun-vcs.json"),
+            R"({"name": "test/save", "note": "local"})");
+  EXPECT_EQ(test::slurp(root(*work) / "app/main.c"), "int main;");
+  EXPECT_FALSE(fs::exists(root(*work) / "top.txt"));
+  for (const auto& e : named("kestrun::vcs::file::remove")) ADD_FAILURE() << e.text;
 }
 
 // An entry the restore cannot change (immutable) is warned about and skipped; every other entry
@@ -708,8 +807,7 @@ TEST_F(SaveTest, EntriesThatCannotChangeFailTheVerdictButNotTheRest) {
   const fs::path stuck = root(*work) / "stuck.txt";
   const row rows[] = {
       {"extra file not removed", "stuck.txt", "kestrun::vcs::file::remove", stuck.string()},
-      {"changed file not replaced", "kept/b.txt", "kestrun::vcs::file::remove",
-       (root(*work) / "kept/b.txt").string()},
+      {"changed file not replaced", "kept/b.txt", "kestrun::vcs::file::write::open", "kept/b.txt"},
       {"new file in a frozen folder", "kept", "kestrun::vcs::file::write::open", "kept/b.txt"},
   };
   for (const row& r : rows) {
@@ -727,31 +825,54 @@ TEST_F(SaveTest, EntriesThatCannotChangeFailTheVerdictButNotTheRest) {
     const auto warnings = named(r.warning);
     ASSERT_FALSE(warnings.empty());
     EXPECT_EQ(warnings[0].level, 1u);
-    EXPECT_EQ(warnings[0].text, r.text);
+    EXPECT_EQ(warnings[0].text.rfind(r.text + ": ", 0), 0u) << warnings[0].text;
     EXPECT_EQ(test::slurp(root(*work) / "a.txt"), "alpha");  // the rest went on
     frozen.release();
     fs::remove(stuck);
   }
 }
 
-TEST_F(SaveTest, LinkWithoutTargetOnlyWarns) {
+// Links are made after everything else, a link to a link after that one, and a link to nothing
+// all the same (it is only its text).
+TEST_F(SaveTest, LinksToLinksAndToNothingAreMade) {
+  write(*work, "real.txt", "real");
+  write(*work, "gone.txt", "gone");
+  if (!test::make_link(root(*work) / "real.txt", root(*work) / "z_link") ||
+      !test::make_link(root(*work) / "z_link", root(*work) / "a_link") ||
+      !test::make_link(root(*work) / "gone.txt", root(*work) / "dangling")) {
+    GTEST_SKIP() << test::no_links;
+  }
+  fs::create_directories(root(*work) / "dir");
+  ASSERT_TRUE(test::make_link(root(*work) / "dir", root(*work) / "m_dir"));
+  ASSERT_TRUE(test::make_link(root(*work) / "m_dir", root(*work) / "b_dir"));
+  fs::remove(root(*work) / "gone.txt");
+  ASSERT_TRUE(backup(*work));
+  auto copy = open("copy");
+  recorded().clear();
+  EXPECT_TRUE(restore(*copy, 1));
+  EXPECT_EQ(verdict(), std::make_pair(0u, std::string("local")));
+  for (const auto& e : named("kestrun::vcs::link::create")) ADD_FAILURE() << e.text;
+  EXPECT_EQ(tree_of(root(*copy)), tree_of(root(*work)));
+  EXPECT_EQ(test::slurp(root(*copy) / "a_link"), "real");
+  EXPECT_TRUE(fs::is_directory(root(*copy) / "b_dir"));
+  EXPECT_EQ(named("kestrun::vcs::link::create", true).back().text, "100.0000");
+}
+
+// A link that cannot be made fails the verdict like any other entry.
+TEST_F(SaveTest, LinkThatCannotBeMadeFailsTheVerdict) {
   write(*work, "a.txt", "alpha");
   if (!test::make_link(root(*work) / "a.txt", root(*work) / "lnk")) GTEST_SKIP() << test::no_links;
   ASSERT_TRUE(backup(*work));
   auto copy = open("copy");
   auto t = restore_transform(*copy, 1);
   ASSERT_TRUE(t);
-  // Only the link is applied: its target is not restored.
-  auto& commands = t->commands();
-  std::erase_if(commands, [](const auto& c) { return *c->path() != "lnk"; });
+  write(*copy, "lnk", "made behind the scan's back");
   recorded().clear();
-  EXPECT_TRUE(t->save());
-  const auto warnings = named("kestrun::vcs::link::create");
-  ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_EQ(warnings[0].level, 1u);
-  EXPECT_EQ(warnings[0].text, "lnk=>a.txt");
-  EXPECT_EQ(verdict(), std::make_pair(0u, std::string("local")));
-  EXPECT_TRUE(named("kestrun::vcs::storage_driver.connect").size() == 1u);  // the test only
+  EXPECT_FALSE(t->save());
+  EXPECT_EQ(verdict(), std::make_pair(2u, std::string("local")));
+  expect_warning("kestrun::vcs::link::create", "lnk=>a.txt");
+  EXPECT_EQ(test::slurp(root(*copy) / "lnk"), "made behind the scan's back");
+  EXPECT_EQ(test::slurp(root(*copy) / "a.txt"), "alpha");
 }
 
 // Commands that would reach outside the project root fail the restore and touch nothing.
@@ -784,6 +905,12 @@ TEST_F(SaveTest, PathsOutsideTheRootAreRefused) {
     transform t(local, 1, {r.command});
     EXPECT_FALSE(t.save());
     EXPECT_EQ(verdict(), std::make_pair(2u, std::string("local")));
+    const std::string& stored = *r.command->path();
+    EXPECT_TRUE(std::any_of(recorded().begin(), recorded().end(),
+                            [&stored](const t_recorded& e) {
+                              return e.level == 1 && e.text.rfind(stored + ": ", 0) == 0;
+                            }))
+        << "no warning names " << stored;
     EXPECT_EQ(test::slurp(victim), "keep");
     EXPECT_FALSE(fs::exists(outside.path() / "new"));
   }

@@ -37,16 +37,23 @@ std::wstring read_junction(const std::filesystem::path& path) {
   return platform::read_link(path, target, ec) ? target : std::wstring();
 }
 
-bool create_link(const std::filesystem::path& target, const std::filesystem::path& link) {
+bool create_link(const std::filesystem::path& target, const std::filesystem::path& link,
+                 std::error_code& ec) {
   // What the target leads to decides: a link or junction to a folder counts as a folder.
   platform::t_entry_info info;
-  std::error_code ec;
   if (!platform::target_info(target, info, ec)) {
-    if (platform::is_not_found(ec)) return false;
-    throw std::filesystem::filesystem_error("exists", target, ec);
+    if (!platform::is_not_found(ec)) throw std::filesystem::filesystem_error("exists", target, ec);
+    return platform::create_file_link(target, link, ec);
   }
-  if ((info.attributes & platform::attribute_directory) != 0) return create_junction(target, link);
+  if ((info.attributes & platform::attribute_directory) != 0) {
+    return platform::create_junction(target, link, ec);
+  }
   return platform::create_file_link(target, link, ec);
+}
+
+bool create_link(const std::filesystem::path& target, const std::filesystem::path& link) {
+  std::error_code ec;
+  return create_link(target, link, ec);
 }
 
 bool create_junction(const std::filesystem::path& target, const std::filesystem::path& link) {

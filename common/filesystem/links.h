@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <system_error>
 
 namespace kestrun::filesystem {
 
@@ -16,11 +17,14 @@ std::wstring link_target(const std::filesystem::path& path, std::filesystem::fil
 // The folder a junction leads to, as stored; empty on any failure (not a link among them).
 std::wstring read_junction(const std::filesystem::path& path);
 
-// Makes `link` lead to the existing `target` (the caller passes an absolute target): a junction
-// when the target is a folder or leads to one, a symbolic link otherwise. False when the target
-// does not exist (nothing is created) or the link cannot be made (an entry already at `link`
-// is left alone; a system that reports a link it did not make gives false too). Throws
-// std::filesystem::filesystem_error ("exists") when the target's status cannot be determined.
+// Makes `link` lead to `target` (the caller passes an absolute target): a junction when the
+// target is a folder or leads to one, a symbolic link otherwise, also when the target is missing
+// (a link is only its text, and a file link is what a target of unknown kind gets). False with
+// `ec` when the link cannot be made (an entry already at `link` is left alone; a system that
+// reports a link it did not make gives false too). Throws std::filesystem::filesystem_error
+// ("exists") when the target's status cannot be determined for another reason than its absence.
+bool create_link(const std::filesystem::path& target, const std::filesystem::path& link,
+                 std::error_code& ec);
 bool create_link(const std::filesystem::path& target, const std::filesystem::path& link);
 
 // Makes `link` a new junction to `target`, whose text is stored unchanged. False when it cannot

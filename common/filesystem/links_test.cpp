@@ -81,20 +81,35 @@ TEST(LinksTest, ALinkIsMadeOnlyWhenItReallyStands) {
   }
 }
 
-TEST(LinksTest, ExistingLinkPathOrMissingTargetGiveFalse) {
+TEST(LinksTest, ExistingLinkPathGivesFalse) {
   test::temp_folder dir;
   const auto file = dir.write("file", "x");
   fs::create_directory(dir / "folder");
   const auto taken = dir.write("taken", "keep me");
-  EXPECT_FALSE(create_link(dir / "folder", taken));
+  std::error_code ec;
+  EXPECT_FALSE(create_link(dir / "folder", taken, ec));
+  EXPECT_TRUE(ec);
   EXPECT_FALSE(create_link(file, taken));
+  EXPECT_FALSE(create_link(dir / "missing", taken));
   EXPECT_EQ(test::slurp(taken), "keep me");
-  bool is_link = false;
-  EXPECT_FALSE(create_link(dir / "missing", dir / "new_link"));
-  EXPECT_FALSE(stands(dir / "new_link", is_link));
   // A missing parent folder: nothing is created.
   EXPECT_FALSE(create_junction(dir / "folder", dir / "no/such/link"));
   EXPECT_FALSE(fs::exists(dir / "no"));
+}
+
+// A link is only its text: one to a target that is missing is made all the same, as a file link.
+TEST(LinksTest, MissingTargetGivesAFileLink) {
+  if (!test::can_make_links()) GTEST_SKIP() << test::no_links;
+  test::temp_folder dir;
+  ASSERT_TRUE(create_link(dir / "missing", dir / "dangling"));
+  std::wstring target;
+  std::error_code ec;
+  ASSERT_TRUE(platform::read_link(dir / "dangling", target, ec));
+  EXPECT_EQ(fs::path(target).filename(), "missing");
+  platform::t_entry_info info;
+  ASSERT_TRUE(platform::entry_info(dir / "dangling", info, ec));
+  EXPECT_EQ(info.reparse_tag, platform::reparse_tag_symlink);
+  EXPECT_EQ(info.attributes & platform::attribute_directory, 0u);
 }
 
 TEST(LinksTest, JunctionTargetIsStoredAsGiven) {

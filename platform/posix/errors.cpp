@@ -25,4 +25,6 @@ bool is_not_found(const std::error_code& ec) {
   return is_errno(ec, ENOENT) || is_errno(ec, ENOTDIR);
 }
 
+bool is_cross_device(const std::error_code& ec) { return is_errno(ec, EXDEV); }
+
 }  // namespace kestrun::platform

@@ -97,21 +97,39 @@ bool new_file::finish(std::int64_t seconds, std::error_code& ec) {
 }
 
 bool new_file::replace(const std::filesystem::path& name, std::error_code& ec) {
+  return move_into(folder_fd_, {}, name, ec);
+}
+
+bool new_file::replace(const folder_handle& folder, const std::filesystem::path& name,
+                       std::error_code& ec) {
+  if (!folder.is_open()) {
+    ec = std::make_error_code(std::errc::bad_file_descriptor);
+    return false;
+  }
+  return move_into(folder.fd_, {}, name, ec);
+}
+
+bool new_file::move_into(std::intptr_t target_fd, const std::filesystem::path&,
+                         const std::filesystem::path& name, std::error_code& ec) {
   ec.clear();
   if (temp_name_.empty() || fd_ >= 0) {
     ec = std::make_error_code(std::errc::bad_file_descriptor);
     return false;
   }
+  const int target = static_cast<int>(target_fd);
 #ifdef RENAME_NOREPLACE
   // Most targets are new (a restore into an empty folder): one call, and nothing to judge.
-  if (::renameat2(folder_fd_, temp_name_.c_str(), folder_fd_, name.c_str(), RENAME_NOREPLACE) ==
-      0) {
+  if (::renameat2(folder_fd_, temp_name_.c_str(), target, name.c_str(), RENAME_NOREPLACE) == 0) {
     temp_name_.clear();
     return true;
   }
+  if (errno == EXDEV) {
+    ec = last_error();
+    return false;
+  }
 #endif
   struct stat st;
-  if (::fstatat(folder_fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (::fstatat(target, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISLNK(st.st_mode)) {
       ec = std::make_error_code(std::errc::too_many_symbolic_link_levels);
       return false;
@@ -123,7 +141,7 @@ bool new_file::replace(const std::filesystem::path& name, std::error_code& ec) {
     }
     // A file that may not be written (read-only, immutable, in use) is not replaced either.
     const int probe =
-        ::openat(folder_fd_, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        ::openat(target, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (probe < 0) {
       ec = last_error();
       return false;
@@ -134,7 +152,7 @@ bool new_file::replace(const std::filesystem::path& name, std::error_code& ec) {
     ec = last_error();
     return false;
   }
-  if (::renameat(folder_fd_, temp_name_.c_str(), folder_fd_, name.c_str()) != 0) {
+  if (::renameat(folder_fd_, temp_name_.c_str(), target, name.c_str()) != 0) {
     ec = last_error();
     return false;
   }

@@ -31,4 +31,8 @@ bool is_not_found(const std::error_code& ec) {
          is_generic(ec, ENOENT) || is_generic(ec, ENOTDIR);
 }
 
+bool is_cross_device(const std::error_code& ec) {
+  return is_system(ec, ERROR_NOT_SAME_DEVICE) || is_generic(ec, EXDEV);
+}
+
 }  // namespace kestrun::platform

@@ -116,12 +116,26 @@ bool new_file::finish(std::int64_t seconds, std::error_code& ec) {
 }
 
 bool new_file::replace(const std::filesystem::path& name, std::error_code& ec) {
+  return move_into(-1, folder_, name, ec);
+}
+
+bool new_file::replace(const folder_handle& folder, const std::filesystem::path& name,
+                       std::error_code& ec) {
+  if (!folder.is_open()) {
+    ec = std::make_error_code(std::errc::bad_file_descriptor);
+    return false;
+  }
+  return move_into(-1, folder.folder_, name, ec);
+}
+
+bool new_file::move_into(std::intptr_t, const std::filesystem::path& target_folder,
+                         const std::filesystem::path& name, std::error_code& ec) {
   ec.clear();
   if (temp_name_.empty() || fd_ != -1) {
     ec = std::make_error_code(std::errc::bad_file_descriptor);
     return false;
   }
-  const std::filesystem::path target = folder_ / name;
+  const std::filesystem::path target = target_folder / name;
   const DWORD attributes = ::GetFileAttributesW(system_path(target).c_str());
   DWORD flags = 0;
   if (attributes != INVALID_FILE_ATTRIBUTES) {

@@ -98,9 +98,12 @@ else
   trap 'chattr -i "$dst/file/.k-vcs" "$dst/extra.txt" 2>/dev/null || true
         [ -n "${KVCS_KEEP_TEMP:-}" ] || rm -rf "$SCRATCH"' EXIT
   kvcs_ok frozen "$dst" -m=restore -s="$store"
-  expect_event frozen "kestrun::vcs::file::remove~ $dst/extra\\.txt"
-  expect_event frozen "kestrun::vcs::file::remove~ $dst/file/\\.k-vcs"
-  expect_event frozen "kestrun::vcs::file::write::open~ file/\\.k-vcs"
+  # Each entry that stays is named with the system's reason; a changed file is replaced in one
+  # step, never removed first.
+  expect_event frozen "kestrun::vcs::file::remove~ $dst/extra\\.txt: .+"
+  expect_no_event frozen "kestrun::vcs::file::remove~ $dst/file/.*"
+  expect_event frozen "kestrun::vcs::file::write::open~ file/\\.k-vcs: .+"
+  expect_content "$dst/file/.k-vcs" "local change" "frozen: file/.k-vcs"
   expect_verdict frozen "kestrun::vcs::save! local"
   # Without -l the failure is what the console shows; the rest of the version is in place.
   grep -q '^kestrun::vcs::save! local$' "$SCRATCH/out" || fail "frozen: the failure is not shown"

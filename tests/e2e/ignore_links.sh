@@ -68,12 +68,13 @@ expect_no_event backup 'kestrun::vcs::finder::scan::dir .*/to_dir'
 dst=$SCRATCH/restored
 fresh_copy "$src" "$dst"
 kvcs_ok restore "$dst" -m=restore -s="$store"
-# The dangling link cannot be made: a warning, and the restore still succeeds.
+# The dangling link is made all the same: it is only its text.
 expect_verdict restore 'kestrun::vcs::save local'
-expect_event restore 'kestrun::vcs::link::create~ dangling=>docs/missing\.txt'
+expect_no_event restore 'kestrun::vcs::link::create~ .*'
 [ "$(count_events 'kestrun::vcs::[^ ]*! .*')" -eq 0 ] || fail "restore: an error in the log"
 snapshot "$dst" "$SCRATCH/snap/got"
 expect_content "$SCRATCH/snap/got" "F .gitignore $(stat -c %s "$src/.gitignore") 1600000001 $(sha256sum <"$src/.gitignore" | cut -c1-64)
+L dangling -> @/docs/missing.txt
 D docs
 F docs/.gitignore 10 1600000007 $(sha256sum <"$src/docs/.gitignore" | cut -c1-64)
 F docs/readme.txt 13 1600000009 $(sha256sum <"$src/docs/readme.txt" | cut -c1-64)
@@ -87,29 +88,54 @@ L to_file -> @/docs/readme.txt
 " "restored tree"
 
 # --- a restore onto a folder with ignored files ---------------------------------------------------
-# Ignored files are neither removed nor reported: restoring the same version changes nothing
-# (its one command is the dangling link, which still cannot be made).
+# Ignored files are neither removed nor reported: restoring the same version changes nothing.
 put_file "$dst/app.log" "local, ignored" 1600000020
 put_file "$dst/build/local.o" "local, ignored" 1600000021
 snapshot "$dst" "$SCRATCH/snap/before"
 kvcs_ok "restore over ignored" "$dst" -m=restore -s="$store"
-expect_event "restore over ignored" 'kestrun::vcs::save::count 1'
-expect_event "restore over ignored" 'kestrun::vcs::link::create~ dangling=>docs/missing\.txt'
-expect_verdict "restore over ignored" 'kestrun::vcs::save local'
+expect_event "restore over ignored" 'kestrun::vcs::save::count 0'
+expect_verdict "restore over ignored" 'kestrun::vcs::save commands empty'
 expect_unchanged "restore over ignored" "$dst"
 
-# A folder that the version lacks but that holds an ignored file cannot be removed: the restore
-# stops there with its error, after removing the folder's tracked file (the commands are the two
-# removals and the dangling link).
+# A folder that the version lacks but that holds an ignored file cannot be removed: it stays
+# with that file and a warning naming it, its tracked file is removed, and the verdict fails.
 put_file "$dst/gone/tracked.txt" "tracked" 1600000022
 put_file "$dst/gone/ignored.log" "ignored" 1600000023
 kvcs_ok "restore over a kept folder" "$dst" -m=restore -s="$store"
-expect_event "restore over a kept folder" 'kestrun::vcs::save::count 3'
-expect_no_event "restore over a kept folder" 'kestrun::vcs::link::create.*'
+expect_event "restore over a kept folder" 'kestrun::vcs::save::count 2'
+expect_event "restore over a kept folder" "kestrun::vcs::file::remove~ $dst/gone: .+"
 expect_verdict "restore over a kept folder" 'kestrun::vcs::save! local'
 [ ! -e "$dst/gone/tracked.txt" ] || fail "restore over a kept folder: tracked file left"
 [ -f "$dst/gone/ignored.log" ] || fail "restore over a kept folder: the ignored file is gone"
 grep -q '^kestrun::vcs::save! local$' "$SCRATCH/out" ||
   fail "restore over a kept folder: the failure is not on the console"
+
+# --- links to links, and a link to nothing ---------------------------------------------------------
+# Links are made last, each after the link it leads to; a dangling one is made all the same.
+c=$SCRATCH/chain
+cstore=$SCRATCH/chain-storage
+mkdir -p "$cstore"
+make_project "$c" dave/chain
+put_file "$c/real.txt" "real"
+mkdir -p "$c/dir"
+put_file "$c/dir/in.txt" "in"
+ln -s "$c/real.txt" "$c/z_link"
+ln -s "$c/z_link" "$c/a_link"
+ln -s "$c/dir" "$c/m_dir"
+ln -s "$c/m_dir" "$c/b_dir"
+ln -s "$c/nothing/here" "$c/c_dangling"
+kvcs_ok "backup chain" "$c" -m=backup -s="$cstore"
+expect_verdict "backup chain" 'kestrun::vcs::save 1'
+snapshot "$c" "$SCRATCH/snap/chain"
+cdst=$SCRATCH/chain-restored
+fresh_copy "$c" "$cdst"
+kvcs_ok "restore chain" "$cdst" -m=restore -s="$cstore"
+expect_verdict "restore chain" 'kestrun::vcs::save local'
+expect_no_event "restore chain" 'kestrun::vcs::link::create~ .*'
+[ "$(readlink "$cdst/a_link")" = "$cdst/z_link" ] || fail "restore chain: a_link"
+[ "$(readlink "$cdst/b_dir")" = "$cdst/m_dir" ] || fail "restore chain: b_dir"
+[ "$(readlink "$cdst/c_dangling")" = "$cdst/nothing/here" ] || fail "restore chain: c_dangling"
+expect_content "$cdst/a_link" "real" "restore chain: a_link leads to real.txt"
+expect_content "$cdst/b_dir/in.txt" "in" "restore chain: b_dir leads to dir"
 
 finish

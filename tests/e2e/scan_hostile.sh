@@ -51,7 +51,7 @@ AF plain.txt
 rm "$p/plain.txt"
 mkfifo "$p/plain.txt"
 kvcs_ok "special restore" "$p" -m=restore -s="$store"
-expect_event "special restore" 'kestrun::vcs::file::write::open~ plain\.txt'
+expect_event "special restore" 'kestrun::vcs::file::write::open~ plain\.txt: .+'
 expect_verdict "special restore" 'kestrun::vcs::save! local'
 [ -p "$p/plain.txt" ] || fail "special restore: the FIFO was replaced"
 

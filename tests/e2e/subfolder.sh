@@ -100,4 +100,30 @@ kvcs_ok "restore -n=1" "$src" -m=restore -s="$store" -n=1
 expect_verdict "restore -n=1" 'kestrun::vcs::save local'
 expect_tree "restore -n=1" "$src" "$SCRATCH/snap/v1"
 
+# --- a history written only by backups of a subfolder -----------------------------------------
+# Its versions name app/main.c, but neither app itself nor the root's files: a restore of the
+# root keeps the project file, keeps app (the version holds entries below it), and ends with
+# app/ equal to the version.
+p=$SCRATCH/apponly
+pstore=$SCRATCH/apponly-storage
+mkdir -p "$pstore"
+make_project "$p" carol/apponly
+put_file "$p/app/main.c" "int main;" 1600000041
+put_file "$p/root.txt" "a root file" 1600000042
+kvcs_ok "backup app" "$p/app" -m=backup -s="$pstore"
+expect_verdict "backup app" 'kestrun::vcs::save 1'
+put_file "$p/app/main.c" "int main(void);" 1600000043
+kvcs_ok "backup app again" "$p/app" -m=backup -s="$pstore"
+expect_verdict "backup app again" 'kestrun::vcs::save 2'
+project_file=$(cat "$p/kestrun-vcs.json")
+kvcs_ok "restore the root of app-only versions" "$p" -m=restore -s="$pstore" -n=1
+expect_verdict "restore the root of app-only versions" 'kestrun::vcs::save local'
+expect_no_event "restore the root of app-only versions" 'kestrun::vcs::[^ ]*[!~] .*'
+expect_content "$p/kestrun-vcs.json" "$project_file" "restore the root: the project file"
+expect_content "$p/app/main.c" "int main;" "restore the root: app/main.c of version 1"
+[ ! -e "$p/root.txt" ] || fail "restore the root: a root file the version lacks stayed"
+kvcs_ok "restore the root again" "$p" -m=restore -s="$pstore"
+expect_verdict "restore the root again" 'kestrun::vcs::save local'
+expect_content "$p/app/main.c" "int main(void);" "restore the root again: app/main.c"
+
 finish

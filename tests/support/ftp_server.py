@@ -7,6 +7,7 @@ the lease connection (--lease). A root it created itself is removed when it stop
 
   ftp_server.py [--root DIR] [--user NAME] [--password WORD] [--perm LETTERS] [--port-file FILE]
                 [--lease] [--short-size-while FILE] [--one-session-per-ip MS] [--upload-rate BYTES]
+                [--stop-after-files N]
 
 --port-file writes the port (and with --lease the lease port on a second line) to FILE once the
 server listens, replacing the file in one step so that a reader never sees half of it.
@@ -21,6 +22,9 @@ abuse do (vsftpd max_per_ip=1, pure-ftpd -C 1), and lets go of a session only MS
 after it ended, as those do once their session process has exited: a session that comes sooner
 is greeted with 421 and closed.
 --upload-rate takes uploads at most that fast (bytes per second), so that a test can cut one off.
+--stop-after-files makes the server go away (every connection closed, the port no longer
+listening) once it has sent N files that lie below a folder named "files", as a server that
+stops in the middle of a restore.
 The greeting is a multi-line reply on purpose: clients must read replies as RFC 959 frames them.
 """
 
@@ -108,6 +112,23 @@ def one_session_per_ip(base, linger_seconds):
     return OneSessionHandler
 
 
+def stop_after_files_handler(base, count, stopping):
+    """A handler that stops the whole server once `count` stored contents were sent."""
+
+    class StopAfterFilesHandler(base):
+        sent = [0]
+
+        def on_file_sent(self, file):
+            base.on_file_sent(self, file)
+            if "%sfiles%s" % (os.sep, os.sep) in file:
+                self.sent[0] += 1
+                if self.sent[0] >= count:
+                    logging.info("%d contents sent; going away", self.sent[0])
+                    stopping.append(True)
+
+    return StopAfterFilesHandler
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--root", help="folder served as the user's home (default: a new temporary one)")
@@ -117,6 +138,7 @@ def main():
     parser.add_argument("--short-size-while")
     parser.add_argument("--one-session-per-ip", type=int, metavar="MS")
     parser.add_argument("--upload-rate", type=int, default=0)
+    parser.add_argument("--stop-after-files", type=int)
     parser.add_argument("--port-file")
     parser.add_argument("--lease", action="store_true")
     parser.add_argument("--until-stdin-closes", action="store_true")
@@ -136,6 +158,8 @@ def main():
     handler = FTPHandler
     if args.short_size_while:
         handler = short_size_handler(args.short_size_while)
+    if args.stop_after_files:
+        handler = stop_after_files_handler(handler, args.stop_after_files, stopping)
     handler.authorizer = authorizer
     handler.banner = BANNER
     handler.auth_failed_timeout = 0  # refused logins are test cases here, not attacks
