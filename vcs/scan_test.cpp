@@ -152,6 +152,24 @@ TEST_F(ScanTest, IgnoreRulesAtEveryLevel) {
   for (const auto& e : ignored) EXPECT_EQ(e.text.find("out.o"), std::string::npos) << e.text;
 }
 
+// A ".git" folder is left out only beside an ignore file, and its event names that file.
+TEST_F(ScanTest, GitFolderOnlyBesideAnIgnoreFile) {
+  write(".git/HEAD");
+  write("sub/.git/HEAD");
+  EXPECT_EQ(listing(*scan_project(*project_, L"")),
+            (std::vector<std::string>{"D .git", "F .git/HEAD 1", "D sub", "D sub/.git",
+                                      "F sub/.git/HEAD 1"}));
+  write(".gitignore", "");
+  test::recorded_events().clear();
+  EXPECT_EQ(
+      listing(*scan_project(*project_, L"")),
+      (std::vector<std::string>{"F .gitignore 0", "D sub", "D sub/.git", "F sub/.git/HEAD 1"}));
+  const auto ignored = test::events_named("kestrun::vcs::finder::ignore");
+  ASSERT_EQ(ignored.size(), 2u);  // .git and .k-vcs
+  EXPECT_EQ(ignored[0].text,
+            (root() / ".git").generic_string() + " <> " + (root() / ".gitignore").generic_string());
+}
+
 // Only the root's own ".k-vcs" is the work folder; an entry of that name deeper down, of any
 // kind, is content like any other, and a folder of that name above the root changes nothing.
 TEST_F(ScanTest, WorkFolderIsTheRootsOwnOnly) {

@@ -303,7 +303,9 @@ void finder<rules_t, item_t>::match(item_t& entry, std::wstring_view wide_path) 
       bool state = start;
       // The rule that made the last change; none when the ".git" case decided.
       const typename rules_t::rule* decider = nullptr;
-      if (is_folder && rel == L"/.git") {
+      // ".git" beside an ignore file: the caller's rules, anchored at a folder or not, hold no
+      // such case, so a ".git" with no ignore file beside it is kept.
+      if (is_folder && !lvl.folder.empty() && rel == L"/.git") {
         state = true;
       } else {
         for (const auto& r : lvl.rules->rules) {
