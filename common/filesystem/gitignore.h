@@ -36,13 +36,15 @@ class gitignore {
 
   virtual ~gitignore() = default;
 
-  // Adds the rules of a whole ignore-file text. CR, LF and CR LF end lines; empty lines and
-  // lines whose first character is "#" give no rule; blanks are never trimmed. A line whose
-  // pattern cannot be used gives no rule and is listed in `unusable`.
+  // Adds the rules of a whole ignore-file text, read as git reads it: LF ends a line and one CR
+  // before it is dropped (a CR elsewhere is a character); empty lines and lines whose first
+  // character is "#" give no rule; trailing spaces are cut off unless a '\' escapes them. A line
+  // whose pattern cannot be used gives no rule and is listed in `unusable`.
   void load(const std::wstring& text);
 
-  // load() for the bytes of an ignore file, UTF-8: a line that is not valid UTF-8 gives no rule,
-  // and the lines around it are read as usual.
+  // load() for the bytes of an ignore file, UTF-8: a line that is not valid UTF-8 gives no rule
+  // and is listed in `unusable` (its bytes kept as wide_from_native gives them), and the lines
+  // around it are read as usual.
   void load_utf8(std::string_view bytes);
 
   // Turns one non-empty line into a rule and appends it, or lists it in `unusable` under
