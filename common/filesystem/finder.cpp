@@ -43,7 +43,7 @@ template <>
 std::string notify<finder_item>::to_string() const {
   std::string text = platform::narrow_from_path(item->entry.path());
   text += " <";
-  text += utf16_to_utf8(item->rule_line);
+  text += display_text(item->rule_line, shown_characters);
   text += "> ";
   text += utf16_to_utf8(path_to_generic(platform::path_from_wide(item->rule_source), false));
   return text;
@@ -58,7 +58,8 @@ finder<rules_t, item_t>::finder(std::filesystem::path root, bool include_ignored
       event_prefix(event_prefix_),
       ignore_event(event_prefix_ + "ignore"),
       scan_dir_event(event_prefix_ + "scan::dir"),
-      unusable_rule_event(event_prefix_ + "ignore::rule") {
+      unusable_rule_event(event_prefix_ + "ignore::rule"),
+      unusable_file_event(event_prefix_ + "ignore::file") {
   if (!ignore_file_names_.empty()) {
     for (const auto& name : split_text(ignore_file_names_, L"|")) ignore_file_names.insert(name);
   }
@@ -249,8 +250,8 @@ void finder<rules_t, item_t>::report_unusable(const rules_t& rules,
     auto event = kestrun::notify::create(unusable_rule_event);
     event->level = 1;
     event->fire_text(utf16_to_utf8(path_to_generic(platform::path_from_wide(source), false)) + ":" +
-                     std::to_string(bad.line_number) + " <" + utf16_to_utf8(bad.line) + "> " +
-                     bad.problem);
+                     std::to_string(bad.line_number) + " <" +
+                     display_text(bad.line, shown_characters) + "> " + bad.problem);
   }
 }
 
@@ -269,14 +270,25 @@ void finder<rules_t, item_t>::load_ignore_file(const std::filesystem::path& fold
   // A folder that cannot be searched, or a path too long for the system, holds no ignore file
   // that could be read.
   std::error_code ec;
-  if (!std::filesystem::exists(file, ec) || ec) return;
-  // A file that cannot be read (a folder of that name) gives an empty text: a level without
-  // rules.
-  std::string bytes;
-  read_file(platform::wide_from_path(file), bytes);
+  platform::t_entry_info info;
+  if (!platform::entry_info(file, info, ec)) return;
   auto rules = std::make_shared<rules_t>();
-  rules->load_utf8(bytes);
-  report_unusable(*rules, platform::wide_from_path(file));
+  if (platform::is_link_entry(info.attributes, info.reparse_tag)) {
+    // As git, an ignore file that is a link is not read: it could lead anywhere, outside the
+    // project too. It still counts as an ignore file there, one without rules.
+    if (!event_prefix.empty()) {
+      auto event = kestrun::notify::create(unusable_file_event);
+      event->level = 1;
+      event->fire_text(utf16_to_utf8(generic_wide(file)) + " is a symbolic link: not read");
+    }
+  } else {
+    // A file that cannot be read (a folder of that name) gives an empty text: a level without
+    // rules.
+    std::string bytes;
+    read_file(platform::wide_from_path(file), bytes);
+    rules->load_utf8(bytes);
+    report_unusable(*rules, platform::wide_from_path(file));
+  }
   level added;
   added.depth = depth;
   added.folder = folder_text;
@@ -295,7 +307,10 @@ void finder<rules_t, item_t>::match(item_t& entry) const {
 template <class rules_t, class item_t>
 void finder<rules_t, item_t>::match(item_t& entry, std::wstring_view wide_path) const {
   if (!entry.ignored) {
-    const bool is_folder = (entry.attributes & platform::attribute_directory) != 0;
+    // As git sees it, a link is never a folder: "build/" leaves out no link named build, while
+    // "build" does.
+    const bool is_folder = (entry.attributes & platform::attribute_directory) != 0 &&
+                           !platform::is_link_entry(entry.attributes, entry.reparse_tag);
     for (const auto& lvl : levels) {
       const std::wstring_view rel =
           wide_path.substr(std::min<std::uint64_t>(lvl.base_length, wide_path.size()));
@@ -325,7 +340,10 @@ void finder<rules_t, item_t>::match(item_t& entry, std::wstring_view wide_path) 
                                                          platform::path_from_wide(lvl.source));
       if (decider == nullptr) continue;
       if (state) {
-        entry.rule_line = decider->line;
+        // Only what an event shows: a rule of megabytes copied into each entry it leaves out
+        // would cost megabytes per entry. Two units per character cover surrogate pairs.
+        const std::size_t kept = std::min(decider->line.size(), 2 * shown_characters + 2);
+        entry.rule_line.assign(decider->line, 0, kept);
       } else {
         entry.rule_line.clear();
       }

@@ -50,8 +50,11 @@ class finder {
   // rules apply to what lies below the root, never to the root itself, which is always walked.
   // `ignore_file_names` lists the names of ignore files separated by '|'; `global_rules` are
   // rules in ignore-file syntax that apply everywhere; an empty `event_prefix` fires no events.
-  // A rule that cannot be used is left out and, with an event prefix, reported by the level-1
-  // event "<prefix>ignore::rule" (text: the ignore file, the line number, the line and why).
+  // A rule that cannot be used, or a line that is not UTF-8, is left out and, with an event
+  // prefix, reported by the level-1 event "<prefix>ignore::rule" (text: "<ignore file>:<line
+  // number> <<line>> <why>", the line cut after a few hundred characters). An ignore file that is
+  // a symbolic link is not read (its folder gets a level without rules), reported by the level-1
+  // event "<prefix>ignore::file" (text: the file). A folder rule ("build/") never matches a link.
   finder(std::filesystem::path root, bool include_ignored, bool recursive,
          const std::wstring& ignore_file_names, const std::wstring& global_rules,
          const std::string& event_prefix);
@@ -88,6 +91,7 @@ class finder {
   std::string ignore_event;
   std::string scan_dir_event;
   std::string unusable_rule_event;
+  std::string unusable_file_event;
 
  private:
   void report_ignored(const item_t& entry) const;

@@ -345,17 +345,49 @@ TEST(FinderTest, EmptyIgnoreFileNameGivesEveryFolderALevel) {
             (names{"sub", "sub/.git", "sub/file", "sub/.git/config"}));
 }
 
-// An ignore file that is a link counts only when it leads to something, as the system says.
-TEST(FinderTest, IgnoreFileThatIsALink) {
+// An ignore file that is a link is not read, wherever it leads, as git refuses it; a warning
+// names it.
+TEST(FinderTest, IgnoreFileThatIsALinkIsNotRead) {
   test::temp_folder dir;
   dir.write("rules", "*.tmp\n");
   dir.write("a/x.tmp", "");
   dir.write("b/y.tmp", "");
+  dir.write("b/.git/HEAD", "");
   if (!test::make_link(dir / "rules", dir / "a" / ".gitignore")) GTEST_SKIP() << test::no_links;
   test::make_link(dir / "nowhere", dir / "b" / ".gitignore");
+  recorded().clear();
   const auto w = walk(dir.path());
-  EXPECT_EQ(find_item(w, "a/x.tmp"), nullptr);
+  EXPECT_NE(find_item(w, "a/x.tmp"), nullptr);
   EXPECT_NE(find_item(w, "b/y.tmp"), nullptr);
+  EXPECT_NE(find_item(w, "a/.gitignore"), nullptr);
+  // It still stands beside ".git" as an ignore file does.
+  EXPECT_EQ(find_item(w, "b/.git"), nullptr);
+  std::vector<std::string> warnings;
+  for (const auto& e : recorded()) {
+    if (e.name != std::string(prefix) + "ignore::file") continue;
+    EXPECT_EQ(e.level, 1u);
+    warnings.push_back(generic(e.text));
+  }
+  std::sort(warnings.begin(), warnings.end());
+  EXPECT_EQ(warnings, (names{generic(dir / "a/.gitignore") + " is a symbolic link: not read",
+                             generic(dir / "b/.gitignore") + " is a symbolic link: not read"}));
+}
+
+// A link is never a folder to the rules, as git sees it: "build/" keeps a link named build that
+// leads to a folder, "obj" leaves out a link named obj. (git 2.39: `?? build`, `!! out/`.)
+TEST(FinderTest, FolderRulesNeverMatchLinks) {
+  test::temp_folder dir;
+  dir.write(".gitignore", "build/\nobj\n");
+  dir.write("real/x", "");
+  dir.write("out/keep", "");
+  if (!test::make_link(dir / "real", dir / "build")) GTEST_SKIP() << test::no_links;
+  test::make_link(dir / "real", dir / "out" / "obj");
+  test::make_link(dir / "real", dir / "out" / "build");
+  const auto w = walk(dir.path());
+  std::vector<std::string> sorted = w.entries;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(sorted,
+            (names{".gitignore", "build", "out", "out/build", "out/keep", "real", "real/x"}));
 }
 
 TEST(FinderTest, FolderThatCannotBeListedGivesNothing) {
