@@ -412,7 +412,7 @@ TEST(FinderTest, FolderThatCannotBeListedGivesNothing) {
 // other rules of the file, and of the "GLOBAL" text, still apply.
 TEST(FinderTest, UnusableRulesAreReportedAndSkipped) {
   test::temp_folder dir;
-  dir.write("proj/.gitignore", "*.{js,ts}\ntmp[\n*.log\n");
+  dir.write("proj/.gitignore", "*.{js,ts}\ntmp[\n*.log\ncaf\xE9\n");
   dir.write("proj/a.js", "");
   dir.write("proj/*.{js,ts}", "");
   dir.write("proj/x.log", "");
@@ -437,7 +437,8 @@ TEST(FinderTest, UnusableRulesAreReportedAndSkipped) {
       warnings.push_back(generic(e.text));
     }
     EXPECT_EQ(warnings, (names{"GLOBAL:1 <x[> a bracket expression has no closing ']'",
-                               file + ":2 <tmp[> a bracket expression has no closing ']'"}));
+                               file + ":2 <tmp[> a bracket expression has no closing ']'",
+                               file + ":4 <caf\\xE9> the line is not UTF-8"}));
   }
 }
 

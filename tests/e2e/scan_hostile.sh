@@ -150,9 +150,10 @@ expect_content <(printf '%s\n' "$got") "'.gitignore'
 'ls\\u2028folder'
 'tmp['
 " "lines: version 1"
+expect_event lines "kestrun::vcs::finder::ignore::rule~ $p/\\.gitignore:5 <caf\\\\xE9/> the line is not UTF-8"
 expect_event lines "kestrun::vcs::finder::ignore::rule~ $p/\\.gitignore:6 <tmp\\[> .*"
-[ "$(count_events 'kestrun::vcs::finder::ignore::rule~ .*')" -eq 1 ] ||
-  fail "lines: not exactly one unusable rule reported"
+[ "$(count_events 'kestrun::vcs::finder::ignore::rule~ .*')" -eq 2 ] ||
+  fail "lines: not exactly the line that is no text and the unusable rule reported"
 
 # --- 5. lines that crashed or stalled the old matcher ----------------------------------------------
 p=$SCRATCH/stall
