@@ -341,9 +341,9 @@ void finder<rules_t, item_t>::match(item_t& entry, std::wstring_view wide_path) 
       if (decider == nullptr) continue;
       if (state) {
         // Only what an event shows: a rule of megabytes copied into each entry it leaves out
-        // would cost megabytes per entry. Two units per character cover surrogate pairs.
-        const std::size_t kept = std::min(decider->line.size(), 2 * shown_characters + 2);
-        entry.rule_line.assign(decider->line, 0, kept);
+        // would cost megabytes per entry. Four bytes per character cover every UTF-8 form.
+        entry.rule_line = platform::wide_from_native(
+            std::string_view(decider->line).substr(0, 4 * shown_characters + 4));
       } else {
         entry.rule_line.clear();
       }

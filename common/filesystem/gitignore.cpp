@@ -2,6 +2,8 @@
 // finder's.
 #include "common/filesystem/gitignore.h"
 
+#include <algorithm>
+
 #include "platform/platform.h"
 
 namespace kestrun::filesystem {
@@ -76,6 +78,10 @@ void gitignore::load_utf8(std::string_view bytes) {
   // first rule.
   constexpr std::string_view bom = "\xEF\xBB\xBF";
   if (bytes.substr(0, bom.size()) == bom) bytes.remove_prefix(bom.size());
+  // Room for one rule a line at once: a vector that doubles as it goes holds twice what it
+  // needs while it moves, which for a large file is most of its memory.
+  rules.reserve(rules.size() +
+                static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\n')) + 1);
   std::wstring wide;
   for_each_line(bytes, [this, &wide](std::string_view line, std::size_t number) {
     line = rule_text(line);
@@ -91,7 +97,7 @@ void gitignore::load_utf8(std::string_view bytes) {
 
 void gitignore::add_rule(const std::wstring& line, std::size_t line_number) {
   rule r;
-  r.line = line;
+  r.line = platform::native_from_wide(line);
   std::wstring_view s = line;
   if (!s.empty() && s.front() == L'!') {
     r.negate = true;

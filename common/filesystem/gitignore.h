@@ -19,7 +19,9 @@ class gitignore {
     // The pattern held a "/": it is matched against the whole path below the ignore file's
     // folder, else against the last part of the path.
     bool anchored = false;
-    std::wstring line;  // the line as read
+    // The line as read (trailing blanks cut off), in UTF-8: one byte a character where a wide
+    // copy would take four.
+    std::string line;
     pattern_matcher pattern;
 
     // Whether the rule matches `rel`, a path below the ignore file's folder that begins with

@@ -50,16 +50,21 @@ bool in_class(std::size_t index, wchar_t c) {
   }
 }
 
+// A wide unit as the 32-bit value a literal token holds (wchar_t is signed on some platforms).
+std::uint32_t platform_unit(wchar_t c) { return static_cast<std::uint32_t>(c); }
+
 }  // namespace
 
 bool pattern_matcher::compile(std::wstring_view pattern, std::string& problem) {
   tokens_.clear();
   sets_.clear();
+  ranges_.clear();
   parts_.clear();
-  suffix_.clear();
+  suffix_length_ = 0;
   usable_ = false;
   plain_ = false;
   problem.clear();
+  tokens_.reserve(pattern.size());
 
   t_part part;
   std::size_t stars_in_part = 0;  // '*' characters of the part when it holds nothing else
@@ -73,6 +78,9 @@ bool pattern_matcher::compile(std::wstring_view pattern, std::string& problem) {
     stars_in_part = 0;
     only_stars = true;
   };
+  // Where the next ']' after a "[:" stands: found once and kept while the reading is before it,
+  // so that a set of many "[:" is read in one pass.
+  std::size_t next_close = 0;
   std::size_t pos = 0;
   while (pos < pattern.size()) {
     const wchar_t c = pattern[pos];
@@ -82,7 +90,7 @@ bool pattern_matcher::compile(std::wstring_view pattern, std::string& problem) {
         ++stars_in_part;
         ++pos;
       }
-      tokens_.push_back({t_kind::star});
+      push(t_kind::star);
       continue;
     }
     if (c == L'/') {
@@ -101,16 +109,16 @@ bool pattern_matcher::compile(std::wstring_view pattern, std::string& problem) {
         problem = "a '\\' ends the pattern";
         return false;
       }
-      tokens_.push_back({t_kind::literal, pattern[pos + 1]});
+      push(t_kind::literal, platform_unit(pattern[pos + 1]));
       pos += 2;
     } else if (c == L'?') {
       ++pos;
-      tokens_.push_back({t_kind::any});
+      push(t_kind::any);
     } else if (c == L'[') {
-      if (!parse_set(pattern, pos, problem)) return false;
+      if (!parse_set(pattern, pos, next_close, problem)) return false;
     } else {
       ++pos;
-      tokens_.push_back({t_kind::literal, c});
+      push(t_kind::literal, platform_unit(c));
     }
   }
   end_part();
@@ -127,21 +135,20 @@ bool pattern_matcher::compile(std::wstring_view pattern, std::string& problem) {
   for (const t_part& p : parts_) {
     if (p.any_parts) plain_ = false;
     for (std::uint32_t i = p.first; i < p.last; ++i) {
-      if (tokens_[i].kind != t_kind::literal) plain_ = false;
+      if (kind_of(tokens_[i]) != t_kind::literal) plain_ = false;
     }
   }
   const t_part& last = parts_.back();
-  if (plain_) {
-    for (std::size_t i = 0; i < parts_.size(); ++i) {
-      if (i > 0) suffix_ += L'/';
-      for (std::uint32_t t = parts_[i].first; t < parts_[i].last; ++t) suffix_ += tokens_[t].ch;
-    }
-  } else if (!last.any_parts) {
-    for (std::uint32_t t = last.last; t > last.first && tokens_[t - 1].kind == t_kind::literal;
+  if (!plain_ && !last.any_parts) {
+    for (std::uint32_t t = last.last; t > last.first && kind_of(tokens_[t - 1]) == t_kind::literal;
          --t) {
-      suffix_.insert(suffix_.begin(), tokens_[t - 1].ch);
+      ++suffix_length_;
     }
   }
+  tokens_.shrink_to_fit();
+  parts_.shrink_to_fit();
+  sets_.shrink_to_fit();
+  ranges_.shrink_to_fit();
   usable_ = true;
   return true;
 }
@@ -149,8 +156,10 @@ bool pattern_matcher::compile(std::wstring_view pattern, std::string& problem) {
 // Reads the bracket expression at `pos` as git's wildmatch does: '!' or '^' first negates, the
 // first member may be ']', "a-z" is a range unless the '-' comes first or last, '\' makes the
 // next character plain, and "[:name:]" is a class; a '[' that opens no class name is plain.
-bool pattern_matcher::parse_set(std::wstring_view pattern, std::size_t& pos, std::string& problem) {
+bool pattern_matcher::parse_set(std::wstring_view pattern, std::size_t& pos,
+                                std::size_t& next_close, std::string& problem) {
   t_set set;
+  set.first = static_cast<std::uint32_t>(ranges_.size());
   std::size_t i = pos + 1;
   if (i < pattern.size() && (pattern[i] == L'!' || pattern[i] == L'^')) {
     set.negated = true;
@@ -160,6 +169,7 @@ bool pattern_matcher::parse_set(std::wstring_view pattern, std::size_t& pos, std
     problem = "a bracket expression has no closing ']'";
     return false;
   };
+  const auto add = [this](wchar_t low, wchar_t high) { ranges_.emplace_back(low, high); };
   bool first = true;
   bool have_previous = false;
   wchar_t previous = 0;
@@ -175,7 +185,7 @@ bool pattern_matcher::parse_set(std::wstring_view pattern, std::size_t& pos, std
       if (i + 1 >= pattern.size()) return unclosed();
       previous = pattern[i + 1];
       have_previous = true;
-      set.ranges.emplace_back(previous, previous);
+      add(previous, previous);
       i += 2;
     } else if (c == L'-' && have_previous && i + 1 < pattern.size() && pattern[i + 1] != L']') {
       wchar_t high = pattern[i + 1];
@@ -185,15 +195,18 @@ bool pattern_matcher::parse_set(std::wstring_view pattern, std::size_t& pos, std
         high = pattern[i++];
       }
       // A range whose ends are reversed holds nothing, as in git.
-      if (previous <= high) set.ranges.emplace_back(previous, high);
+      if (previous <= high) add(previous, high);
       have_previous = false;
     } else if (c == L'[' && i + 1 < pattern.size() && pattern[i + 1] == L':') {
-      const std::size_t close = pattern.find(L']', i + 2);
+      if (next_close != std::wstring_view::npos && next_close < i + 2) {
+        next_close = pattern.find(L']', i + 2);
+      }
+      const std::size_t close = next_close;
       if (close == std::wstring_view::npos) return unclosed();
       if (close < i + 3 || pattern[close - 1] != L':') {
         previous = L'[';
         have_previous = true;
-        set.ranges.emplace_back(previous, previous);
+        add(previous, previous);
         ++i;
         continue;
       }
@@ -210,29 +223,30 @@ bool pattern_matcher::parse_set(std::wstring_view pattern, std::size_t& pos, std
     } else {
       previous = c;
       have_previous = true;
-      set.ranges.emplace_back(c, c);
+      add(c, c);
       ++i;
     }
   }
   pos = i;
-  tokens_.push_back({t_kind::set, 0, static_cast<std::uint32_t>(sets_.size())});
-  sets_.push_back(std::move(set));
+  set.count = static_cast<std::uint32_t>(ranges_.size()) - set.first;
+  push(t_kind::set, static_cast<std::uint32_t>(sets_.size()));
+  sets_.push_back(set);
   return true;
 }
 
-bool pattern_matcher::char_matches(const t_token& token, wchar_t c) const {
-  switch (token.kind) {
+bool pattern_matcher::char_matches(std::uint32_t token, wchar_t c) const {
+  switch (kind_of(token)) {
     case t_kind::literal:
-      return c == token.ch;
+      return platform_unit(c) == value_of(token);
     case t_kind::any:
     case t_kind::star:
       return c != L'/';
     case t_kind::set: {
       if (c == L'/') return false;
-      const t_set& set = sets_[token.set];
+      const t_set& set = sets_[value_of(token)];
       bool in = false;
-      for (const auto& [low, high] : set.ranges) {
-        if (low <= c && c <= high) {
+      for (std::uint32_t r = set.first; r < set.first + set.count; ++r) {
+        if (ranges_[r].first <= c && c <= ranges_[r].second) {
           in = true;
           break;
         }
@@ -252,7 +266,7 @@ bool pattern_matcher::part_matches(const t_part& part, std::wstring_view name) c
   std::size_t star = part.last;  // none yet
   std::size_t star_t = 0;
   while (t < name.size()) {
-    if (p < part.last && tokens_[p].kind == t_kind::star) {
+    if (p < part.last && kind_of(tokens_[p]) == t_kind::star) {
       star = p++;
       star_t = t;
     } else if (p < part.last && char_matches(tokens_[p], name[t])) {
@@ -265,17 +279,39 @@ bool pattern_matcher::part_matches(const t_part& part, std::wstring_view name) c
       return false;
     }
   }
-  while (p < part.last && tokens_[p].kind == t_kind::star) ++p;
+  while (p < part.last && kind_of(tokens_[p]) == t_kind::star) ++p;
   return p == part.last;
+}
+
+bool pattern_matcher::fits_plain_end(std::wstring_view path) const {
+  if (plain_) {
+    std::size_t t = 0;
+    for (std::size_t i = 0; i < parts_.size(); ++i) {
+      if (i > 0) {
+        if (t >= path.size() || path[t] != L'/') return false;
+        ++t;
+      }
+      const t_part& part = parts_[i];
+      if (path.size() - t < part.last - part.first) return false;
+      for (std::uint32_t k = part.first; k < part.last; ++k, ++t) {
+        if (platform_unit(path[t]) != value_of(tokens_[k])) return false;
+      }
+    }
+    return t == path.size();
+  }
+  if (path.size() < suffix_length_) return false;
+  const std::uint32_t end = parts_.back().last;
+  const std::size_t from = path.size() - suffix_length_;
+  for (std::uint32_t k = 0; k < suffix_length_; ++k) {
+    if (platform_unit(path[from + k]) != value_of(tokens_[end - suffix_length_ + k])) return false;
+  }
+  return true;
 }
 
 bool pattern_matcher::match(std::wstring_view path) const {
   if (!usable_) return false;
-  if (plain_) return path == suffix_;
-  if (path.size() < suffix_.size() ||
-      path.substr(path.size() - suffix_.size()) != std::wstring_view(suffix_)) {
-    return false;
-  }
+  if (!fits_plain_end(path)) return false;
+  if (plain_) return true;
   constexpr std::size_t done = std::wstring_view::npos;
   // The start of the path part after the one that starts at `at`.
   const auto next_part = [&path](std::size_t at) {

@@ -28,16 +28,22 @@ class pattern_matcher {
   bool match(std::wstring_view path) const;
 
  private:
-  enum class t_kind : std::uint8_t { literal, any, star, set };
-  struct t_token {
-    t_kind kind;
-    wchar_t ch = 0;         // literal
-    std::uint32_t set = 0;  // index into sets_
-  };
+  // One token in 32 bits, so that a pattern takes little more memory than its text: the kind in
+  // the top bits, below it the character of a literal (every code point fits) or the index of a
+  // set.
+  enum class t_kind : std::uint32_t { literal, any, star, set };
+  static constexpr unsigned kind_shift = 29;
+  static constexpr std::uint32_t value_mask = (1u << kind_shift) - 1;
+  static t_kind kind_of(std::uint32_t token) { return static_cast<t_kind>(token >> kind_shift); }
+  static std::uint32_t value_of(std::uint32_t token) { return token & value_mask; }
+  void push(t_kind kind, std::uint32_t value = 0) {
+    tokens_.push_back((static_cast<std::uint32_t>(kind) << kind_shift) | (value & value_mask));
+  }
   struct t_set {
     bool negated = false;
-    std::uint16_t classes = 0;                        // named classes, one bit each
-    std::vector<std::pair<wchar_t, wchar_t>> ranges;  // a single character is a range of one
+    std::uint16_t classes = 0;  // named classes, one bit each
+    std::uint32_t first = 0;    // its ranges in ranges_
+    std::uint32_t count = 0;
   };
   // The tokens of one part between separators; "**" alone there takes any number of parts.
   struct t_part {
@@ -46,18 +52,24 @@ class pattern_matcher {
     bool any_parts = false;
   };
 
-  bool parse_set(std::wstring_view pattern, std::size_t& pos, std::string& problem);
-  bool char_matches(const t_token& token, wchar_t c) const;
+  bool parse_set(std::wstring_view pattern, std::size_t& pos, std::size_t& next_close,
+                 std::string& problem);
+  bool char_matches(std::uint32_t token, wchar_t c) const;
   bool part_matches(const t_part& part, std::wstring_view name) const;
+  // Whether `path` ends with the plain characters every match ends with, or, for a pattern
+  // without wildcards, is its whole text.
+  bool fits_plain_end(std::wstring_view path) const;
 
-  std::vector<t_token> tokens_;
+  std::vector<std::uint32_t> tokens_;
   std::vector<t_set> sets_;
+  std::vector<std::pair<wchar_t, wchar_t>> ranges_;  // a single character is a range of one
   std::vector<t_part> parts_;
   bool usable_ = false;
-  // Plain characters every match ends with, and the whole text for a pattern without wildcards:
-  // most paths are told apart by these without running the parts.
-  std::wstring suffix_;
+  // A pattern without wildcards: its parts' literals joined by '/' are the whole text to match.
   bool plain_ = false;
+  // The count of literal tokens that end the last part: most paths are told apart by these
+  // without running the parts.
+  std::uint32_t suffix_length_ = 0;
 };
 
 }  // namespace kestrun::filesystem
