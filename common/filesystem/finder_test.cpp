@@ -442,6 +442,22 @@ TEST(FinderTest, UnusableRulesAreReportedAndSkipped) {
   }
 }
 
+// However long a rule, its events show the first few hundred characters of it.
+TEST(FinderTest, EventsCutLongRules) {
+  test::temp_folder dir;
+  const std::string set = "[" + std::string(1000, 'b') + "]";
+  dir.write(".gitignore", set + "\n" + set + "[\n");
+  dir.write("b", "");
+  recorded().clear();
+  EXPECT_EQ(walk(dir.path()).entries, (names{".gitignore"}));
+  const std::string shown = "[" + std::string(299, 'b') + "\xE2\x80\xA6";
+  const std::string file = generic(dir / ".gitignore");
+  EXPECT_EQ(events(), (names{"scan::dir " + generic(dir.path()),
+                             "ignore::rule " + file + ":2 <" + shown +
+                                 "> a bracket expression has no closing ']'",
+                             "ignore " + generic(dir / "b") + " <" + shown + "> " + file}));
+}
+
 // A path longer than the system takes cannot be listed: it gives nothing, and the walk goes on.
 TEST(FinderTest, FoldersPastThePathLimitGiveNothing) {
   // The chain is made through the current folder, one name at a time.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "common/text.h"
 #include "platform/platform.h"
 
 namespace kestrun::filesystem {
@@ -83,12 +84,18 @@ void gitignore::load_utf8(std::string_view bytes) {
   rules.reserve(rules.size() +
                 static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\n')) + 1);
   std::wstring wide;
+  steps += bytes.size();
   for_each_line(bytes, [this, &wide](std::string_view line, std::size_t number) {
+    steps += 2 * line.size() + 1;  // finding its end, trimming it
     line = rule_text(line);
+    steps += line.size();  // decoding it
     if (line.empty()) return;
     // A line that is not text cannot say what it means; the others still can.
     if (!platform::strict_wide_from_utf8(line, wide)) {
-      unusable.push_back({number, platform::wide_from_native(line), "the line is not UTF-8"});
+      // No more of it than an event shows (four bytes cover any character).
+      unusable.push_back({number,
+                          platform::wide_from_native(line.substr(0, 4 * shown_characters + 4)),
+                          "the line is not UTF-8"});
       return;
     }
     add_rule(wide, number);
@@ -115,8 +122,9 @@ void gitignore::add_rule(const std::wstring& line, std::size_t line_number) {
     if (s.front() == L'/') s.remove_prefix(1);
   }
   std::string problem;
-  if (!r.pattern.compile(s, problem)) {
-    unusable.push_back({line_number, line, std::move(problem)});
+  steps += line.size();  // the copy and the flags
+  if (!r.pattern.compile(s, problem, &steps)) {
+    unusable.push_back({line_number, line.substr(0, 2 * shown_characters + 2), std::move(problem)});
     return;
   }
   rules.push_back(std::move(r));

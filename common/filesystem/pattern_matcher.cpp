@@ -55,7 +55,17 @@ std::uint32_t platform_unit(wchar_t c) { return static_cast<std::uint32_t>(c); }
 
 }  // namespace
 
-bool pattern_matcher::compile(std::wstring_view pattern, std::string& problem) {
+bool pattern_matcher::compile(std::wstring_view pattern, std::string& problem,
+                              std::uint64_t* steps) {
+  std::uint64_t work = 0;
+  // Counted on every way out.
+  struct t_count {
+    std::uint64_t& work;
+    std::uint64_t* steps;
+    ~t_count() {
+      if (steps != nullptr) *steps += work;
+    }
+  } count{work, steps};
   tokens_.clear();
   sets_.clear();
   ranges_.clear();
@@ -83,10 +93,12 @@ bool pattern_matcher::compile(std::wstring_view pattern, std::string& problem) {
   std::size_t next_close = 0;
   std::size_t pos = 0;
   while (pos < pattern.size()) {
+    ++work;
     const wchar_t c = pattern[pos];
     if (c == L'*') {
       // A run of stars is one wildcard; a run that fills its part is "**".
       while (pos < pattern.size() && pattern[pos] == L'*') {
+        ++work;
         ++stars_in_part;
         ++pos;
       }
@@ -115,7 +127,7 @@ bool pattern_matcher::compile(std::wstring_view pattern, std::string& problem) {
       ++pos;
       push(t_kind::any);
     } else if (c == L'[') {
-      if (!parse_set(pattern, pos, next_close, problem)) return false;
+      if (!parse_set(pattern, pos, next_close, problem, work)) return false;
     } else {
       ++pos;
       push(t_kind::literal, platform_unit(c));
@@ -132,6 +144,7 @@ bool pattern_matcher::compile(std::wstring_view pattern, std::string& problem) {
   }
 
   plain_ = true;
+  work += tokens_.size() + parts_.size();
   for (const t_part& p : parts_) {
     if (p.any_parts) plain_ = false;
     for (std::uint32_t i = p.first; i < p.last; ++i) {
@@ -157,7 +170,8 @@ bool pattern_matcher::compile(std::wstring_view pattern, std::string& problem) {
 // first member may be ']', "a-z" is a range unless the '-' comes first or last, '\' makes the
 // next character plain, and "[:name:]" is a class; a '[' that opens no class name is plain.
 bool pattern_matcher::parse_set(std::wstring_view pattern, std::size_t& pos,
-                                std::size_t& next_close, std::string& problem) {
+                                std::size_t& next_close, std::string& problem,
+                                std::uint64_t& work) {
   t_set set;
   set.first = static_cast<std::uint32_t>(ranges_.size());
   std::size_t i = pos + 1;
@@ -174,6 +188,7 @@ bool pattern_matcher::parse_set(std::wstring_view pattern, std::size_t& pos,
   bool have_previous = false;
   wchar_t previous = 0;
   for (;;) {
+    ++work;
     if (i >= pattern.size()) return unclosed();
     const wchar_t c = pattern[i];
     if (c == L']' && !first) {
@@ -200,6 +215,7 @@ bool pattern_matcher::parse_set(std::wstring_view pattern, std::size_t& pos,
     } else if (c == L'[' && i + 1 < pattern.size() && pattern[i + 1] == L':') {
       if (next_close != std::wstring_view::npos && next_close < i + 2) {
         next_close = pattern.find(L']', i + 2);
+        work += (next_close == std::wstring_view::npos ? pattern.size() : next_close) - i;
       }
       const std::size_t close = next_close;
       if (close == std::wstring_view::npos) return unclosed();
@@ -211,6 +227,7 @@ bool pattern_matcher::parse_set(std::wstring_view pattern, std::size_t& pos,
         continue;
       }
       const std::wstring_view name = pattern.substr(i + 2, close - 1 - (i + 2));
+      work += name.size();
       std::size_t index = 0;
       while (index < class_names.size() && class_names[index] != name) ++index;
       if (index == class_names.size()) {

@@ -22,7 +22,9 @@ class pattern_matcher {
   // itself. False, with `problem` saying why, when the pattern cannot be used: a bracket
   // expression without its closing ']', an unknown class name, a '\' with nothing after it. The
   // matcher then matches nothing.
-  bool compile(std::wstring_view pattern, std::string& problem);
+  // `steps`, when given, grows by the work done: every character and token looked at, so that a
+  // test can bound it by the pattern's length.
+  bool compile(std::wstring_view pattern, std::string& problem, std::uint64_t* steps = nullptr);
 
   // Whether the whole of `path` ('/'-separated, no leading '/') matches.
   bool match(std::wstring_view path) const;
@@ -53,7 +55,7 @@ class pattern_matcher {
   };
 
   bool parse_set(std::wstring_view pattern, std::size_t& pos, std::size_t& next_close,
-                 std::string& problem);
+                 std::string& problem, std::uint64_t& work);
   bool char_matches(std::uint32_t token, wchar_t c) const;
   bool part_matches(const t_part& part, std::wstring_view name) const;
   // Whether `path` ends with the plain characters every match ends with, or, for a pattern
