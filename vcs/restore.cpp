@@ -167,7 +167,7 @@ bool apply_restore(transform& t) {
   const auto written = [](const packer::t_file_info& info) { return info.written; };
   ok = ok && !lists.incomplete &&
        std::all_of(lists.download_list.begin(), lists.download_list.end(), written);
-  notify::create("kestrun::vcs::save")->set_error(!ok)->fire_text("local");
+  notify::create("kestrun::vcs::save")->set_error(!ok || t.incomplete())->fire_text("local");
   return ok;
 }
 

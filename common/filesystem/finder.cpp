@@ -133,6 +133,8 @@ void finder<rules_t, item_t>::list(const item_t& folder, const std::wstring& fol
   // with the next folder.
   std::error_code ec;
   const bool whole = platform::list_folder(folder_path, listing_, ec);
+  // A folder that vanished since it was found holds nothing any more.
+  if (!whole && !platform::is_not_found(ec)) report_unread(folder_path, folder_wide, ec);
   for (const auto& entry : listing_) {
     const platform::native_string_view name = last_element(entry.path().native());
     for (std::size_t i = 0; i < ignore_names.size(); ++i) {
@@ -166,6 +168,7 @@ void finder<rules_t, item_t>::list(const item_t& folder, const std::wstring& fol
   if (!ends_in_separator) folder_prefix += L'/';
   const platform::folder_handle handle(folder_path);
   found.reserve(listing_.size());
+  bool folder_unread = !whole;  // reported once
   try {
     for (auto& listed_entry : listing_) {
       // A listed path is the folder's text joined with the name: the name alone is converted.
@@ -184,9 +187,21 @@ void finder<rules_t, item_t>::list(const item_t& folder, const std::wstring& fol
       const platform::native_char* name_text =
           joined ? listed.c_str() + name_offset : other_name.c_str();
       item_t entry = item_t::from_listing(std::move(listed_entry), handle, name_text);
-      // What cannot be looked at cannot be kept: an entry that vanished since the listing, or
-      // every entry of a folder without search permission.
-      if (!entry.readable) continue;
+      // What cannot be looked at cannot be kept: an entry that vanished since the listing is
+      // simply gone, but one whose status the system refuses (every entry of a folder without
+      // search permission) leaves the folder's content unknown.
+      if (!entry.readable) {
+        if (whole && !folder_unread) {
+          platform::t_entry_info info;
+          std::error_code status_ec;
+          if (!platform::entry_info(entry.entry.path(), info, status_ec) &&
+              !platform::is_not_found(status_ec)) {
+            report_unread(folder_path, folder_wide, status_ec);
+            folder_unread = true;
+          }
+        }
+        continue;
+      }
       entry.ignored = folder.ignored;
       entry.rule_line = folder.rule_line;
       entry.rule_source = folder.rule_source;
@@ -202,7 +217,8 @@ void finder<rules_t, item_t>::list(const item_t& folder, const std::wstring& fol
     }
   } catch (...) {
     // An entry that cannot be built, matched or reported (a subscriber's exception) ends the
-    // folder as a failed listing does: what was found so far stays.
+    // folder as a failed listing does: what was found so far stays, and the rest is unknown.
+    if (!folder_unread) unread.push_back(folder_path);
   }
   listing_.clear();
 }
@@ -240,6 +256,17 @@ void finder<rules_t, item_t>::report_ignored(const item_t& entry) const {
   auto event = kestrun::notify::create(ignore_event);
   auto payload = std::make_unique<notify<item_t>>(&entry);
   event->fire_data(payload.release());
+}
+
+template <class rules_t, class item_t>
+void finder<rules_t, item_t>::report_unread(const std::filesystem::path& folder,
+                                            const std::wstring& folder_wide,
+                                            const std::error_code& ec) {
+  unread.push_back(folder);
+  if (event_prefix.empty()) return;
+  auto event = kestrun::notify::create(scan_dir_event);
+  event->level = 2;
+  event->fire_text(display_text(folder_wide) + ": " + ec.message());
 }
 
 template <class rules_t, class item_t>

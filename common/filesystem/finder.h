@@ -65,9 +65,11 @@ class finder {
   // Assigns the next entry to `out` and returns true; false once nothing is left (`out` is then
   // untouched). Each folder's entries come folders first, each group in ascending path order;
   // the next folder listed is the one found last. Links are handed out and never walked. A
-  // folder that cannot be listed, or fails partway, gives what was listed before the failure,
-  // silently; so does an entry whose status cannot be read (a folder without search permission
-  // gives none). Fires "<prefix>scan::dir" (text: the folder) for every folder listed,
+  // folder that cannot be listed, or fails partway, gives what was listed before the failure; so
+  // does one whose entries' status the system refuses (a folder without search permission gives
+  // none). Such a folder is added to `unread` and reported by "<prefix>scan::dir" at level 2
+  // (text: "<folder>: <the system's reason>"); an entry that vanished since the listing is
+  // simply gone. Fires "<prefix>scan::dir" (text: the folder) for every folder listed,
   // "<prefix>ignore" (payload: the entry) for every ignored entry and "<prefix>ignore::rule" as
   // the constructor says. Throws only what a subscriber throws for the folder event or the rule
   // warning.
@@ -87,6 +89,8 @@ class finder {
   std::set<std::wstring> ignore_file_names;
   std::vector<level> levels;
   std::vector<item_t> found;  // entries of the last listed folder still to be handed out
+  // Folders whose content could not be read in full, in the order met.
+  std::vector<std::filesystem::path> unread;
   std::string event_prefix;
   std::string ignore_event;
   std::string scan_dir_event;
@@ -95,6 +99,9 @@ class finder {
 
  private:
   void report_ignored(const item_t& entry) const;
+  // Records `folder` as unread and fires the level-2 folder event with the reason.
+  void report_unread(const std::filesystem::path& folder, const std::wstring& folder_wide,
+                     const std::error_code& ec);
   // Fires the event for each rule of `rules` that could not be used; `source` names the file.
   void report_unusable(const rules_t& rules, const std::wstring& source) const;
   // Lists `folder` (whose wide text is `folder_wide`), loads its ignore files at `depth` and
