@@ -71,12 +71,10 @@ void report_left_out(const std::wstring& root, const std::filesystem::path& path
 
 // Size of a file entry as the standard file_size gives it (links followed; the largest value
 // when it cannot be read). A regular file that is no link is its own target, so the size read
-// with its status by the finder is the same; anything else is asked for again.
+// with its status by the finder is the same, at any depth; anything else is asked for again.
 std::uint64_t file_size_of(const filesystem::finder_item& entry) {
+  if (entry.readable && entry.attributes == 0) return entry.size;
   std::error_code ec;
-  const bool status_read =
-      entry.attributes != 0 || entry.created != 0 || entry.modified != 0 || entry.size != 0;
-  if (status_read && entry.entry.is_regular_file(ec) && !ec) return entry.size;
   const std::uint64_t size = std::filesystem::file_size(entry.entry.path(), ec);
   return ec ? std::numeric_limits<std::uint64_t>::max() : size;
 }
@@ -157,9 +155,9 @@ std::shared_ptr<state> scan_project(project& proj, const std::wstring& prefix) {
 
   // What could not be read keeps what the storage knows of it: the folders go with the state.
   std::vector<std::string> unread;
-  for (const std::filesystem::path& folder : finder.unread) {
+  for (const std::filesystem::path& unread_folder : finder.unread) {
     std::string name;
-    if (relative_name(root, root_native, folder, name)) unread.push_back(std::move(name));
+    if (relative_name(root, root_native, unread_folder, name)) unread.push_back(std::move(name));
   }
   auto result = std::make_shared<state>(std::move(driver), -1, std::move(items));
   result->set_unread(std::move(unread), left_out);
