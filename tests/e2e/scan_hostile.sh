@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Entries and ".gitignore" lines that once hung, crashed or emptied a backup: FIFOs, sockets and
-# devices in the tree (and a FIFO where a restore writes a file), folders that cannot be searched or lie past the path limit (as an
-# unprivileged user), a project folder that a rule above it names, lines that are not UTF-8 or
-# cannot be used, and lines that broke the old expression matcher. Every run must end on its own
-# (a time limit stands guard) with a complete log and the version it ought to write.
+# devices in the tree (and a FIFO where a restore writes a file), folders that cannot be searched
+# (as an unprivileged user) or lie past the path limit, a project folder that a rule above it
+# names, lines that are not UTF-8 or cannot be used, and lines that broke the old expression
+# matcher. Every run must end on its own (a time limit stands guard) with a complete log and the
+# version it ought to write.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/run_helpers.bash"
@@ -122,6 +123,40 @@ AF open.txt
     [ -f "$SCRATCH/denied-elsewhere/$f" ] || fail "denied elsewhere: $f is missing"
   done
 fi
+
+# --- 2b. a tree deeper than the system's path limit -----------------------------------------------
+# Every entry is backed up at any depth, the ignore files down there count, and the stored content
+# is the file's own.
+p=$SCRATCH/deep
+make_project "$p" erin/deep
+(
+  cd "$p"
+  long=$(printf 'n%.0s' $(seq 1 200))
+  for _ in $(seq 1 24); do
+    mkdir "$long"
+    cd "$long"
+  done
+  printf deep >deepest.txt
+  printf 'ignored down here' >deepest.log
+  printf '*.log\n' >.gitignore
+  ln -s "$p/top.txt" to_top
+)
+put_file "$p/top.txt" "top"
+kvcs_ok deep "$p" -m=backup -s="$store"
+expect_verdict deep 'kestrun::vcs::save 1'
+[ "$(count_events 'kestrun::vcs::[^ ]*! .*')" -eq 0 ] || fail "deep: an error in the log"
+"${READER[@]}" version "$store/projects/erin/deep/1.gz" >"$SCRATCH/deep.json"
+python3 - "$SCRATCH/deep.json" "$store" <<'PY' || fail "deep: version 1 lacks the deep entries"
+import gzip, json, sys
+lines = [json.loads(l) for l in open(sys.argv[1])][1:]
+by_name = {c["path"].rsplit("/", 1)[-1]: c for c in lines}
+deepest = by_name["deepest.txt"]
+assert len(deepest["path"]) > 4096 and deepest["size"] == 4, deepest
+blob = open(sys.argv[2] + "/" + deepest["blob"], "rb").read()
+assert (gzip.decompress(blob[1:]) if blob[0] == 1 else blob[1:]) == b"deep", blob
+assert by_name["to_top"]["target"] == "top.txt", by_name["to_top"]
+assert ".gitignore" in by_name and "deepest.log" not in by_name
+PY
 
 # --- 3. a rule above the project that names the project folder ------------------------------------
 outer=$SCRATCH/outer
