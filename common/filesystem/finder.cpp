@@ -298,7 +298,9 @@ void finder<rules_t, item_t>::load_ignore_file(const std::filesystem::path& fold
   // that could be read.
   std::error_code ec;
   platform::t_entry_info info;
-  if (!platform::entry_info(file, info, ec)) return;
+  // Windows answers nothing of a path that ends in a separator (the name "" gives one), the
+  // standard test does.
+  if (!platform::entry_info(file, info, ec) && (!std::filesystem::exists(file, ec) || ec)) return;
   auto rules = std::make_shared<rules_t>();
   if (platform::is_link_entry(info.attributes, info.reparse_tag)) {
     // As git, an ignore file that is a link is not read: it could lead anywhere, outside the
@@ -306,7 +308,7 @@ void finder<rules_t, item_t>::load_ignore_file(const std::filesystem::path& fold
     if (!event_prefix.empty()) {
       auto event = kestrun::notify::create(unusable_file_event);
       event->level = 1;
-      event->fire_text(utf16_to_utf8(generic_wide(file)) + " is a symbolic link: not read");
+      event->fire_text(display_text(generic_wide(file)) + " is a symbolic link: not read");
     }
   } else {
     // A file that cannot be read (a folder of that name) gives an empty text: a level without
