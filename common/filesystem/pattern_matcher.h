@@ -38,40 +38,37 @@ class pattern_matcher {
   static constexpr std::uint32_t value_mask = (1u << kind_shift) - 1;
   static t_kind kind_of(std::uint32_t token) { return static_cast<t_kind>(token >> kind_shift); }
   static std::uint32_t value_of(std::uint32_t token) { return token & value_mask; }
-  void push(t_kind kind, std::uint32_t value = 0) {
-    tokens_.push_back((static_cast<std::uint32_t>(kind) << kind_shift) | (value & value_mask));
-  }
-  struct t_set {
-    bool negated = false;
-    std::uint16_t classes = 0;  // named classes, one bit each
-    std::uint32_t first = 0;    // its ranges in ranges_
-    std::uint32_t count = 0;
-  };
   // The tokens of one part between separators; "**" alone there takes any number of parts.
   struct t_part {
     std::uint32_t first = 0;
     std::uint32_t last = 0;
     bool any_parts = false;
   };
+  struct t_build;  // what compile gathers before it packs it into code_
 
   bool parse_set(std::wstring_view pattern, std::size_t& pos, std::size_t& next_close,
-                 std::string& problem, std::uint64_t& work);
+                 t_build& build, std::string& problem, std::uint64_t& work);
+  t_part part(std::size_t index) const;
   bool char_matches(std::uint32_t token, wchar_t c) const;
   bool part_matches(const t_part& part, std::wstring_view name) const;
   // Whether `path` ends with the plain characters every match ends with, or, for a pattern
   // without wildcards, is its whole text.
   bool fits_plain_end(std::wstring_view path) const;
 
-  std::vector<std::uint32_t> tokens_;
-  std::vector<t_set> sets_;
-  std::vector<std::pair<wchar_t, wchar_t>> ranges_;  // a single character is a range of one
-  std::vector<t_part> parts_;
-  bool usable_ = false;
-  // A pattern without wildcards: its parts' literals joined by '/' are the whole text to match.
-  bool plain_ = false;
+  // The whole compiled pattern in one block, so that a rule costs little more than its text:
+  // the tokens from 0, the parts from parts_at_ (two words each: first token, last token with
+  // the "**" flag in its top bit), the sets from sets_at_ (each its negation and classes, its
+  // range count, then each range's two ends).
+  std::vector<std::uint32_t> code_;
+  std::uint32_t parts_at_ = 0;
+  std::uint32_t part_count_ = 0;
+  std::uint32_t sets_at_ = 0;
   // The count of literal tokens that end the last part: most paths are told apart by these
   // without running the parts.
   std::uint32_t suffix_length_ = 0;
+  bool usable_ = false;
+  // A pattern without wildcards: its parts' literals joined by '/' are the whole text to match.
+  bool plain_ = false;
 };
 
 }  // namespace kestrun::filesystem
