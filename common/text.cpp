@@ -2,6 +2,7 @@
 // output names stored files and crosses the driver boundary, so it must never change.
 #include "common/text.h"
 
+#include <algorithm>
 #include <ctime>
 #include <iomanip>
 #include <sstream>
@@ -10,6 +11,32 @@
 #include "platform/platform.h"
 
 namespace kestrun {
+
+std::string display_text(std::wstring_view text, std::size_t limit) {
+  constexpr char32_t escaped_bytes = 0xDC00;  // as platform::wide_from_native keeps them
+  constexpr char hex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(std::min(text.size(), limit));
+  std::size_t shown = 0;
+  for (std::size_t i = 0; i < text.size(); ++shown) {
+    if (shown == limit) {
+      out += "\xE2\x80\xA6";  // U+2026, the ellipsis
+      break;
+    }
+    const char32_t cp = platform::next_code_point(text, i);
+    if (cp >= escaped_bytes + 0x80 && cp <= escaped_bytes + 0xFF) {
+      out += "\\x";
+      out += hex[(cp >> 4) & 0xF];
+      out += hex[cp & 0xF];
+    } else if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
+      out += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) out += hex[(cp >> shift) & 0xF];
+    } else {
+      platform::append_utf8(cp, out);
+    }
+  }
+  return out;
+}
 
 std::wstring utf8_to_utf16(const std::string& text) {
   std::wstring out;

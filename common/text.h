@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrun {
@@ -20,6 +21,15 @@ std::wstring utf8_to_utf16(const std::string& text);
 // of U+FFFD. This is the form that crosses the driver boundary and names stored files, the same
 // for the same text on every platform. Never throws (but for allocation).
 std::string utf16_to_utf8(const std::wstring& text);
+
+// Wide text as UTF-8 for a log line or a message, whatever it holds: a byte of a name that is
+// not UTF-8 (as platform::wide_from_native keeps it) shows as "\xE9", an unpaired surrogate as
+// "\uD800", everything else as itself. After `limit` characters the text is cut and ends in
+// "…", so one long rule or name cannot flood a log.
+std::string display_text(std::wstring_view text, std::size_t limit = std::wstring_view::npos);
+
+// How many characters of a rule or a name an event shows before it cuts them off.
+inline constexpr std::size_t shown_characters = 300;
 
 // Lexically normal, '/'-separated wide text of a path (only the platform's own separators become
 // '/'); with `trailing_slash` exactly one '/' ends it (the empty path gives "/"), without it one

@@ -229,5 +229,31 @@ TEST(TextTest, SplitText) {
   }
 }
 
+// Whatever a name or a rule holds, its display is valid UTF-8 of bounded length.
+TEST(TextTest, DisplayTextEscapesWhatIsNoTextAndCutsLongTexts) {
+  struct row {
+    std::wstring text;
+    std::size_t limit;
+    std::string shown;
+  };
+  const std::wstring long_rule(1000, L'a');
+  const row rows[] = {
+      {platform::wide_from_native("caf\xE9-menu.txt"), 300, "caf\\xE9-menu.txt"},
+      {platform::wide_from_native("\xFF\xFE"), 300, "\\xFF\\xFE"},
+      {L"caf\u00e9 \U0001F600", 300, "caf\xC3\xA9 \xF0\x9F\x98\x80"},
+      {long_rule, 300, std::string(300, 'a') + "\xE2\x80\xA6"},
+      {std::wstring(300, L'a'), 300, std::string(300, 'a')},
+      {L"\U0001F600\U0001F600", 1, "\xF0\x9F\x98\x80\xE2\x80\xA6"},
+      {L"", 300, ""},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.shown);
+    EXPECT_EQ(display_text(r.text, r.limit), r.shown);
+  }
+  if (sizeof(wchar_t) == 2) {
+    EXPECT_EQ(display_text(std::wstring(1, static_cast<wchar_t>(0xD800)) + L"x"), "\\uD800x");
+  }
+}
+
 }  // namespace
 }  // namespace kestrun

@@ -223,6 +223,12 @@ class input_file {
 // a half second rounding up. entry_info applies the same rule to the system's nanosecond times.
 std::int64_t unix_time_from_filetime(std::uint64_t filetime);
 
+// Makes the folder `path` and every missing folder above it, at any depth the file system
+// holds (past the length the system takes as one path, too). True when a folder stands there
+// afterwards (one already there included); false with `ec` for the first one that cannot be
+// made, or when something else stands in the way.
+bool create_folders(const std::filesystem::path& path, std::error_code& ec);
+
 // Gives a file its modification time (seconds since 1970), leaving the access time alone.
 bool set_modification_time(const std::filesystem::path& path, std::int64_t seconds,
                            std::error_code& ec);

@@ -139,8 +139,11 @@ bool save_backup(transform& t) {
     }
     if (ok) ok = upload_version(*driver, t.nn(), version_file);
   }
-  notify::create("kestrun::vcs::save")->set_error(!ok)->fire_text(t.nn());
-  return ok;
+  // A version saved from a folder that could not be read in full is saved all the same, but the
+  // run did not do all of its work.
+  const bool whole = ok && !t.incomplete();
+  notify::create("kestrun::vcs::save")->set_error(!whole)->fire_text(t.nn());
+  return whole;
 }
 
 }  // namespace kestrun::vcs

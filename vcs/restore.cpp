@@ -196,8 +196,7 @@ class restore_run {
   bool make_parents(const std::filesystem::path& path, const std::string& stored,
                     const char* event) {
     std::error_code ec;
-    std::filesystem::create_directories(path.parent_path(), ec);
-    if (!ec) return true;
+    if (platform::create_folders(path.parent_path(), ec)) return true;
     fire_warning(event, stored, ec);
     complete_ = false;
     return false;
@@ -223,7 +222,7 @@ class restore_run {
       if (!remove_at(*path)) return;
     }
     if (!make_parents(*path, stored, event_folder)) return;
-    if (!std::filesystem::create_directory(*path, ec) && ec) {
+    if (!platform::create_folders(*path, ec)) {
       fire_warning(event_folder, stored, ec);
       complete_ = false;
     }
@@ -361,7 +360,8 @@ bool apply_restore(transform& t) {
   restore_run run(root, files, unpacker ? &*unpacker : nullptr);
   for (const t_step& step : steps) run.apply(step);
   run.make_links();
-  return finish(run.complete());
+  // A folder the scan could not read kept its stored entries: the folder is not known to match.
+  return finish(run.complete() && !t.incomplete());
 }
 
 }  // namespace kestrun::vcs

@@ -56,8 +56,12 @@ void work(const app_info& info, project& proj, const std::wstring& sub_path,
   std::shared_ptr<state> storage_state = store->state(sub_path, nn);
   if (!storage_state) return;
 
+  // Below a folder that could not be read the difference sees what the storage holds, so no
+  // command touches what is there.
+  project_state->keep_unread_from(*storage_state);
   std::shared_ptr<transform> difference =
       mode == "restore" ? storage_state->diff(project_state) : project_state->diff(storage_state);
+  if (project_state->incomplete()) difference->mark_incomplete();
   if (!info.has("--nosave")) {
     // The verdict is the save's own final event; the run ends the same way either way.
     (void)difference->save();

@@ -14,8 +14,8 @@ bool transform::save() {
   notify::create("kestrun::vcs::save::count")
       ->fire_text(static_cast<std::uint64_t>(commands_.size()));
   if (commands_.empty()) {
-    notify::create("kestrun::vcs::save")->fire_text("commands empty");
-    return true;
+    notify::create("kestrun::vcs::save")->set_error(incomplete_)->fire_text("commands empty");
+    return !incomplete_;
   }
   return driver_->is_local() ? apply_restore(*this) : save_backup(*this);
 }

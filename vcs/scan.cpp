@@ -27,13 +27,8 @@ namespace {
 
 // Names and link targets must be valid text: a name that is not would be stored as something
 // else than the file it stands for.
-std::string strict_utf8(const std::wstring& text) {
-  std::string out;
-  if (!platform::strict_utf8_from_wide(text, out)) {
-    throw std::system_error(std::make_error_code(std::errc::illegal_byte_sequence),
-                            "strict_utf8_from_wide");
-  }
-  return out;
+bool strict_utf8(const std::wstring& text, std::string& out) {
+  return platform::strict_utf8_from_wide(text, out);
 }
 
 bool is_ascii(platform::native_string_view text) {
@@ -45,9 +40,9 @@ bool is_ascii(platform::native_string_view text) {
 
 // The entry's name below the root as stored UTF-8: strict_utf8(relative_to(root, path)) read from
 // the native text when both are plain ASCII, the usual case, where the two give the same bytes
-// (where '\' separates, the state item turns it into '/').
-std::string relative_name(const std::wstring& root_wide, const platform::native_string& root_native,
-                          const std::filesystem::path& path) {
+// (where '\' separates, the state item turns it into '/'). False when the name is no text.
+bool relative_name(const std::wstring& root_wide, const platform::native_string& root_native,
+                   const std::filesystem::path& path, std::string& name) {
   const platform::native_string& native = path.native();
   const bool under_root =
       native.size() > root_native.size() && native.starts_with(root_native) &&
@@ -56,22 +51,30 @@ std::string relative_name(const std::wstring& root_wide, const platform::native_
   if (under_root && is_ascii(native)) {
     std::size_t start = root_native.size();
     if (platform::is_native_separator(native[start])) ++start;
-    std::string name;
+    name.clear();
     name.reserve(native.size() - start);
     for (std::size_t i = start; i < native.size(); ++i) name += static_cast<char>(native[i]);
-    return name;
+    return true;
   }
-  return strict_utf8(filesystem::relative_to(root_wide, platform::wide_from_path(path)));
+  return strict_utf8(filesystem::relative_to(root_wide, platform::wide_from_path(path)), name);
+}
+
+// Reports an entry left out because its name or its link target is no text, its bytes shown
+// escaped. An entry below a folder whose own name is no text was reported with that folder.
+void report_left_out(const std::wstring& root, const std::filesystem::path& path,
+                     const char* what) {
+  notify::create("kestrun::vcs::project::state::name")
+      ->set_error(true)
+      ->fire_text(display_text(filesystem::relative_to(root, platform::wide_from_path(path))) +
+                  ": " + what + " is not UTF-8, left out");
 }
 
 // Size of a file entry as the standard file_size gives it (links followed; the largest value
 // when it cannot be read). A regular file that is no link is its own target, so the size read
-// with its status by the finder is the same; anything else is asked for again.
+// with its status by the finder is the same, at any depth; anything else is asked for again.
 std::uint64_t file_size_of(const filesystem::finder_item& entry) {
+  if (entry.readable && entry.attributes == 0) return entry.size;
   std::error_code ec;
-  const bool status_read =
-      entry.attributes != 0 || entry.created != 0 || entry.modified != 0 || entry.size != 0;
-  if (status_read && entry.entry.is_regular_file(ec) && !ec) return entry.size;
   const std::uint64_t size = std::filesystem::file_size(entry.entry.path(), ec);
   return ec ? std::numeric_limits<std::uint64_t>::max() : size;
 }
@@ -105,12 +108,21 @@ std::shared_ptr<state> scan_project(project& proj, const std::wstring& prefix) {
                        {0xFFFFFFFF, L"", path_to_generic(proj.root(), false).size(), L"GLOBAL",
                         std::move(work_folder)});
 
+  std::size_t left_out = 0;
   filesystem::finder_item entry;
   while (finder.scan(entry)) {
     // A FIFO, socket or device is no project content, and reading one could wait for ever.
     if ((entry.attributes & platform::attribute_device) != 0) continue;
     const std::filesystem::path& path = entry.entry.path();
-    auto name = std::make_shared<std::string>(relative_name(root, root_native, path));
+    auto name = std::make_shared<std::string>();
+    if (!relative_name(root, root_native, path, *name)) {
+      std::string own;
+      if (!strict_utf8(platform::wide_from_native_name(path.filename().native()), own)) {
+        report_left_out(root, path, "the name");
+        ++left_out;
+      }
+      continue;
+    }
     // Not even a ".gitignore" that negates the rule brings it in: no version may name it.
     if (names_work_folder(*name)) continue;
     std::shared_ptr<state_item> item;
@@ -121,7 +133,13 @@ std::shared_ptr<state> scan_project(project& proj, const std::wstring& prefix) {
       // Only a link that stays inside the project can be restored as the same link.
       const std::wstring relative = filesystem::relative_to(root, target);
       if (relative.empty()) continue;
-      item = std::make_shared<state_item_link>(driver, std::move(name), strict_utf8(relative));
+      std::string target_text;
+      if (!strict_utf8(relative, target_text)) {
+        report_left_out(root, path, "the link's target");
+        ++left_out;
+        continue;
+      }
+      item = std::make_shared<state_item_link>(driver, std::move(name), std::move(target_text));
     } else if ((entry.attributes & platform::attribute_directory) != 0) {
       item = std::make_shared<state_item_dir>(driver, std::move(name));
     } else {
@@ -135,7 +153,15 @@ std::shared_ptr<state> scan_project(project& proj, const std::wstring& prefix) {
     if (items.size() != before) next = std::next(placed);
   }
 
-  return std::make_shared<state>(std::move(driver), -1, std::move(items));
+  // What could not be read keeps what the storage knows of it: the folders go with the state.
+  std::vector<std::string> unread;
+  for (const std::filesystem::path& unread_folder : finder.unread) {
+    std::string name;
+    if (relative_name(root, root_native, unread_folder, name)) unread.push_back(std::move(name));
+  }
+  auto result = std::make_shared<state>(std::move(driver), -1, std::move(items));
+  result->set_unread(std::move(unread), left_out);
+  return result;
 }
 
 }  // namespace kestrun::vcs

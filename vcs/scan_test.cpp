@@ -1,6 +1,7 @@
 // The project tree scan on real folders: ignore rules, links, prefixes and bad names.
 #include "vcs/scan.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -152,6 +153,24 @@ TEST_F(ScanTest, IgnoreRulesAtEveryLevel) {
   for (const auto& e : ignored) EXPECT_EQ(e.text.find("out.o"), std::string::npos) << e.text;
 }
 
+// A ".git" folder is left out only beside an ignore file, and its event names that file.
+TEST_F(ScanTest, GitFolderOnlyBesideAnIgnoreFile) {
+  write(".git/HEAD");
+  write("sub/.git/HEAD");
+  EXPECT_EQ(listing(*scan_project(*project_, L"")),
+            (std::vector<std::string>{"D .git", "F .git/HEAD 1", "D sub", "D sub/.git",
+                                      "F sub/.git/HEAD 1"}));
+  write(".gitignore", "");
+  test::recorded_events().clear();
+  EXPECT_EQ(
+      listing(*scan_project(*project_, L"")),
+      (std::vector<std::string>{"F .gitignore 0", "D sub", "D sub/.git", "F sub/.git/HEAD 1"}));
+  const auto ignored = test::events_named("kestrun::vcs::finder::ignore");
+  ASSERT_EQ(ignored.size(), 2u);  // .git and .k-vcs
+  EXPECT_EQ(ignored[0].text,
+            (root() / ".git").generic_string() + " <> " + (root() / ".gitignore").generic_string());
+}
+
 // Only the root's own ".k-vcs" is the work folder; an entry of that name deeper down, of any
 // kind, is content like any other, and a folder of that name above the root changes nothing.
 TEST_F(ScanTest, WorkFolderIsTheRootsOwnOnly) {
@@ -217,7 +236,7 @@ TEST_F(ScanTest, PrefixScansOnlyThatFolderUnderFullNames) {
   EXPECT_EQ(test::events_named("kestrun::vcs::project::state::path")[0].text, "sub");
 }
 
-TEST_F(ScanTest, NonAsciiNamesAreKeptAndInvalidOnesEndTheScan) {
+TEST_F(ScanTest, NonAsciiNamesAreKeptAndInvalidOnesAreLeftOutByName) {
   write("caf\xc3\xa9/\xf0\x9f\x98\x80.txt");
   EXPECT_EQ(listing(*scan_project(*project_, L"")),
             (std::vector<std::string>{"D caf\xc3\xa9", "F caf\xc3\xa9/\xf0\x9f\x98\x80.txt 1"}));
@@ -232,8 +251,29 @@ TEST_F(ScanTest, NonAsciiNamesAreKeptAndInvalidOnesEndTheScan) {
   EXPECT_EQ(listing(*scan_project(other, L"sub")), (std::vector<std::string>{"F sub/f 2"}));
 
   if (!kestrun::test::keeps_invalid_names()) GTEST_SKIP() << kestrun::test::no_invalid_names;
-  write("bad\xff");
-  EXPECT_THROW(scan_project(*project_, L""), std::system_error);
+  EXPECT_FALSE(scan_project(*project_, L"")->incomplete());
+  write("caf\xE9-menu.txt");
+  write("old\xE9/inside.txt");  // below a folder whose name is no text: named once, with it
+  std::vector<std::string> want = {"D caf\xc3\xa9", "F caf\xc3\xa9/\xf0\x9f\x98\x80.txt 1"};
+  std::vector<std::string> named = {"caf\\xE9-menu.txt: the name is not UTF-8, left out",
+                                    "old\\xE9: the name is not UTF-8, left out"};
+  if (kestrun::test::can_make_links()) {
+    fs::create_symlink(root() / platform::path_from_wide(platform::wide_from_native("target\xFF")),
+                       root() / "link");
+    named.push_back("link: the link's target is not UTF-8, left out");
+  }
+  test::recorded_events().clear();
+  const auto st = scan_project(*project_, L"");
+  EXPECT_EQ(listing(*st), want);
+  EXPECT_TRUE(st->incomplete());
+  std::vector<std::string> shown;
+  for (const auto& e : test::events_named("kestrun::vcs::project::state::name")) {
+    EXPECT_EQ(e.level, 2u);
+    shown.push_back(e.text);
+  }
+  std::sort(shown.begin(), shown.end());
+  std::sort(named.begin(), named.end());
+  EXPECT_EQ(shown, named);
 }
 
 }  // namespace

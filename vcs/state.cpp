@@ -32,4 +32,25 @@ state::state(std::shared_ptr<storage_driver> driver, std::int32_t nn, state_item
 
 state::~state() = default;
 
+void state::set_unread(std::vector<std::string> folders, std::size_t left_out) {
+  unread_ = std::move(folders);
+  left_out_ = left_out;
+}
+
+void state::keep_unread_from(const state& stored) {
+  for (const std::string& folder : unread_) {
+    // The names below "a" are those that begin with "a/": one run of the map. An empty name
+    // stands for the scanned folder, whose run is everything.
+    // What was listed there before the failure waits too: the stored entries stand for the
+    // whole folder, so nothing there is added, changed or removed.
+    const auto below = std::make_shared<std::string>(folder.empty() ? "" : folder + "/");
+    auto mine = items_.lower_bound(below);
+    while (mine != items_.end() && mine->first->starts_with(*below)) mine = items_.erase(mine);
+    auto it = stored.items_.lower_bound(below);
+    for (; it != stored.items_.end() && it->first->starts_with(*below); ++it) {
+      items_.emplace(it->first, it->second);
+    }
+  }
+}
+
 }  // namespace kestrun::vcs

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "vcs/state_item.h"
 
@@ -47,6 +48,18 @@ class state {
   // ("{this}/{other}" entry counts) and "kestrun::vcs::state::diff::finish" (command count).
   std::shared_ptr<transform> diff(const std::shared_ptr<state>& other) const;
 
+  // A scanned state's folders whose content could not be read (UTF-8 names; "" for the scanned
+  // folder itself), and its entries left out because their names or link targets are no text:
+  // the state does not show all of the folder.
+  void set_unread(std::vector<std::string> folders, std::size_t left_out);
+  const std::vector<std::string>& unread() const { return unread_; }
+  bool incomplete() const { return !unread_.empty() || left_out_ != 0; }
+
+  // Replaces what this state holds below each unread folder by what `stored` holds there, so
+  // that a difference with `stored` removes, adds and changes nothing there: what could not be
+  // read keeps what the storage knows of it.
+  void keep_unread_from(const state& stored);
+
   std::int32_t nn() const { return nn_; }
   const std::shared_ptr<storage_driver>& driver() const { return driver_; }
   const state_items& items() const { return items_; }
@@ -55,6 +68,8 @@ class state {
   std::int32_t nn_;
   std::shared_ptr<storage_driver> driver_;
   state_items items_;
+  std::vector<std::string> unread_;
+  std::size_t left_out_ = 0;
 };
 
 }  // namespace kestrun::vcs

@@ -119,6 +119,42 @@ TEST_F(StateTest, CommandOrderRemovalsDescendingThenChangesAscending) {
   }
 }
 
+// Below a folder that could not be read, both ways of a run see what the storage holds: no
+// command removes, adds or changes anything there; the rest is compared as always.
+TEST_F(StateTest, UnreadFoldersKeepWhatTheStorageHolds) {
+  const auto local = local_driver();
+  const auto stored = storage_driver_for(L"nosuch://x");
+  const std::vector<std::string> in_storage = {"D:a",      "D:a/b", "F:a/b/c:1:1", "F:a/f:2:2",
+                                               "F:ab:1:1", "D:d",   "F:d/x:1:1",   "F:top:1:1"};
+  struct row {
+    std::vector<std::string> unread;
+    std::vector<std::string> backup;
+  };
+  const row rows[] = {
+      {{}, {"R top", "R d/x", "R ab", "R a/f", "R a/b/c", "A a/g"}},
+      {{"a"}, {"R top", "R d/x", "R ab"}},  // a/g, listed before the failure, waits
+      {{"a", "d"}, {"R top", "R ab"}},
+      {{"a/b"}, {"R top", "R d/x", "R ab", "R a/f", "A a/g"}},
+      {{""}, {}},  // the scanned folder itself
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.unread.empty() ? "none" : r.unread[0]);
+    auto scanned = make_state(local, -1, {"D:a", "D:a/b", "F:a/g:5:5", "D:d"});
+    auto theirs = make_state(stored, 4, in_storage);
+    scanned->set_unread(r.unread, 0);
+    EXPECT_EQ(scanned->incomplete(), !r.unread.empty());
+    scanned->keep_unread_from(*theirs);
+    std::vector<std::string> backup = listing(*scanned->diff(theirs));
+    EXPECT_EQ(backup, r.backup);
+    // A restore of the stored state touches nothing below them either.
+    for (const auto& line : listing(*theirs->diff(scanned))) {
+      for (const auto& folder : r.unread) {
+        EXPECT_FALSE(folder.empty() || line.substr(2).starts_with(folder + "/")) << line;
+      }
+    }
+  }
+}
+
 TEST_F(StateTest, BackupDriverAndNumber) {
   // Backup: the folder's state against the storage's; the commands write to the storage.
   auto mine = make_state(local_driver(), -1, {"D:a", "F:a/f:1:1"});

@@ -69,11 +69,17 @@ class transform {
   std::int64_t time() const { return time_; }
   const std::shared_ptr<storage_driver>& driver() const { return driver_; }
 
+  // The folder's state behind the transform lacked what could not be read: the save still does
+  // all it can, and then reports failure.
+  void mark_incomplete() { incomplete_ = true; }
+  bool incomplete() const { return incomplete_; }
+
  private:
   std::uint32_t nn_;
   std::shared_ptr<storage_driver> driver_;
   std::int64_t time_ = 0;
   transform_commands commands_;
+  bool incomplete_ = false;
 };
 
 }  // namespace kestrun::vcs

@@ -43,7 +43,7 @@ template <>
 std::string notify<finder_item>::to_string() const {
   std::string text = platform::narrow_from_path(item->entry.path());
   text += " <";
-  text += utf16_to_utf8(item->rule_line);
+  text += display_text(item->rule_line, shown_characters);
   text += "> ";
   text += utf16_to_utf8(path_to_generic(platform::path_from_wide(item->rule_source), false));
   return text;
@@ -58,7 +58,8 @@ finder<rules_t, item_t>::finder(std::filesystem::path root, bool include_ignored
       event_prefix(event_prefix_),
       ignore_event(event_prefix_ + "ignore"),
       scan_dir_event(event_prefix_ + "scan::dir"),
-      unusable_rule_event(event_prefix_ + "ignore::rule") {
+      unusable_rule_event(event_prefix_ + "ignore::rule"),
+      unusable_file_event(event_prefix_ + "ignore::file") {
   if (!ignore_file_names_.empty()) {
     for (const auto& name : split_text(ignore_file_names_, L"|")) ignore_file_names.insert(name);
   }
@@ -132,6 +133,8 @@ void finder<rules_t, item_t>::list(const item_t& folder, const std::wstring& fol
   // with the next folder.
   std::error_code ec;
   const bool whole = platform::list_folder(folder_path, listing_, ec);
+  // A folder that vanished since it was found holds nothing any more.
+  if (!whole && !platform::is_not_found(ec)) report_unread(folder_path, folder_wide, ec);
   for (const auto& entry : listing_) {
     const platform::native_string_view name = last_element(entry.path().native());
     for (std::size_t i = 0; i < ignore_names.size(); ++i) {
@@ -165,6 +168,7 @@ void finder<rules_t, item_t>::list(const item_t& folder, const std::wstring& fol
   if (!ends_in_separator) folder_prefix += L'/';
   const platform::folder_handle handle(folder_path);
   found.reserve(listing_.size());
+  bool folder_unread = !whole;  // reported once
   try {
     for (auto& listed_entry : listing_) {
       // A listed path is the folder's text joined with the name: the name alone is converted.
@@ -183,9 +187,21 @@ void finder<rules_t, item_t>::list(const item_t& folder, const std::wstring& fol
       const platform::native_char* name_text =
           joined ? listed.c_str() + name_offset : other_name.c_str();
       item_t entry = item_t::from_listing(std::move(listed_entry), handle, name_text);
-      // What cannot be looked at cannot be kept: an entry that vanished since the listing, or
-      // every entry of a folder without search permission.
-      if (!entry.readable) continue;
+      // What cannot be looked at cannot be kept: an entry that vanished since the listing is
+      // simply gone, but one whose status the system refuses (every entry of a folder without
+      // search permission) leaves the folder's content unknown.
+      if (!entry.readable) {
+        if (whole && !folder_unread) {
+          platform::t_entry_info info;
+          std::error_code status_ec;
+          if (!platform::entry_info(entry.entry.path(), info, status_ec) &&
+              !platform::is_not_found(status_ec)) {
+            report_unread(folder_path, folder_wide, status_ec);
+            folder_unread = true;
+          }
+        }
+        continue;
+      }
       entry.ignored = folder.ignored;
       entry.rule_line = folder.rule_line;
       entry.rule_source = folder.rule_source;
@@ -201,7 +217,8 @@ void finder<rules_t, item_t>::list(const item_t& folder, const std::wstring& fol
     }
   } catch (...) {
     // An entry that cannot be built, matched or reported (a subscriber's exception) ends the
-    // folder as a failed listing does: what was found so far stays.
+    // folder as a failed listing does: what was found so far stays, and the rest is unknown.
+    if (!folder_unread) unread.push_back(folder_path);
   }
   listing_.clear();
 }
@@ -242,6 +259,17 @@ void finder<rules_t, item_t>::report_ignored(const item_t& entry) const {
 }
 
 template <class rules_t, class item_t>
+void finder<rules_t, item_t>::report_unread(const std::filesystem::path& folder,
+                                            const std::wstring& folder_wide,
+                                            const std::error_code& ec) {
+  unread.push_back(folder);
+  if (event_prefix.empty()) return;
+  auto event = kestrun::notify::create(scan_dir_event);
+  event->level = 2;
+  event->fire_text(display_text(folder_wide) + ": " + ec.message());
+}
+
+template <class rules_t, class item_t>
 void finder<rules_t, item_t>::report_unusable(const rules_t& rules,
                                               const std::wstring& source) const {
   if (event_prefix.empty()) return;
@@ -249,8 +277,8 @@ void finder<rules_t, item_t>::report_unusable(const rules_t& rules,
     auto event = kestrun::notify::create(unusable_rule_event);
     event->level = 1;
     event->fire_text(utf16_to_utf8(path_to_generic(platform::path_from_wide(source), false)) + ":" +
-                     std::to_string(bad.line_number) + " <" + utf16_to_utf8(bad.line) + "> " +
-                     bad.problem);
+                     std::to_string(bad.line_number) + " <" +
+                     display_text(bad.line, shown_characters) + "> " + bad.problem);
   }
 }
 
@@ -269,14 +297,27 @@ void finder<rules_t, item_t>::load_ignore_file(const std::filesystem::path& fold
   // A folder that cannot be searched, or a path too long for the system, holds no ignore file
   // that could be read.
   std::error_code ec;
-  if (!std::filesystem::exists(file, ec) || ec) return;
-  // A file that cannot be read (a folder of that name) gives an empty text: a level without
-  // rules.
-  std::string bytes;
-  read_file(platform::wide_from_path(file), bytes);
+  platform::t_entry_info info;
+  // Windows answers nothing of a path that ends in a separator (the name "" gives one), the
+  // standard test does.
+  if (!platform::entry_info(file, info, ec) && (!std::filesystem::exists(file, ec) || ec)) return;
   auto rules = std::make_shared<rules_t>();
-  rules->load_utf8(bytes);
-  report_unusable(*rules, platform::wide_from_path(file));
+  if (platform::is_link_entry(info.attributes, info.reparse_tag)) {
+    // As git, an ignore file that is a link is not read: it could lead anywhere, outside the
+    // project too. It still counts as an ignore file there, one without rules.
+    if (!event_prefix.empty()) {
+      auto event = kestrun::notify::create(unusable_file_event);
+      event->level = 1;
+      event->fire_text(display_text(generic_wide(file)) + " is a symbolic link: not read");
+    }
+  } else {
+    // A file that cannot be read (a folder of that name) gives an empty text: a level without
+    // rules.
+    std::string bytes;
+    read_file(platform::wide_from_path(file), bytes);
+    rules->load_utf8(bytes);
+    report_unusable(*rules, platform::wide_from_path(file));
+  }
   level added;
   added.depth = depth;
   added.folder = folder_text;
@@ -295,7 +336,10 @@ void finder<rules_t, item_t>::match(item_t& entry) const {
 template <class rules_t, class item_t>
 void finder<rules_t, item_t>::match(item_t& entry, std::wstring_view wide_path) const {
   if (!entry.ignored) {
-    const bool is_folder = (entry.attributes & platform::attribute_directory) != 0;
+    // As git sees it, a link is never a folder: "build/" leaves out no link named build, while
+    // "build" does.
+    const bool is_folder = (entry.attributes & platform::attribute_directory) != 0 &&
+                           !platform::is_link_entry(entry.attributes, entry.reparse_tag);
     for (const auto& lvl : levels) {
       const std::wstring_view rel =
           wide_path.substr(std::min<std::uint64_t>(lvl.base_length, wide_path.size()));
@@ -303,7 +347,9 @@ void finder<rules_t, item_t>::match(item_t& entry, std::wstring_view wide_path) 
       bool state = start;
       // The rule that made the last change; none when the ".git" case decided.
       const typename rules_t::rule* decider = nullptr;
-      if (is_folder && rel == L"/.git") {
+      // ".git" beside an ignore file: the caller's rules, anchored at a folder or not, hold no
+      // such case, so a ".git" with no ignore file beside it is kept.
+      if (is_folder && !lvl.folder.empty() && rel == L"/.git") {
         state = true;
       } else {
         for (const auto& r : lvl.rules->rules) {
@@ -323,7 +369,10 @@ void finder<rules_t, item_t>::match(item_t& entry, std::wstring_view wide_path) 
                                                          platform::path_from_wide(lvl.source));
       if (decider == nullptr) continue;
       if (state) {
-        entry.rule_line = decider->line;
+        // Only what an event shows: a rule of megabytes copied into each entry it leaves out
+        // would cost megabytes per entry. Four bytes per character cover every UTF-8 form.
+        entry.rule_line = platform::wide_from_native(
+            std::string_view(decider->line).substr(0, 4 * shown_characters + 4));
       } else {
         entry.rule_line.clear();
       }

@@ -50,8 +50,11 @@ class finder {
   // rules apply to what lies below the root, never to the root itself, which is always walked.
   // `ignore_file_names` lists the names of ignore files separated by '|'; `global_rules` are
   // rules in ignore-file syntax that apply everywhere; an empty `event_prefix` fires no events.
-  // A rule that cannot be used is left out and, with an event prefix, reported by the level-1
-  // event "<prefix>ignore::rule" (text: the ignore file, the line number, the line and why).
+  // A rule that cannot be used, or a line that is not UTF-8, is left out and, with an event
+  // prefix, reported by the level-1 event "<prefix>ignore::rule" (text: "<ignore file>:<line
+  // number> <<line>> <why>", the line cut after a few hundred characters). An ignore file that is
+  // a symbolic link is not read (its folder gets a level without rules), reported by the level-1
+  // event "<prefix>ignore::file" (text: the file). A folder rule ("build/") never matches a link.
   finder(std::filesystem::path root, bool include_ignored, bool recursive,
          const std::wstring& ignore_file_names, const std::wstring& global_rules,
          const std::string& event_prefix);
@@ -62,9 +65,11 @@ class finder {
   // Assigns the next entry to `out` and returns true; false once nothing is left (`out` is then
   // untouched). Each folder's entries come folders first, each group in ascending path order;
   // the next folder listed is the one found last. Links are handed out and never walked. A
-  // folder that cannot be listed, or fails partway, gives what was listed before the failure,
-  // silently; so does an entry whose status cannot be read (a folder without search permission
-  // gives none). Fires "<prefix>scan::dir" (text: the folder) for every folder listed,
+  // folder that cannot be listed, or fails partway, gives what was listed before the failure; so
+  // does one whose entries' status the system refuses (a folder without search permission gives
+  // none). Such a folder is added to `unread` and reported by "<prefix>scan::dir" at level 2
+  // (text: "<folder>: <the system's reason>"); an entry that vanished since the listing is
+  // simply gone. Fires "<prefix>scan::dir" (text: the folder) for every folder listed,
   // "<prefix>ignore" (payload: the entry) for every ignored entry and "<prefix>ignore::rule" as
   // the constructor says. Throws only what a subscriber throws for the folder event or the rule
   // warning.
@@ -84,13 +89,19 @@ class finder {
   std::set<std::wstring> ignore_file_names;
   std::vector<level> levels;
   std::vector<item_t> found;  // entries of the last listed folder still to be handed out
+  // Folders whose content could not be read in full, in the order met.
+  std::vector<std::filesystem::path> unread;
   std::string event_prefix;
   std::string ignore_event;
   std::string scan_dir_event;
   std::string unusable_rule_event;
+  std::string unusable_file_event;
 
  private:
   void report_ignored(const item_t& entry) const;
+  // Records `folder` as unread and fires the level-2 folder event with the reason.
+  void report_unread(const std::filesystem::path& folder, const std::wstring& folder_wide,
+                     const std::error_code& ec);
   // Fires the event for each rule of `rules` that could not be used; `source` names the file.
   void report_unusable(const rules_t& rules, const std::wstring& source) const;
   // Lists `folder` (whose wide text is `folder_wide`), loads its ignore files at `depth` and

@@ -345,17 +345,49 @@ TEST(FinderTest, EmptyIgnoreFileNameGivesEveryFolderALevel) {
             (names{"sub", "sub/.git", "sub/file", "sub/.git/config"}));
 }
 
-// An ignore file that is a link counts only when it leads to something, as the system says.
-TEST(FinderTest, IgnoreFileThatIsALink) {
+// An ignore file that is a link is not read, wherever it leads, as git refuses it; a warning
+// names it.
+TEST(FinderTest, IgnoreFileThatIsALinkIsNotRead) {
   test::temp_folder dir;
   dir.write("rules", "*.tmp\n");
   dir.write("a/x.tmp", "");
   dir.write("b/y.tmp", "");
+  dir.write("b/.git/HEAD", "");
   if (!test::make_link(dir / "rules", dir / "a" / ".gitignore")) GTEST_SKIP() << test::no_links;
   test::make_link(dir / "nowhere", dir / "b" / ".gitignore");
+  recorded().clear();
   const auto w = walk(dir.path());
-  EXPECT_EQ(find_item(w, "a/x.tmp"), nullptr);
+  EXPECT_NE(find_item(w, "a/x.tmp"), nullptr);
   EXPECT_NE(find_item(w, "b/y.tmp"), nullptr);
+  EXPECT_NE(find_item(w, "a/.gitignore"), nullptr);
+  // It still stands beside ".git" as an ignore file does.
+  EXPECT_EQ(find_item(w, "b/.git"), nullptr);
+  std::vector<std::string> warnings;
+  for (const auto& e : recorded()) {
+    if (e.name != std::string(prefix) + "ignore::file") continue;
+    EXPECT_EQ(e.level, 1u);
+    warnings.push_back(generic(e.text));
+  }
+  std::sort(warnings.begin(), warnings.end());
+  EXPECT_EQ(warnings, (names{generic(dir / "a/.gitignore") + " is a symbolic link: not read",
+                             generic(dir / "b/.gitignore") + " is a symbolic link: not read"}));
+}
+
+// A link is never a folder to the rules, as git sees it: "build/" keeps a link named build that
+// leads to a folder, "obj" leaves out a link named obj. (git 2.39: `?? build`, `!! out/`.)
+TEST(FinderTest, FolderRulesNeverMatchLinks) {
+  test::temp_folder dir;
+  dir.write(".gitignore", "build/\nobj\n");
+  dir.write("real/x", "");
+  dir.write("out/keep", "");
+  if (!test::make_link(dir / "real", dir / "build")) GTEST_SKIP() << test::no_links;
+  test::make_link(dir / "real", dir / "out" / "obj");
+  test::make_link(dir / "real", dir / "out" / "build");
+  const auto w = walk(dir.path());
+  std::vector<std::string> sorted = w.entries;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(sorted,
+            (names{".gitignore", "build", "out", "out/build", "out/keep", "real", "real/x"}));
 }
 
 TEST(FinderTest, FolderThatCannotBeListedGivesNothing) {
@@ -380,7 +412,7 @@ TEST(FinderTest, FolderThatCannotBeListedGivesNothing) {
 // other rules of the file, and of the "GLOBAL" text, still apply.
 TEST(FinderTest, UnusableRulesAreReportedAndSkipped) {
   test::temp_folder dir;
-  dir.write("proj/.gitignore", "*.{js,ts}\ntmp[\n*.log\n");
+  dir.write("proj/.gitignore", "*.{js,ts}\ntmp[\n*.log\ncaf\xE9\n");
   dir.write("proj/a.js", "");
   dir.write("proj/*.{js,ts}", "");
   dir.write("proj/x.log", "");
@@ -405,12 +437,29 @@ TEST(FinderTest, UnusableRulesAreReportedAndSkipped) {
       warnings.push_back(generic(e.text));
     }
     EXPECT_EQ(warnings, (names{"GLOBAL:1 <x[> a bracket expression has no closing ']'",
-                               file + ":2 <tmp[> a bracket expression has no closing ']'"}));
+                               file + ":2 <tmp[> a bracket expression has no closing ']'",
+                               generic(file + ":4 <caf\\xE9> the line is not UTF-8")}));
   }
 }
 
-// A path longer than the system takes cannot be listed: it gives nothing, and the walk goes on.
-TEST(FinderTest, FoldersPastThePathLimitGiveNothing) {
+// However long a rule, its events show the first few hundred characters of it.
+TEST(FinderTest, EventsCutLongRules) {
+  test::temp_folder dir;
+  const std::string set = "[" + std::string(1000, 'b') + "]";
+  dir.write(".gitignore", set + "\n" + set + "[\n");
+  dir.write("b", "");
+  recorded().clear();
+  EXPECT_EQ(walk(dir.path()).entries, (names{".gitignore"}));
+  const std::string shown = "[" + std::string(299, 'b') + "\xE2\x80\xA6";
+  const std::string file = generic(dir / ".gitignore");
+  EXPECT_EQ(events(), (names{"scan::dir " + generic(dir.path()),
+                             "ignore::rule " + file + ":2 <" + shown +
+                                 "> a bracket expression has no closing ']'",
+                             "ignore " + generic(dir / "b") + " <" + shown + "> " + file}));
+}
+
+// A path longer than the system takes whole is walked all the same, its ignore files read.
+TEST(FinderTest, FoldersPastThePathLimitAreWalked) {
   // The chain is made through the current folder, one name at a time.
   if (test::on_windows) {
     GTEST_SKIP() << "Windows keeps no current folder past its path limit (Wine 8 ends the "
@@ -426,7 +475,8 @@ TEST(FinderTest, FoldersPastThePathLimitGiveNothing) {
       std::ofstream(".gitignore") << "*.tmp\n";
       fs::current_path(long_name);
     }
-    std::ofstream("deepest") << "";
+    std::ofstream("deepest") << "12345";
+    std::ofstream("left-out.tmp") << "";
   } catch (const fs::filesystem_error& e) {
     fs::current_path(start);
     GTEST_SKIP() << "no folder chain past the path limit can be made here: " << e.what();
@@ -434,13 +484,19 @@ TEST(FinderTest, FoldersPastThePathLimitGiveNothing) {
   fs::current_path(start);
   dir.write("z.txt", "");
 
+  recorded().clear();
   const auto w = walk(dir.path());
   EXPECT_NE(find_item(w, "z.txt"), nullptr);
-  std::size_t longest = 0;
-  for (const auto& entry : w.entries) longest = std::max(longest, entry.size());
-  EXPECT_GT(longest, 3000u);
-  EXPECT_EQ(find_item(w, "deepest"), nullptr);
-  for (const auto& entry : w.entries) EXPECT_EQ(entry.find("deepest"), std::string::npos);
+  std::string deepest_path;
+  for (const auto& entry : w.entries) {
+    if (entry.ends_with("/deepest")) deepest_path = entry;
+    EXPECT_EQ(entry.find("left-out"), std::string::npos);
+  }
+  ASSERT_GT(deepest_path.size(), 6000u);
+  const finder_item* deepest = find_item(w, deepest_path);
+  EXPECT_TRUE(deepest->readable);
+  EXPECT_EQ(deepest->size, 5u);
+  for (const auto& e : recorded()) EXPECT_NE(e.level, 2u) << e.name << " " << e.text;
 }
 
 TEST(FinderTest, LevelsOfFinishedFoldersAreDropped) {

@@ -33,7 +33,7 @@ TEST(GitignoreTest, LinesBecomeTheseRules) {
     rules.add_rule(r.line);
     ASSERT_EQ(rules.rules.size(), 1u);
     const auto& got = rules.rules[0];
-    EXPECT_EQ(got.line, r.line);
+    EXPECT_EQ(got.line, narrow(r.line));
     EXPECT_EQ(got.negate, r.negate);
     EXPECT_EQ(got.dir_only, r.dir_only);
     EXPECT_EQ(got.anchored, r.anchored);
@@ -60,8 +60,8 @@ TEST(GitignoreTest, RulesMatchPathsBelowTheirFolder) {
       {L"foo/**", L"/foo/a/b", true},
       {L".k-vcs/", L"/work/proj/.k-vcs", true},
       {L"*.LOG", L"/app.log", false},  // case-sensitive
-      {L"foo ", L"/foo ", true},       // trailing blanks are kept
-      {L"foo ", L"/foo", false},
+      {L"foo\\ ", L"/foo ", true},     // an escaped trailing blank is kept
+      {L"foo\\ ", L"/foo", false},
       {L" #x", L"/ #x", true},
       {L"\\#x", L"/#x", true},
       {L"file?.c++", L"/file1.c++", true},
@@ -88,22 +88,65 @@ TEST(GitignoreTest, RulesMatchPathsBelowTheirFolder) {
   }
 }
 
+// The verdict of one file's rules on a file: the last rule that matches decides.
+bool ignores(const gitignore& rules, std::wstring_view rel) {
+  bool ignored = false;
+  for (const auto& r : rules.rules) {
+    if (!r.dir_only && r.negate == ignored && r.matches(rel)) ignored = !ignored;
+  }
+  return ignored;
+}
+
+// Line ends and trailing blanks as git reads them. The expected values are git's own answers
+// (git 2.39, `git status --ignored` on these files beside this ".gitignore").
+TEST(GitignoreTest, LineEndsAndTrailingBlanksAsGitReadsThem) {
+  const std::string text =
+      "Icon\r\r\n"           // an old macOS template: the name holds a CR
+      "*.log\n!keep.log \n"  // the blank after a negation is no part of it
+      "foo\\ \n"             // an escaped blank stays
+      "bar  \n"
+      "tab\t\n"   // only spaces are trimmed
+      "z.tmp\r";  // a CR at the end of the text is a line end too
+  struct row {
+    const wchar_t* rel;
+    bool ignored;
+  };
+  const row rows[] = {
+      {L"/Icon", false}, {L"/Icon\r", true}, {L"/a.log", true}, {L"/keep.log", false},
+      {L"/foo ", true},  {L"/foo", false},   {L"/bar", true},   {L"/bar ", false},
+      {L"/tab\t", true}, {L"/tab", false},   {L"/z.tmp", true},
+  };
+  gitignore wide;
+  wide.load(platform::wide_from_native(text));
+  gitignore bytes;
+  bytes.load_utf8(text);
+  for (const gitignore* g : {&wide, &bytes}) {
+    EXPECT_TRUE(g->unusable.empty());
+    for (const auto& r : rows) {
+      SCOPED_TRACE(narrow(r.rel));
+      EXPECT_EQ(ignores(*g, r.rel), r.ignored);
+    }
+  }
+  // A line of blanks alone gives no rule, as an empty line gives none.
+  gitignore blanks;
+  blanks.load_utf8("   \n \r\n");
+  EXPECT_TRUE(blanks.rules.empty());
+}
+
 TEST(GitignoreTest, LoadSplitsLinesAndSkipsCommentsAndBlanks) {
   gitignore lf;
   lf.load(L"*.log\n\n# comment\n #x\nbuild/\n");
   gitignore crlf;
   crlf.load(L"*.log\r\n\r\n# comment\r\n #x\r\nbuild/\r\n");
-  gitignore cr;
-  cr.load(L"*.log\r\r# comment\r #x\rbuild/");
   gitignore bytes;
-  bytes.load_utf8("*.log\r\n\n# comment\r #x\nbuild/");
+  bytes.load_utf8("*.log\r\n\n# comment\r\n #x\nbuild/");
   gitignore bom;
   bom.load_utf8("\xEF\xBB\xBF*.log\n\n# comment\n #x\nbuild/\n");
-  for (const gitignore* g : {&lf, &crlf, &cr, &bytes, &bom}) {
+  for (const gitignore* g : {&lf, &crlf, &bytes, &bom}) {
     ASSERT_EQ(g->rules.size(), 3u);
-    EXPECT_EQ(g->rules[0].line, L"*.log");
-    EXPECT_EQ(g->rules[1].line, L" #x");
-    EXPECT_EQ(g->rules[2].line, L"build/");
+    EXPECT_EQ(g->rules[0].line, "*.log");
+    EXPECT_EQ(g->rules[1].line, " #x");
+    EXPECT_EQ(g->rules[2].line, "build/");
   }
   gitignore empty;
   empty.load(L"");
@@ -114,7 +157,7 @@ TEST(GitignoreTest, LoneExclamationMarkAddsNoRule) {
   gitignore rules;
   rules.load(L"!\n*.tmp\n!\n");
   ASSERT_EQ(rules.rules.size(), 1u);
-  EXPECT_EQ(rules.rules[0].line, L"*.tmp");
+  EXPECT_EQ(rules.rules[0].line, "*.tmp");
   EXPECT_TRUE(rules.unusable.empty());
 }
 
@@ -131,16 +174,25 @@ TEST(GitignoreTest, LinesThatCannotBeReadGiveNoRuleAlone) {
       "x\\\n"
       "[[:nope:]]\n"
       "*.tmp");
-  std::vector<std::wstring> lines;
+  std::vector<std::string> lines;
   for (const auto& r : rules.rules) lines.push_back(r.line);
-  EXPECT_EQ(lines, (std::vector<std::wstring>{L"*.log", L"\U0001F648*", L"*.tmp"}));
-  ASSERT_EQ(rules.unusable.size(), 3u);
-  EXPECT_EQ(rules.unusable[0].line_number, 4u);
-  EXPECT_EQ(rules.unusable[0].line, L"tmp[");
-  EXPECT_EQ(rules.unusable[0].problem, "a bracket expression has no closing ']'");
-  EXPECT_EQ(rules.unusable[1].line_number, 7u);
-  EXPECT_EQ(rules.unusable[1].line, L"x\\");
-  EXPECT_EQ(rules.unusable[2].line_number, 8u);
+  EXPECT_EQ(lines, (std::vector<std::string>{"*.log", "\xF0\x9F\x99\x88*", "*.tmp"}));
+  struct row {
+    std::size_t line_number;
+    std::wstring line;
+    std::string problem;
+  };
+  const row want[] = {{3, L"caf\xDCE9/", "the line is not UTF-8"},
+                      {4, L"tmp[", "a bracket expression has no closing ']'"},
+                      {5, L"\xDCED\xDCA0\xDC80x", "the line is not UTF-8"},
+                      {7, L"x\\", "a '\\' ends the pattern"},
+                      {8, L"[[:nope:]]", "a bracket expression names an unknown class"}};
+  ASSERT_EQ(rules.unusable.size(), std::size(want));
+  for (std::size_t i = 0; i < std::size(want); ++i) {
+    EXPECT_EQ(rules.unusable[i].line_number, want[i].line_number);
+    EXPECT_EQ(rules.unusable[i].line, want[i].line);
+    EXPECT_EQ(rules.unusable[i].problem, want[i].problem);
+  }
 }
 
 }  // namespace

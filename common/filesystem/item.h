@@ -69,8 +69,9 @@ class finder_item : public item {
 
   std::uint8_t ignored = 0;         // 1 when the ignore rules exclude the entry
   std::uint8_t is_ignore_file = 0;  // 1 when the entry's name is one of the ignore-file names
-  // The rule that last changed `ignored`: its line and the ignore file that holds it ("GLOBAL"
-  // for the caller's rules). A negation that cleared `ignored` leaves the line empty.
+  // The rule that last changed `ignored`: its line (no more of it than an event shows, see
+  // shown_characters) and the ignore file that holds it ("GLOBAL" for the caller's rules). A
+  // negation that cleared `ignored` leaves the line empty.
   std::wstring rule_line;
   std::wstring rule_source;
 

@@ -5,6 +5,7 @@
 // kind, and bounds the work by the product of the lengths.
 #include "common/filesystem/pattern_matcher.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -50,39 +51,69 @@ bool in_class(std::size_t index, wchar_t c) {
   }
 }
 
+// A wide unit as the 32-bit value a literal token holds (wchar_t is signed on some platforms).
+std::uint32_t platform_unit(wchar_t c) { return static_cast<std::uint32_t>(c); }
+
 }  // namespace
 
-bool pattern_matcher::compile(std::wstring_view pattern, std::string& problem) {
-  tokens_.clear();
-  sets_.clear();
-  parts_.clear();
-  suffix_.clear();
+struct pattern_matcher::t_build {
+  std::vector<std::uint32_t> tokens;
+  std::vector<t_part> parts;
+  std::vector<std::uint32_t> sets;  // laid out as in code_
+  void push(t_kind kind, std::uint32_t value = 0) {
+    tokens.push_back((static_cast<std::uint32_t>(kind) << kind_shift) | (value & value_mask));
+  }
+};
+
+bool pattern_matcher::compile(std::wstring_view pattern, std::string& problem,
+                              std::uint64_t* steps) {
+  std::uint64_t work = 0;
+  // Counted on every way out.
+  struct t_count {
+    std::uint64_t& work;
+    std::uint64_t* steps;
+    ~t_count() {
+      if (steps != nullptr) *steps += work;
+    }
+  } count{work, steps};
+  code_.clear();
+  parts_at_ = part_count_ = sets_at_ = suffix_length_ = 0;
   usable_ = false;
   plain_ = false;
   problem.clear();
+  t_build b;
+  // Room for the tokens (one a character at most) and the parts behind them, which grow into
+  // code_ in place: no copy of a long pattern's tokens is made.
+  const auto slashes = static_cast<std::size_t>(std::count(pattern.begin(), pattern.end(), L'/'));
+  b.tokens.reserve(pattern.size() + 2 * (slashes + 2));
 
   t_part part;
   std::size_t stars_in_part = 0;  // '*' characters of the part when it holds nothing else
   bool only_stars = true;
   const auto end_part = [&] {
-    part.last = static_cast<std::uint32_t>(tokens_.size());
+    part.last = static_cast<std::uint32_t>(b.tokens.size());
     part.any_parts = only_stars && stars_in_part >= 2;
-    parts_.push_back(part);
+    b.parts.push_back(part);
     part = t_part{};
-    part.first = static_cast<std::uint32_t>(tokens_.size());
+    part.first = static_cast<std::uint32_t>(b.tokens.size());
     stars_in_part = 0;
     only_stars = true;
   };
+  // Where the next ']' after a "[:" stands: found once and kept while the reading is before it,
+  // so that a set of many "[:" is read in one pass.
+  std::size_t next_close = 0;
   std::size_t pos = 0;
   while (pos < pattern.size()) {
+    ++work;
     const wchar_t c = pattern[pos];
     if (c == L'*') {
       // A run of stars is one wildcard; a run that fills its part is "**".
       while (pos < pattern.size() && pattern[pos] == L'*') {
+        ++work;
         ++stars_in_part;
         ++pos;
       }
-      tokens_.push_back({t_kind::star});
+      b.push(t_kind::star);
       continue;
     }
     if (c == L'/') {
@@ -101,47 +132,58 @@ bool pattern_matcher::compile(std::wstring_view pattern, std::string& problem) {
         problem = "a '\\' ends the pattern";
         return false;
       }
-      tokens_.push_back({t_kind::literal, pattern[pos + 1]});
+      b.push(t_kind::literal, platform_unit(pattern[pos + 1]));
       pos += 2;
     } else if (c == L'?') {
       ++pos;
-      tokens_.push_back({t_kind::any});
+      b.push(t_kind::any);
     } else if (c == L'[') {
-      if (!parse_set(pattern, pos, problem)) return false;
+      if (!parse_set(pattern, pos, next_close, b, problem, work)) return false;
     } else {
       ++pos;
-      tokens_.push_back({t_kind::literal, c});
+      b.push(t_kind::literal, platform_unit(c));
     }
   }
   end_part();
 
   // A "**" at the end takes what lies inside the folder before it, not the folder itself: at
   // least one part.
-  if (parts_.back().any_parts) {
-    t_part one = parts_.back();
+  if (b.parts.back().any_parts) {
+    t_part one = b.parts.back();
     one.any_parts = false;
-    parts_.insert(parts_.end() - 1, one);
+    b.parts.insert(b.parts.end() - 1, one);
   }
 
   plain_ = true;
-  for (const t_part& p : parts_) {
+  work += b.tokens.size() + b.parts.size();
+  for (const t_part& p : b.parts) {
     if (p.any_parts) plain_ = false;
     for (std::uint32_t i = p.first; i < p.last; ++i) {
-      if (tokens_[i].kind != t_kind::literal) plain_ = false;
+      if (kind_of(b.tokens[i]) != t_kind::literal) plain_ = false;
     }
   }
-  const t_part& last = parts_.back();
-  if (plain_) {
-    for (std::size_t i = 0; i < parts_.size(); ++i) {
-      if (i > 0) suffix_ += L'/';
-      for (std::uint32_t t = parts_[i].first; t < parts_[i].last; ++t) suffix_ += tokens_[t].ch;
-    }
-  } else if (!last.any_parts) {
-    for (std::uint32_t t = last.last; t > last.first && tokens_[t - 1].kind == t_kind::literal;
+  const t_part& last = b.parts.back();
+  if (!plain_ && !last.any_parts) {
+    for (std::uint32_t t = last.last; t > last.first && kind_of(b.tokens[t - 1]) == t_kind::literal;
          --t) {
-      suffix_.insert(suffix_.begin(), tokens_[t - 1].ch);
+      ++suffix_length_;
     }
   }
+  // One block of exactly the size it needs.
+  parts_at_ = static_cast<std::uint32_t>(b.tokens.size());
+  part_count_ = static_cast<std::uint32_t>(b.parts.size());
+  sets_at_ = parts_at_ + 2 * part_count_;
+  code_ = std::move(b.tokens);
+  code_.reserve(sets_at_ + b.sets.size());
+  for (const t_part& p : b.parts) {
+    code_.push_back(p.first);
+    code_.push_back(p.last | (p.any_parts ? 0x80000000u : 0u));
+  }
+  code_.insert(code_.end(), b.sets.begin(), b.sets.end());
+  // The block is made to fit, but for a long pattern that nearly fits: there a copy would
+  // double its memory for a moment to save little.
+  const std::size_t spare = code_.capacity() - code_.size();
+  if (code_.size() < 4096 || spare > code_.size() / 8) code_.shrink_to_fit();
   usable_ = true;
   return true;
 }
@@ -149,21 +191,32 @@ bool pattern_matcher::compile(std::wstring_view pattern, std::string& problem) {
 // Reads the bracket expression at `pos` as git's wildmatch does: '!' or '^' first negates, the
 // first member may be ']', "a-z" is a range unless the '-' comes first or last, '\' makes the
 // next character plain, and "[:name:]" is a class; a '[' that opens no class name is plain.
-bool pattern_matcher::parse_set(std::wstring_view pattern, std::size_t& pos, std::string& problem) {
-  t_set set;
+bool pattern_matcher::parse_set(std::wstring_view pattern, std::size_t& pos,
+                                std::size_t& next_close, t_build& b, std::string& problem,
+                                std::uint64_t& work) {
+  const auto at = static_cast<std::uint32_t>(b.sets.size());
+  bool negated = false;
+  std::uint32_t classes = 0;
+  b.sets.push_back(0);  // negation and classes, filled in at the end
+  b.sets.push_back(0);  // the range count
   std::size_t i = pos + 1;
   if (i < pattern.size() && (pattern[i] == L'!' || pattern[i] == L'^')) {
-    set.negated = true;
+    negated = true;
     ++i;
   }
   const auto unclosed = [&problem] {
     problem = "a bracket expression has no closing ']'";
     return false;
   };
+  const auto add = [&b](wchar_t low, wchar_t high) {
+    b.sets.push_back(platform_unit(low));
+    b.sets.push_back(platform_unit(high));
+  };
   bool first = true;
   bool have_previous = false;
   wchar_t previous = 0;
   for (;;) {
+    ++work;
     if (i >= pattern.size()) return unclosed();
     const wchar_t c = pattern[i];
     if (c == L']' && !first) {
@@ -175,7 +228,7 @@ bool pattern_matcher::parse_set(std::wstring_view pattern, std::size_t& pos, std
       if (i + 1 >= pattern.size()) return unclosed();
       previous = pattern[i + 1];
       have_previous = true;
-      set.ranges.emplace_back(previous, previous);
+      add(previous, previous);
       i += 2;
     } else if (c == L'-' && have_previous && i + 1 < pattern.size() && pattern[i + 1] != L']') {
       wchar_t high = pattern[i + 1];
@@ -185,65 +238,79 @@ bool pattern_matcher::parse_set(std::wstring_view pattern, std::size_t& pos, std
         high = pattern[i++];
       }
       // A range whose ends are reversed holds nothing, as in git.
-      if (previous <= high) set.ranges.emplace_back(previous, high);
+      if (previous <= high) add(previous, high);
       have_previous = false;
     } else if (c == L'[' && i + 1 < pattern.size() && pattern[i + 1] == L':') {
-      const std::size_t close = pattern.find(L']', i + 2);
+      if (next_close != std::wstring_view::npos && next_close < i + 2) {
+        next_close = pattern.find(L']', i + 2);
+        work += (next_close == std::wstring_view::npos ? pattern.size() : next_close) - i;
+      }
+      const std::size_t close = next_close;
       if (close == std::wstring_view::npos) return unclosed();
       if (close < i + 3 || pattern[close - 1] != L':') {
         previous = L'[';
         have_previous = true;
-        set.ranges.emplace_back(previous, previous);
+        add(previous, previous);
         ++i;
         continue;
       }
       const std::wstring_view name = pattern.substr(i + 2, close - 1 - (i + 2));
+      work += name.size();
       std::size_t index = 0;
       while (index < class_names.size() && class_names[index] != name) ++index;
       if (index == class_names.size()) {
         problem = "a bracket expression names an unknown class";
         return false;
       }
-      set.classes = static_cast<std::uint16_t>(set.classes | (1u << index));
+      classes |= 1u << index;
       have_previous = false;
       i = close + 1;
     } else {
       previous = c;
       have_previous = true;
-      set.ranges.emplace_back(c, c);
+      add(c, c);
       ++i;
     }
   }
   pos = i;
-  tokens_.push_back({t_kind::set, 0, static_cast<std::uint32_t>(sets_.size())});
-  sets_.push_back(std::move(set));
+  b.sets[at] = (negated ? 1u : 0u) | (classes << 1);
+  b.sets[at + 1] = (static_cast<std::uint32_t>(b.sets.size()) - at - 2) / 2;
+  b.push(t_kind::set, at);
   return true;
 }
 
-bool pattern_matcher::char_matches(const t_token& token, wchar_t c) const {
-  switch (token.kind) {
+bool pattern_matcher::char_matches(std::uint32_t token, wchar_t c) const {
+  switch (kind_of(token)) {
     case t_kind::literal:
-      return c == token.ch;
+      return platform_unit(c) == value_of(token);
     case t_kind::any:
     case t_kind::star:
       return c != L'/';
     case t_kind::set: {
       if (c == L'/') return false;
-      const t_set& set = sets_[token.set];
+      const std::uint32_t at = sets_at_ + value_of(token);
+      const std::uint32_t flags = code_[at];
+      const std::uint32_t* range = &code_[at + 2];
+      const std::uint32_t u = platform_unit(c);
       bool in = false;
-      for (const auto& [low, high] : set.ranges) {
-        if (low <= c && c <= high) {
+      for (std::uint32_t r = 0; r < code_[at + 1]; ++r, range += 2) {
+        if (range[0] <= u && u <= range[1]) {
           in = true;
           break;
         }
       }
       for (std::size_t n = 0; !in && n < class_names.size(); ++n) {
-        in = (set.classes & (1u << n)) != 0 && in_class(n, c);
+        in = (flags & (2u << n)) != 0 && in_class(n, c);
       }
-      return in != set.negated;
+      return in != ((flags & 1u) != 0);
     }
   }
   return false;
+}
+
+pattern_matcher::t_part pattern_matcher::part(std::size_t index) const {
+  const std::uint32_t last = code_[parts_at_ + 2 * index + 1];
+  return {code_[parts_at_ + 2 * index], last & 0x7FFFFFFFu, (last & 0x80000000u) != 0};
 }
 
 bool pattern_matcher::part_matches(const t_part& part, std::wstring_view name) const {
@@ -252,10 +319,10 @@ bool pattern_matcher::part_matches(const t_part& part, std::wstring_view name) c
   std::size_t star = part.last;  // none yet
   std::size_t star_t = 0;
   while (t < name.size()) {
-    if (p < part.last && tokens_[p].kind == t_kind::star) {
+    if (p < part.last && kind_of(code_[p]) == t_kind::star) {
       star = p++;
       star_t = t;
-    } else if (p < part.last && char_matches(tokens_[p], name[t])) {
+    } else if (p < part.last && char_matches(code_[p], name[t])) {
       ++p;
       ++t;
     } else if (star != part.last) {
@@ -265,30 +332,52 @@ bool pattern_matcher::part_matches(const t_part& part, std::wstring_view name) c
       return false;
     }
   }
-  while (p < part.last && tokens_[p].kind == t_kind::star) ++p;
+  while (p < part.last && kind_of(code_[p]) == t_kind::star) ++p;
   return p == part.last;
+}
+
+bool pattern_matcher::fits_plain_end(std::wstring_view path) const {
+  if (plain_) {
+    std::size_t t = 0;
+    for (std::size_t i = 0; i < part_count_; ++i) {
+      if (i > 0) {
+        if (t >= path.size() || path[t] != L'/') return false;
+        ++t;
+      }
+      const t_part each = part(i);
+      if (path.size() - t < each.last - each.first) return false;
+      for (std::uint32_t k = each.first; k < each.last; ++k, ++t) {
+        if (platform_unit(path[t]) != value_of(code_[k])) return false;
+      }
+    }
+    return t == path.size();
+  }
+  if (path.size() < suffix_length_) return false;
+  const std::uint32_t end = part(part_count_ - 1).last;
+  const std::size_t from = path.size() - suffix_length_;
+  for (std::uint32_t k = 0; k < suffix_length_; ++k) {
+    if (platform_unit(path[from + k]) != value_of(code_[end - suffix_length_ + k])) return false;
+  }
+  return true;
 }
 
 bool pattern_matcher::match(std::wstring_view path) const {
   if (!usable_) return false;
-  if (plain_) return path == suffix_;
-  if (path.size() < suffix_.size() ||
-      path.substr(path.size() - suffix_.size()) != std::wstring_view(suffix_)) {
-    return false;
-  }
+  if (!fits_plain_end(path)) return false;
+  if (plain_) return true;
   constexpr std::size_t done = std::wstring_view::npos;
   // The start of the path part after the one that starts at `at`.
   const auto next_part = [&path](std::size_t at) {
     const std::size_t slash = path.find(L'/', at);
     return slash == std::wstring_view::npos ? done : slash + 1;
   };
-  const std::size_t parts = parts_.size();
+  const std::size_t parts = part_count_;
   std::size_t p = 0;
   std::size_t t = 0;
   std::size_t star = parts;  // none yet
   std::size_t star_t = 0;
   while (t != done) {
-    if (p < parts && parts_[p].any_parts) {
+    if (p < parts && part(p).any_parts) {
       star = p++;
       star_t = t;
       continue;
@@ -296,7 +385,7 @@ bool pattern_matcher::match(std::wstring_view path) const {
     if (p < parts) {
       const std::size_t slash = path.find(L'/', t);
       const std::size_t length = slash == std::wstring_view::npos ? path.size() - t : slash - t;
-      if (part_matches(parts_[p], path.substr(t, length))) {
+      if (part_matches(part(p), path.substr(t, length))) {
         ++p;
         t = slash == std::wstring_view::npos ? done : slash + 1;
         continue;
@@ -307,7 +396,7 @@ bool pattern_matcher::match(std::wstring_view path) const {
     star_t = next_part(star_t);
     t = star_t;
   }
-  while (p < parts && parts_[p].any_parts) ++p;
+  while (p < parts && part(p).any_parts) ++p;
   return p == parts;
 }
 

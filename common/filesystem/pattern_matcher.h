@@ -22,41 +22,52 @@ class pattern_matcher {
   // itself. False, with `problem` saying why, when the pattern cannot be used: a bracket
   // expression without its closing ']', an unknown class name, a '\' with nothing after it. The
   // matcher then matches nothing.
-  bool compile(std::wstring_view pattern, std::string& problem);
+  // `steps`, when given, grows by the work done: every character and token looked at, so that a
+  // test can bound it by the pattern's length.
+  bool compile(std::wstring_view pattern, std::string& problem, std::uint64_t* steps = nullptr);
 
   // Whether the whole of `path` ('/'-separated, no leading '/') matches.
   bool match(std::wstring_view path) const;
 
  private:
-  enum class t_kind : std::uint8_t { literal, any, star, set };
-  struct t_token {
-    t_kind kind;
-    wchar_t ch = 0;         // literal
-    std::uint32_t set = 0;  // index into sets_
-  };
-  struct t_set {
-    bool negated = false;
-    std::uint16_t classes = 0;                        // named classes, one bit each
-    std::vector<std::pair<wchar_t, wchar_t>> ranges;  // a single character is a range of one
-  };
+  // One token in 32 bits, so that a pattern takes little more memory than its text: the kind in
+  // the top bits, below it the character of a literal (every code point fits) or the index of a
+  // set.
+  enum class t_kind : std::uint32_t { literal, any, star, set };
+  static constexpr unsigned kind_shift = 29;
+  static constexpr std::uint32_t value_mask = (1u << kind_shift) - 1;
+  static t_kind kind_of(std::uint32_t token) { return static_cast<t_kind>(token >> kind_shift); }
+  static std::uint32_t value_of(std::uint32_t token) { return token & value_mask; }
   // The tokens of one part between separators; "**" alone there takes any number of parts.
   struct t_part {
     std::uint32_t first = 0;
     std::uint32_t last = 0;
     bool any_parts = false;
   };
+  struct t_build;  // what compile gathers before it packs it into code_
 
-  bool parse_set(std::wstring_view pattern, std::size_t& pos, std::string& problem);
-  bool char_matches(const t_token& token, wchar_t c) const;
+  bool parse_set(std::wstring_view pattern, std::size_t& pos, std::size_t& next_close,
+                 t_build& build, std::string& problem, std::uint64_t& work);
+  t_part part(std::size_t index) const;
+  bool char_matches(std::uint32_t token, wchar_t c) const;
   bool part_matches(const t_part& part, std::wstring_view name) const;
+  // Whether `path` ends with the plain characters every match ends with, or, for a pattern
+  // without wildcards, is its whole text.
+  bool fits_plain_end(std::wstring_view path) const;
 
-  std::vector<t_token> tokens_;
-  std::vector<t_set> sets_;
-  std::vector<t_part> parts_;
+  // The whole compiled pattern in one block, so that a rule costs little more than its text:
+  // the tokens from 0, the parts from parts_at_ (two words each: first token, last token with
+  // the "**" flag in its top bit), the sets from sets_at_ (each its negation and classes, its
+  // range count, then each range's two ends).
+  std::vector<std::uint32_t> code_;
+  std::uint32_t parts_at_ = 0;
+  std::uint32_t part_count_ = 0;
+  std::uint32_t sets_at_ = 0;
+  // The count of literal tokens that end the last part: most paths are told apart by these
+  // without running the parts.
+  std::uint32_t suffix_length_ = 0;
   bool usable_ = false;
-  // Plain characters every match ends with, and the whole text for a pattern without wildcards:
-  // most paths are told apart by these without running the parts.
-  std::wstring suffix_;
+  // A pattern without wildcards: its parts' literals joined by '/' are the whole text to match.
   bool plain_ = false;
 };
 

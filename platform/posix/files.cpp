@@ -2,12 +2,15 @@
 // statx (fstatat where statx is missing), reading a whole file, and the modification time of a
 // restored file.
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/posix/deep_path.h"
 
 namespace kestrun::platform {
 namespace {
@@ -78,11 +81,18 @@ bool query(int dir, const char* name, t_entry_info& out, std::error_code& ec) {
 }  // namespace
 
 bool entry_info(const std::filesystem::path& path, t_entry_info& out, std::error_code& ec) {
-  return query(AT_FDCWD, path.c_str(), out, ec);
+  const posix::at_path at(path);
+  if (at.dir() == -1) {
+    out = t_entry_info{};
+    ec = at.error();
+    return false;
+  }
+  return query(at.dir(), at.name(), out, ec);
 }
 
 folder_handle::folder_handle(const std::filesystem::path& folder) {
-  fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::error_code ec;
+  fd_ = posix::open_folder(folder.native(), true, ec);
 }
 
 folder_handle::~folder_handle() {
@@ -106,7 +116,9 @@ bool input_file::open(const std::filesystem::path& path) {
   // Opening a FIFO waits for a writer and a device may never end, and a file can be swapped for
   // one after it was looked at: the open does not wait, and only what it opened is judged.
   // O_NONBLOCK changes nothing for the reads of a regular file.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const posix::at_path at(path);
+  const int fd =
+      at.dir() == -1 ? -1 : ::openat(at.dir(), at.name(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -137,6 +149,23 @@ void input_file::close() {
   fd_ = -1;
 }
 
+bool create_folders(const std::filesystem::path& path, std::error_code& ec) {
+  ec.clear();
+  if (path.native().size() < PATH_MAX) {
+    std::filesystem::create_directories(path, ec);
+    if (ec) return false;
+    if (!std::filesystem::is_directory(path, ec)) {
+      if (!ec) ec = std::make_error_code(std::errc::not_a_directory);
+      return false;
+    }
+    return true;
+  }
+  const int fd = posix::make_folders(path.native(), ec);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
 bool set_modification_time(const std::filesystem::path& path, std::int64_t seconds,
                            std::error_code& ec) {
   ec.clear();
@@ -145,16 +174,57 @@ bool set_modification_time(const std::filesystem::path& path, std::int64_t secon
   times[0].tv_nsec = UTIME_OMIT;  // the access time stays as it is
   times[1].tv_sec = static_cast<time_t>(seconds);
   times[1].tv_nsec = 0;
-  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
+  const posix::at_path at(path);
+  if (at.dir() == -1) {
+    ec = at.error();
+    return false;
+  }
+  if (::utimensat(at.dir(), at.name(), times, 0) != 0) {
     ec.assign(errno, std::generic_category());
     return false;
   }
   return true;
 }
 
+namespace {
+
+// The listing of a folder the standard listing cannot open because its path is too long: the
+// folder is opened a piece at a time and read through its descriptor. The entries carry their
+// paths only; what they are is asked of the folder by name.
+bool list_deep_folder(const std::filesystem::path& folder,
+                      std::vector<std::filesystem::directory_entry>& out, std::error_code& ec) {
+  const int fd = posix::open_folder(folder.native(), true, ec);
+  if (fd < 0) return false;
+  DIR* listing = ::fdopendir(fd);
+  if (listing == nullptr) {
+    ec.assign(errno, std::generic_category());
+    ::close(fd);
+    return false;
+  }
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(listing);
+    if (entry == nullptr) {
+      if (errno != 0) ec.assign(errno, std::generic_category());
+      break;
+    }
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    std::filesystem::directory_entry listed;
+    std::error_code too_long;  // the status of so long a path is read by name, not here
+    listed.assign(folder / name, too_long);
+    out.push_back(std::move(listed));
+  }
+  ::closedir(listing);
+  return !ec;
+}
+
+}  // namespace
+
 bool list_folder(const std::filesystem::path& folder,
                  std::vector<std::filesystem::directory_entry>& out, std::error_code& ec) {
   ec.clear();
+  if (folder.native().size() >= PATH_MAX) return list_deep_folder(folder, out, ec);
   std::filesystem::directory_iterator it(folder, ec);
   for (const std::filesystem::directory_iterator end; !ec && it != end; it.increment(ec)) {
     out.push_back(*it);

@@ -1,5 +1,7 @@
 // Entry attributes, times and their rounding, and setting a file's modification time.
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "platform/posix/deep_path.h"
 #include "tests/support/temp_folder.h"
 
 namespace kestrun::platform {
@@ -181,6 +184,64 @@ TEST(FilesTest, SetModificationTimeKeepsTheAccessTime) {
 
   EXPECT_FALSE(set_modification_time(dir / "missing", 1, ec));
   EXPECT_TRUE(is_not_found(ec));
+}
+
+// Past the length the system takes as one path, every call here still reaches the entry: the
+// folders are made, opened, listed and queried, a file written and read, a link read, a time set.
+TEST(FilesTest, EntriesPastThePathLimit) {
+  test::temp_folder dir;
+  std::filesystem::path deep = dir.path();
+  for (int i = 0; i < 25; ++i) deep /= std::string(200, static_cast<char>('a' + i % 26));
+  ASSERT_GT(deep.native().size(), static_cast<std::size_t>(PATH_MAX));
+  std::error_code ec;
+  ASSERT_TRUE(create_folders(deep, ec)) << ec.message();
+  ASSERT_TRUE(create_folders(deep, ec)) << "a folder already there: " << ec.message();
+
+  {
+    const folder_handle folder(deep);
+    ASSERT_TRUE(folder.is_open());
+    new_file file;
+    ASSERT_TRUE(file.create(folder, ec)) << ec.message();
+    ASSERT_TRUE(file.write("deep", 4, ec));
+    ASSERT_TRUE(file.finish(1600000000, ec));
+    ASSERT_TRUE(file.replace("f.txt", ec)) << ec.message();
+  }
+  const std::filesystem::path file = deep / "f.txt";
+  t_entry_info info;
+  ASSERT_TRUE(entry_info(file, info, ec)) << ec.message();
+  EXPECT_EQ(info.size, 4u);
+  EXPECT_EQ(info.write_time, 1600000000);
+  ASSERT_TRUE(set_modification_time(file, 1700000000, ec)) << ec.message();
+  ASSERT_TRUE(entry_info(file, info, ec));
+  EXPECT_EQ(info.write_time, 1700000000);
+
+  input_file in;
+  ASSERT_TRUE(in.open(file));
+  char text[8] = {};
+  EXPECT_EQ(in.read(text, sizeof text), 4u);
+  EXPECT_EQ(std::string(text), "deep");
+
+  const int folder_fd = posix::open_folder(deep.native(), false, ec);
+  ASSERT_GE(folder_fd, 0) << ec.message();
+  ASSERT_EQ(::symlinkat("f.txt", folder_fd, "link"), 0);
+  ::close(folder_fd);
+  std::wstring target;
+  ASSERT_TRUE(read_link(deep / "link", target, ec)) << ec.message();
+  EXPECT_EQ(target, L"f.txt");
+  ASSERT_TRUE(target_info(deep / "link", info, ec)) << ec.message();
+  EXPECT_EQ(info.size, 4u);
+
+  std::vector<std::filesystem::directory_entry> listing;
+  ASSERT_TRUE(list_folder(deep, listing, ec)) << ec.message();
+  std::vector<std::string> names;
+  for (const auto& entry : listing) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"f.txt", "link"}));
+
+  // What is in the way is refused.
+  EXPECT_FALSE(create_folders(file / "below", ec));
+  EXPECT_TRUE(ec);
+  EXPECT_TRUE(remove_tree(dir.path() / std::string(200, 'a'), ec)) << ec.message();
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // Links on POSIX: a junction is a symbolic link whose stored text is the folder's path, and there
 // is no privilege to enable.
 #include <cerrno>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/posix/deep_path.h"
 
 namespace kestrun::platform {
 
@@ -29,7 +31,12 @@ bool target_info(const std::filesystem::path& path, t_entry_info& out, std::erro
   out = t_entry_info{};
   ec.clear();
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
+  const posix::at_path at(path);
+  if (at.dir() == -1) {
+    ec = at.error();
+    return false;
+  }
+  if (::fstatat(at.dir(), at.name(), &st, 0) != 0) {
     ec.assign(errno, std::generic_category());
     return false;
   }
@@ -46,8 +53,13 @@ bool read_link(const std::filesystem::path& path, std::wstring& target, std::err
   target.clear();
   ec.clear();
   std::string text(256, '\0');
+  const posix::at_path at(path);
+  if (at.dir() == -1) {
+    ec = at.error();
+    return false;
+  }
   while (true) {
-    const ssize_t n = ::readlink(path.c_str(), text.data(), text.size());
+    const ssize_t n = ::readlinkat(at.dir(), at.name(), text.data(), text.size());
     if (n < 0) {
       ec.assign(errno, std::generic_category());
       return false;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <system_error>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/windows/shared.h"
@@ -129,6 +130,32 @@ std::size_t input_file::read(char* buffer, std::size_t size) {
 void input_file::close() {
   if (is_open()) ::CloseHandle(reinterpret_cast<HANDLE>(fd_));
   fd_ = -1;
+}
+
+bool create_folders(const std::filesystem::path& path, std::error_code& ec) {
+  ec.clear();
+  // Each folder is made through the system's own form of its path, which takes any length.
+  std::vector<std::filesystem::path> missing;
+  for (std::filesystem::path at = path; !at.empty(); at = at.parent_path()) {
+    const DWORD attributes = GetFileAttributesW(system_path(at).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+      if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        ec = std::make_error_code(std::errc::not_a_directory);
+        return false;
+      }
+      break;
+    }
+    missing.push_back(at);
+    if (at.parent_path() == at) break;
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (!CreateDirectoryW(system_path(*it).c_str(), nullptr) &&
+        GetLastError() != ERROR_ALREADY_EXISTS) {
+      ec = last_error();
+      return false;
+    }
+  }
+  return true;
 }
 
 bool set_modification_time(const std::filesystem::path& path, std::int64_t seconds,

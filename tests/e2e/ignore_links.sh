@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# What a version leaves out and how links travel: ".gitignore" rules at every level (and a ".git"
-# folder beside one), links that lead inside the project (kept, never followed, restored to the
+# What a version leaves out and how links travel: ".gitignore" rules at every level, read as git
+# reads them (and a ".git" folder beside one, kept beside none), links that lead inside the project (kept, never followed, restored to the
 # restored tree) and links that do not (not recorded); a restore onto a folder that holds ignored
 # files.
 set -euo pipefail
@@ -137,5 +137,50 @@ expect_no_event "restore chain" 'kestrun::vcs::link::create~ .*'
 [ "$(readlink "$cdst/c_dangling")" = "$cdst/nothing/here" ] || fail "restore chain: c_dangling"
 expect_content "$cdst/a_link" "real" "restore chain: a_link leads to real.txt"
 expect_content "$cdst/b_dir/in.txt" "in" "restore chain: b_dir leads to dir"
+
+# --- rules as git reads them ---------------------------------------------------------------------
+# A root ".git" with no ".gitignore" beside it is content; "build/" never takes a link to a folder
+# for a folder; an ignore file that is a link is not read, with a warning; a CR inside a line and
+# a trailing blank are read as git reads them.
+g=$SCRATCH/gitlike
+make_project "$g" dave/gitlike
+put_file "$g/.git/HEAD" "ref: refs/heads/main" 1600000030
+backup_paths_g() {
+  kvcs_ok "$1" "$g" -m=backup -s="$store"
+  expect_verdict "$1" "kestrun::vcs::save $2"
+  expect_content <(version_paths "$store" dave/gitlike "$2") "$3" "$1: version $2"
+}
+backup_paths_g "root .git" 1 "AD .git
+AF .git/HEAD
+AF kestrun-vcs.json
+"
+printf 'build/\nIcon\r\r\n*.log\n!keep.log \n' >"$g/.gitignore"
+mkdir -p "$g/real"
+put_file "$g/real/x" "x" 1600000031
+ln -s "$g/real" "$g/build"
+put_file "$g/Icon" "kept: the rule names Icon and a CR" 1600000032
+put_file "$g/Icon"$'\r' "ignored" 1600000033
+put_file "$g/keep.log" "kept by the negation with a blank after it" 1600000034
+put_file "$g/a.log" "ignored" 1600000035
+put_file "$g/rules" "*.txt" 1600000036
+mkdir -p "$g/sub"
+ln -s "$g/rules" "$g/sub/.gitignore"
+put_file "$g/sub/kept.txt" "the linked rules are not read" 1600000037
+# Now beside an ignore file, ".git" leaves the history.
+backup_paths_g "as git" 2 "R .git/HEAD
+R .git
+AF .gitignore
+AF Icon
+AL build
+AF keep.log
+AD real
+AF real/x
+AF rules
+AD sub
+AL sub/.gitignore
+AF sub/kept.txt
+"
+expect_event "as git" "kestrun::vcs::finder::ignore $g/\\.git <> $g/\\.gitignore"
+expect_event "as git" "kestrun::vcs::finder::ignore::file~ $g/sub/\\.gitignore is a symbolic link: not read"
 
 finish

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Entries and ".gitignore" lines that once hung, crashed or emptied a backup: FIFOs, sockets and
-# devices in the tree (and a FIFO where a restore writes a file), folders that cannot be searched or lie past the path limit (as an
-# unprivileged user), a project folder that a rule above it names, lines that are not UTF-8 or
-# cannot be used, and lines that broke the old expression matcher. Every run must end on its own
-# (a time limit stands guard) with a complete log and the version it ought to write.
+# devices in the tree (and a FIFO where a restore writes a file), folders that cannot be searched
+# (as an unprivileged user) or lie past the path limit, a project folder that a rule above it
+# names, lines that are not UTF-8 or cannot be used, and lines that broke the old expression
+# matcher. Every run must end on its own (a time limit stands guard) with a complete log and the
+# version it ought to write.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/run_helpers.bash"
@@ -56,13 +57,78 @@ expect_verdict "special restore" 'kestrun::vcs::save! local'
 [ -p "$p/plain.txt" ] || fail "special restore: the FIFO was replaced"
 
 # --- 2. folders that cannot be listed, as an unprivileged user --------------------------------------
+# What cannot be read keeps its history: the version is saved with everything else, nothing below
+# such a folder is removed, an error names the folder, and the verdict says the run fell short.
 p=$SCRATCH/denied
 make_project "$p" erin/denied
 put_file "$p/open/file.txt" "readable"
 put_file "$p/nosearch/hidden.txt" "in a folder without search permission"
-put_file "$p/nosearch/.gitignore" "*.txt"
+put_file "$p/nosearch/.gitignore" "*.log"
 put_file "$p/closed/hidden.txt" "in a folder without any permission"
-# A chain of folders longer than the system's path limit, made one step at a time.
+first=$SCRATCH/denied-first
+make_project "$first" erin/denied-first
+put_file "$first/closed/hidden.txt" "never readable"
+put_file "$first/open.txt" "readable"
+if [ "$(id -u)" -ne 0 ] || ! setpriv --reuid=65534 --regid=65534 --clear-groups true 2>/dev/null; then
+  echo "skipped: the unprivileged runs need root and setpriv"
+else
+  # Version 1 while everything can be read.
+  backup_paths denied-readable "$p" erin/denied 1 "AD closed
+AF closed/hidden.txt
+AF kestrun-vcs.json
+AD nosearch
+AF nosearch/.gitignore
+AF nosearch/hidden.txt
+AD open
+AF open/file.txt
+"
+  chmod 755 "$SCRATCH"
+  put_file "$p/open/new.txt" "saved with the rest"
+  chown -R 65534:65534 "$p" "$first" "$store"
+  chmod 644 "$p/nosearch" # listable, not searchable
+  chmod 000 "$p/closed" "$first/closed"
+  UNPRIVILEGED=$SCRATCH/kvcs-nobody
+  printf '#!/bin/sh\nchown -R 65534:65534 "$XDG_CONFIG_HOME"\nexec setpriv --reuid=65534 --regid=65534 --clear-groups timeout 120 "%s" "$@"\n' \
+    "$REAL_KVCS" >"$UNPRIVILEGED"
+  chmod +x "$UNPRIVILEGED"
+  KVCS=$UNPRIVILEGED
+  kvcs_ok denied "$p" -m=backup -s="$store"
+  expect_verdict denied 'kestrun::vcs::save! 2'
+  expect_content <(version_paths "$store" erin/denied 2) "AF open/new.txt
+" "denied: version 2"
+  expect_event denied "kestrun::vcs::finder::scan::dir! $p/closed: Permission denied"
+  expect_event denied "kestrun::vcs::finder::scan::dir! $p/nosearch: Permission denied"
+  grep -qF "$p/closed: Permission denied" "$SCRATCH/out" ||
+    fail "denied: the unread folder is not on the console"
+  # A restore here leaves the unread folders alone and says it could not do all.
+  rm "$p/open/file.txt"
+  kvcs_ok "denied restore" "$p" -m=restore -s="$store"
+  expect_verdict "denied restore" 'kestrun::vcs::save! local'
+  [ -f "$p/open/file.txt" ] || fail "denied restore: open/file.txt not restored"
+  # A first backup records the folder, not its content.
+  kvcs_ok denied-first "$first" -m=backup -s="$store"
+  expect_verdict denied-first 'kestrun::vcs::save! 1'
+  expect_content <(version_paths "$store" erin/denied-first 1) "AD closed
+AF kestrun-vcs.json
+AF open.txt
+" "denied-first: version 1"
+  expect_event denied-first "kestrun::vcs::finder::scan::dir! $first/closed: Permission denied"
+  KVCS=$SCRATCH/kvcs-timed
+  chmod 755 "$p/nosearch" "$p/closed" "$first/closed"
+  # Restored elsewhere, the history still holds what could not be read.
+  fresh_copy "$p" "$SCRATCH/denied-elsewhere"
+  kvcs_ok "denied elsewhere" "$SCRATCH/denied-elsewhere" -m=restore -s="$store"
+  expect_verdict "denied elsewhere" 'kestrun::vcs::save local'
+  for f in closed/hidden.txt nosearch/hidden.txt open/new.txt open/file.txt; do
+    [ -f "$SCRATCH/denied-elsewhere/$f" ] || fail "denied elsewhere: $f is missing"
+  done
+fi
+
+# --- 2b. a tree deeper than the system's path limit -----------------------------------------------
+# Every entry is backed up at any depth, the ignore files down there count, and the stored content
+# is the file's own.
+p=$SCRATCH/deep
+make_project "$p" erin/deep
 (
   cd "$p"
   long=$(printf 'n%.0s' $(seq 1 200))
@@ -71,34 +137,26 @@ put_file "$p/closed/hidden.txt" "in a folder without any permission"
     cd "$long"
   done
   printf deep >deepest.txt
+  printf 'ignored down here' >deepest.log
+  printf '*.log\n' >.gitignore
+  ln -s "$p/top.txt" to_top
 )
-if [ "$(id -u)" -ne 0 ] || ! setpriv --reuid=65534 --regid=65534 --clear-groups true 2>/dev/null; then
-  echo "skipped: the unprivileged runs need root and setpriv"
-else
-  chmod 755 "$SCRATCH"
-  chown -R 65534:65534 "$p" "$store"
-  chmod 644 "$p/nosearch" # listable, not searchable
-  chmod 000 "$p/closed"
-  UNPRIVILEGED=$SCRATCH/kvcs-nobody
-  cat >"$UNPRIVILEGED" <<EOF
-#!/bin/sh
-chown -R 65534:65534 "\$XDG_CONFIG_HOME"
-exec setpriv --reuid=65534 --regid=65534 --clear-groups timeout 120 "$REAL_KVCS" "\$@"
-EOF
-  chmod +x "$UNPRIVILEGED"
-  KVCS=$UNPRIVILEGED
-  kvcs_ok denied "$p" -m=backup -s="$store"
-  expect_verdict denied 'kestrun::vcs::save 1'
-  paths=$(version_paths "$store" erin/denied 1)
-  for want in "AD closed" "AD nosearch" "AF open/file.txt" "AF kestrun-vcs.json"; do
-    grep -qxF "$want" <<<"$paths" || fail "denied: '$want' is not in version 1"
-  done
-  grep -q 'hidden\|deepest' <<<"$paths" && fail "denied: an entry that cannot be read was stored"
-  longest=$(awk '{ if (length($2) > n) n = length($2) } END { print n }' <<<"$paths")
-  [ "$longest" -gt 3000 ] || fail "denied: the deep folders were not walked ($longest)"
-  KVCS=$SCRATCH/kvcs-timed
-  chmod 755 "$p/nosearch" "$p/closed"
-fi
+put_file "$p/top.txt" "top"
+kvcs_ok deep "$p" -m=backup -s="$store"
+expect_verdict deep 'kestrun::vcs::save 1'
+[ "$(count_events 'kestrun::vcs::[^ ]*! .*')" -eq 0 ] || fail "deep: an error in the log"
+"${READER[@]}" version "$store/projects/erin/deep/1.gz" >"$SCRATCH/deep.json"
+python3 - "$SCRATCH/deep.json" "$store" <<'PY' || fail "deep: version 1 lacks the deep entries"
+import gzip, json, sys
+lines = [json.loads(l) for l in open(sys.argv[1])][1:]
+by_name = {c["path"].rsplit("/", 1)[-1]: c for c in lines}
+deepest = by_name["deepest.txt"]
+assert len(deepest["path"]) > 4096 and deepest["size"] == 4, deepest
+blob = open(sys.argv[2] + "/" + deepest["blob"], "rb").read()
+assert (gzip.decompress(blob[1:]) if blob[0] == 1 else blob[1:]) == b"deep", blob
+assert by_name["to_top"]["target"] == "top.txt", by_name["to_top"]
+assert ".gitignore" in by_name and "deepest.log" not in by_name
+PY
 
 # --- 3. a rule above the project that names the project folder ------------------------------------
 outer=$SCRATCH/outer
@@ -150,9 +208,10 @@ expect_content <(printf '%s\n' "$got") "'.gitignore'
 'ls\\u2028folder'
 'tmp['
 " "lines: version 1"
+expect_event lines "kestrun::vcs::finder::ignore::rule~ $p/\\.gitignore:5 <caf\\\\xE9/> the line is not UTF-8"
 expect_event lines "kestrun::vcs::finder::ignore::rule~ $p/\\.gitignore:6 <tmp\\[> .*"
-[ "$(count_events 'kestrun::vcs::finder::ignore::rule~ .*')" -eq 1 ] ||
-  fail "lines: not exactly one unusable rule reported"
+[ "$(count_events 'kestrun::vcs::finder::ignore::rule~ .*')" -eq 2 ] ||
+  fail "lines: not exactly the line that is no text and the unusable rule reported"
 
 # --- 5. lines that crashed or stalled the old matcher ----------------------------------------------
 p=$SCRATCH/stall

@@ -75,15 +75,17 @@ kvcs_ok "bad name" "$SCRATCH/badname" -m=backup -s="$store"
 [ "$(last_event)" = 'kestrun::vcs::project::name! Project name "bad name" does not match regular expression /[a-zA-Z0-9_@$\-]{1,}\/[a-zA-Z0-9_@$\-]{1,}/' ] ||
   fail "bad name: last event '$(last_event)'"
 
-# A file name that is not valid text cannot be stored under its name: the run ends with the
-# exception report, exit code 0, and stores nothing.
+# A file name that is not valid text cannot be stored under its name: that file is left out with
+# an error that shows its bytes, the rest is saved, and the verdict says the run fell short.
 make_project "$SCRATCH/badfile" frank/badfile
 put_file "$SCRATCH/badfile/bad"$'\xff'".txt" "x" 1600000003
-kvcs_run "$SCRATCH/badfile" -m=backup -s="$store"
-expect_status 0 "bad file name"
-expect_empty "$SCRATCH/err" "bad file name"
-grep -q '^std::exception' "$SCRATCH/out" || fail "bad file name: no exception report"
-[ ! -e "$store/projects/frank/badfile" ] || fail "bad file name: a version was stored"
+badstore=$SCRATCH/badstore
+mkdir -p "$badstore"
+kvcs_ok "bad file name" "$SCRATCH/badfile" -m=backup -s="$badstore"
+expect_event "bad file name" 'kestrun::vcs::project::state::name! bad\\xFF\.txt: the name is not UTF-8, left out'
+expect_verdict "bad file name" 'kestrun::vcs::save! 1'
+expect_content <(version_paths "$badstore" frank/badfile 1) "AF kestrun-vcs.json
+" "bad file name: version 1"
 
 expect_unchanged "early ends" "$src"
 expect_tree "early ends: storage" "$store" "$SCRATCH/snap/store" --dir-mtime

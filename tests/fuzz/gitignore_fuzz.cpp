@@ -1,9 +1,12 @@
 // Loads any bytes as a ".gitignore" and matches every rule against paths made from the input's
 // own lines, where a slow or wrong matcher is most likely to show: no input may crash it, make it
-// read out of bounds or take more than polynomial time.
+// read out of bounds or take more than polynomial time to match. Reading the file must be linear:
+// the work it counts stays within a fixed multiple of the input's size, whatever the input holds.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +18,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   kestrun::filesystem::gitignore rules;
   rules.load_utf8(bytes);
+  // Each byte is split, trimmed and decoded once, and compiled a small number of times over.
+  constexpr std::uint64_t steps_per_byte = 16;
+  if (rules.steps > steps_per_byte * (size + 1)) {
+    std::fprintf(stderr, "reading %zu bytes took %llu steps\n", size,
+                 static_cast<unsigned long long>(rules.steps));
+    std::abort();
+  }
 
   // The first few lines, whatever their bytes, as names at the top and one folder down; plus
   // paths whose folder names hold line ends.
