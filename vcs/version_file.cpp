@@ -199,11 +199,17 @@ bool read_version(std::istream& in, const std::shared_ptr<storage_driver>& owner
   return in.peek() == std::istream::traits_type::eof() && !in.bad();
 }
 
+namespace {
+
+command_sink appending_to(transform_commands& commands) {
+  return [&commands](const std::shared_ptr<transform_command>& c) { commands.push_back(c); };
+}
+
+}  // namespace
+
 bool read_version(std::istream& in, const std::shared_ptr<storage_driver>& owner,
                   std::int64_t& time, transform_commands& commands) {
-  return read_version(in, owner, time, [&commands](const std::shared_ptr<transform_command>& c) {
-    commands.push_back(c);
-  });
+  return read_version(in, owner, time, appending_to(commands));
 }
 
 bool read_version_file(std::istream& file, const std::shared_ptr<storage_driver>& owner,
@@ -215,9 +221,7 @@ bool read_version_file(std::istream& file, const std::shared_ptr<storage_driver>
 
 bool read_version_file(std::istream& file, const std::shared_ptr<storage_driver>& owner,
                        std::int64_t& time, transform_commands& commands) {
-  return read_version_file(
-      file, owner, time,
-      [&commands](const std::shared_ptr<transform_command>& c) { commands.push_back(c); });
+  return read_version_file(file, owner, time, appending_to(commands));
 }
 
 }  // namespace kestrun::vcs
