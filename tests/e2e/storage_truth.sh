@@ -152,20 +152,25 @@ for script in "refuse=2+3" "exists=99" "exists=1+99" "exists=0+99" "exists=0+1";
 done
 
 # --- millions of commands in a small version file -------------------------------------------------
+# Under AddressSanitizer the shadow memory does not fit under a memory limit, and 16 million
+# commands take minutes: there a million show only that they are replayed.
+removals=$((16 * 1024 * 1024))
+if grep -q __asan_init "$KVCS"; then
+  echo "skipped: the memory limit of the 16 million removals (kvcs is built with AddressSanitizer)"
+  removals=$((1024 * 1024))
+fi
 hostile=$SCRATCH/hostile
 mkdir -p "$hostile/projects/kim/site"
 python3 -c 'import gzip, struct, sys
-n = 16 * 1024 * 1024
+n = int(sys.argv[2])
 body = b"KVCS" + struct.pack("<QI", 0, n + 1) + b"Akept\0D" + b"Rgone\0" * n
-open(sys.argv[1], "wb").write(gzip.compress(body, 9))' "$hostile/projects/kim/site/1.gz"
+open(sys.argv[1], "wb").write(gzip.compress(body, 9))' "$hostile/projects/kim/site/1.gz" "$removals"
 many=$SCRATCH/many
 fresh_copy "$site" "$many"
-# The restore must do with far less memory than 16 million kept commands would take. A
-# sanitizer's shadow memory does not fit under such a limit, so it runs without one there.
-if grep -q __asan_init "$KVCS"; then
-  echo "skipped: the memory limit of the 16 million commands (kvcs is built with AddressSanitizer)"
-  kvcs_ok "16 million removals" "$many" -m=restore -s="$hostile"
+if [ "$removals" -lt $((16 * 1024 * 1024)) ]; then
+  kvcs_ok "$removals removals" "$many" -m=restore -s="$hostile"
 else
+  # The restore must do with far less memory than 16 million kept commands take (2.4 GB).
   unlimited=$KVCS
   printf '#!/usr/bin/env bash\nulimit -v 1000000\nexec "$0.real" "$@"\n' >"$SCRATCH/limited"
   ln -s "$(realpath "$unlimited")" "$SCRATCH/limited.real"
@@ -174,7 +179,7 @@ else
   kvcs_ok "16 million removals under a 1 GB limit" "$many" -m=restore -s="$hostile"
   KVCS=$unlimited
 fi
-expect_verdict "16 million removals" "kestrun::vcs::save local"
-[ -d "$many/kept" ] || fail "16 million removals: the version was not restored"
+expect_verdict "$removals removals" "kestrun::vcs::save local"
+[ -d "$many/kept" ] || fail "$removals removals: the version was not restored"
 
 finish
