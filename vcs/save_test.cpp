@@ -588,8 +588,11 @@ TEST_F(SaveTest, VersionZeroIsNeverWritten) {
       work->state(L"")->diff(std::make_shared<state>(refusing, -1, state_items()))->commands());
   EXPECT_FALSE(t->save());
   EXPECT_EQ(verdict(), std::make_pair(2u, std::string("0")));
-  EXPECT_EQ(test::slurp(journal),
-            "connect " + platform::native_from_wide(refusing->link().substr(7)) + "\n");
+  // The driver was asked for nothing but the connection it turned away.
+  std::ifstream in(journal);
+  std::vector<std::string> calls;
+  for (std::string line; std::getline(in, line);) calls.push_back(line.substr(0, line.find(' ')));
+  EXPECT_EQ(calls, std::vector<std::string>{"connect"});
 }
 
 TEST_F(SaveTest, RestoreIntoEmptyFolderReproducesTheTree) {
