@@ -125,11 +125,22 @@ bool upload_version(storage_driver& driver, std::uint32_t nn, const std::filesys
   return driver.upload(file, remote) == 0;
 }
 
+// The version file just stored is the storage's own: the next run replays it from the cache and
+// finds it so. A cache that cannot take it only costs that run a download.
+void cache_version(storage_driver& driver, std::uint32_t nn, const std::filesystem::path& file) {
+  const std::filesystem::path local = driver.local_path(nn);
+  std::error_code ec;
+  std::filesystem::create_directories(local.parent_path(), ec);
+  if (!ec) std::filesystem::rename(file, local, ec);
+}
+
 }  // namespace
 
 bool save_backup(transform& t) {
   const std::shared_ptr<storage_driver> driver = t.driver();
-  bool ok = static_cast<std::int64_t>(t.nn()) == std::int64_t{driver->last_nn()} + 1;
+  // A count that failed gives -1: no version 0 is ever written.
+  const std::int32_t last = driver->last_nn();
+  bool ok = last >= 0 && static_cast<std::int64_t>(t.nn()) == std::int64_t{last} + 1;
   if (ok) {
     const std::filesystem::path version_file = driver->project_temp()->new_path();
     std::vector<packer::t_file_info> upload_list;
@@ -138,6 +149,7 @@ bool save_backup(transform& t) {
       ok = packer::encode(upload_list, driver) && upload_blobs(*driver, upload_list);
     }
     if (ok) ok = upload_version(*driver, t.nn(), version_file);
+    if (ok) cache_version(*driver, t.nn(), version_file);
   }
   // A version saved from a folder that could not be read in full is saved all the same, but the
   // run did not do all of its work.

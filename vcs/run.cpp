@@ -44,8 +44,14 @@ void work(const app_info& info, project& proj, const std::wstring& sub_path,
   std::int32_t nn = -1;  // a backup compares with the latest version
   if (mode == "restore") {
     const int n = info.get_int("-n", 0);
-    // 0 is the latest, -k counts back from it; an unreachable storage gives -1 as its last.
-    const std::int64_t wanted = n >= 1 ? n : std::int64_t{n} + store->last_nn();
+    // 0 is the latest, -k counts back from it. A latest that cannot be told (the storage could
+    // not be asked, or its history has a gap) ends the run after the count's level-2 event.
+    std::int64_t wanted = n;
+    if (n < 1) {
+      const std::int32_t last = store->last_nn();
+      if (last < 0) return;
+      wanted += last;
+    }
     // Below 1 no version is named: restoring the empty state would wipe the folder.
     if (wanted < 1) {
       notify::create("kestrun::vcs::load")->set_error(true)->fire_text(std::to_string(wanted));

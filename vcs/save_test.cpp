@@ -560,6 +560,42 @@ TEST_F(SaveTest, UnreachableStorageFailsTheSave) {
   EXPECT_EQ(verdict(), std::make_pair(2u, std::string("1")));
 }
 
+// What a backup stored is the storage's own: the version file enters the cache as it was
+// uploaded, over a stale one of the same number (the storage was emptied meanwhile).
+TEST_F(SaveTest, StoredVersionFileEntersTheCache) {
+  write(*work, "a.txt", "alpha");
+  const fs::path cached = driver(*work, 0)->local_path(1);
+  fs::create_directories(cached.parent_path());
+  std::ofstream(cached, std::ios::binary) << "an older storage's version 1";
+  auto t = std::make_shared<transform>(
+      driver(*work, 0), 1,
+      work->state(L"")
+          ->diff(std::make_shared<state>(driver(*work, 0), 0, state_items()))
+          ->commands());
+  ASSERT_TRUE(t->save());
+  EXPECT_EQ(test::slurp(cached), test::slurp(version_file(1)));
+}
+
+// A count that could not ask the storage (its connection turned away, as by a server full of
+// users) never passes for an empty storage: nothing is written, and never a version 0.
+TEST_F(SaveTest, VersionZeroIsNeverWritten) {
+  write(*work, "a.txt", "alpha");
+  const fs::path journal = base.path() / "journal";
+  auto refusing = std::make_shared<storage_driver>(
+      L"fake://" + platform::wide_from_path(journal) + L"|refuse=1", 0, work.get(), &work->temp,
+      bin);
+  auto t = std::make_shared<transform>(
+      refusing, 0,
+      work->state(L"")->diff(std::make_shared<state>(refusing, -1, state_items()))->commands());
+  EXPECT_FALSE(t->save());
+  EXPECT_EQ(verdict(), std::make_pair(2u, std::string("0")));
+  // The driver was asked for nothing but the connection it turned away.
+  std::ifstream in(journal);
+  std::vector<std::string> calls;
+  for (std::string line; std::getline(in, line);) calls.push_back(line.substr(0, line.find(' ')));
+  EXPECT_EQ(calls, std::vector<std::string>{"connect"});
+}
+
 TEST_F(SaveTest, RestoreIntoEmptyFolderReproducesTheTree) {
   write(*work, "src/main.cpp", text_bytes(30000, "main"), 1600000001);
   write(*work, "src/twin.cpp", text_bytes(30000, "main"), 1600000002);

@@ -11,6 +11,7 @@
 #include "vcs/project.h"
 #include "vcs/safe_path.h"
 #include "vcs/storage_driver.h"
+#include "vcs/version_file.h"
 
 namespace kestrun::vcs {
 
@@ -107,7 +108,9 @@ state_item_link::state_item_link(std::shared_ptr<storage_driver> owner,
 state_item_link::state_item_link(std::shared_ptr<storage_driver> owner,
                                  std::shared_ptr<std::string> name, stream_reader& reader)
     : state_item(std::move(owner), std::move(name)) {
-  reader.read_string(target_);
+  // Bounded, so that a hostile target cannot grow without end; past the bound the stream fails
+  // and the reader of the version file refuses the file.
+  reader.read_string(target_, max_stored_path_bytes);
 }
 
 bool state_item_link::equals(const std::shared_ptr<state_item>& other) {

@@ -26,28 +26,66 @@ storage::~storage() = default;
 
 std::int32_t storage::last_nn() { return driver_->last_nn(); }
 
+void replay_command(state_items& items, const std::string& filter,
+                    const transform_command& command) {
+  const std::string& path = *command.path();
+  if (path.compare(0, filter.size(), filter) != 0) return;
+  if (command.type() == transform_command::add) {
+    // An entry already there stays: the difference never adds without removing first.
+    add_item(items, command.item());
+  } else if (command.type() == transform_command::remove) {
+    remove_item(items, command.path());
+  }
+}
+
+namespace {
+
+// Proves the cached version files among 1..nn the storage's own before any is replayed: the
+// newest cached one is compared with the stored one, and only while that differs (the storage
+// was emptied, put back or rewritten) the next older cached one too, so that a run pays one
+// download when nothing changed. False after the level-2 "kestrun::vcs::load" of a version
+// that could not be checked.
+bool check_cache(const std::shared_ptr<storage_driver>& driver, std::int32_t nn) {
+  for (std::int32_t i = nn; i >= 1; --i) {
+    switch (transform::check_cached(driver, static_cast<std::uint32_t>(i))) {
+      case transform::t_cached::same:
+        return true;
+      case transform::t_cached::absent:
+      case transform::t_cached::fetched_again:
+        break;
+      case transform::t_cached::failed:
+        notify::create("kestrun::vcs::load")
+            ->set_error(true)
+            ->fire_text(static_cast<std::uint32_t>(i));
+        return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 std::shared_ptr<vcs::state> storage::state(const std::wstring& prefix, std::int32_t nn) {
-  if (nn == -1) nn = last_nn();
+  // A last version that cannot be told is no version 0: counting that failed ends here, after
+  // its own level-2 event.
+  if (nn == -1 && (nn = last_nn()) < 0) return {};
   notify::create("kestrun::vcs::storage::state::path")->fire_text(prefix);
   notify::create("kestrun::vcs::storage::state::nn")->fire_text(static_cast<std::uint32_t>(nn));
 
   state_items items;
   if (nn > 0) {
+    if (!check_cache(driver_, nn)) return {};
     // The slash keeps a sibling whose name merely begins with the prefix (srcx) out.
     const std::string filter = prefix.empty() ? std::string() : utf16_to_utf8(prefix) + "/";
     for (std::int32_t i = 1; i <= nn; ++i) {
       transform version(driver_, std::numeric_limits<std::uint32_t>::max());
-      if (!version.load(static_cast<std::uint32_t>(i))) return {};
-      for (const auto& command : version.commands()) {
-        const std::string& path = *command->path();
-        if (path.compare(0, filter.size(), filter) != 0) continue;
-        if (command->type() == transform_command::add) {
-          // An entry already there stays: the difference never adds without removing first.
-          add_item(items, command->item());
-        } else if (command->type() == transform_command::remove) {
-          remove_item(items, command->path());
-        }
-      }
+      // Each command is applied as it is read: a version of millions of commands costs only
+      // the state they build.
+      const bool loaded = version.load(static_cast<std::uint32_t>(i),
+                                       [&](const std::shared_ptr<transform_command>& command) {
+                                         replay_command(items, filter, *command);
+                                       });
+      if (!loaded) return {};
     }
   }
   return std::make_shared<vcs::state>(driver_, nn, std::move(items));

@@ -6,11 +6,20 @@
 #include <memory>
 #include <string>
 
+#include "vcs/state.h"
+
 namespace kestrun::vcs {
 
 class project;
 class state;
 class storage_driver;
+class transform_command;
+
+// The replay of one stored command into `items`, for a path that begins with `filter` (empty:
+// every path): an add inserts its item unless the name is already there, a removal erases the
+// entry; anything else changes nothing.
+void replay_command(state_items& items, const std::string& filter,
+                    const transform_command& command);
 
 class storage {
  public:
@@ -24,13 +33,19 @@ class storage {
   storage(const storage&) = delete;
   storage& operator=(const storage&) = delete;
 
-  // The last stored version: 0 when there is none, -1 when the storage cannot be reached.
+  // The last stored version: 0 when there is none, -1 when it cannot be told (the storage cannot
+  // be reached or asked, or its history has a gap; see storage_driver::last_nn).
   std::int32_t last_nn();
 
   // Replays versions 1..nn (nn -1: the last one), keeping only paths below `prefix` (wide,
-  // '/'-separated, no leading or trailing '/'; empty for the whole tree). An empty state for
-  // nn <= 0; an empty pointer when a version cannot be loaded. Fires
-  // "kestrun::vcs::storage::state::path" and "kestrun::vcs::storage::state::nn".
+  // '/'-separated, no leading or trailing '/'; empty for the whole tree). Cached version files
+  // are first proven to be the storage's own: the newest cached one among 1..nn is compared
+  // with the stored one and, while one differs and is fetched again, the next older one too.
+  // An empty state for nn 0 (or below, when given); an empty pointer when nn is -1 and the last
+  // version cannot be told, or a version cannot be checked or loaded (the failing step's
+  // level-2 event is the last word). Fires "kestrun::vcs::storage::state::path" and
+  // "kestrun::vcs::storage::state::nn". Memory follows the state being built, not the number
+  // of commands in the version files.
   std::shared_ptr<vcs::state> state(const std::wstring& prefix, std::int32_t nn);
 
   const std::shared_ptr<storage_driver>& driver() const { return driver_; }

@@ -36,6 +36,10 @@ bool usable_scheme(const std::wstring& scheme) {
          scheme.find(L'\0') == std::wstring::npos;
 }
 
+// How many numbers past the first absent version the count asks for, to tell a lost version
+// from the end of the history.
+constexpr std::uint32_t later_versions_asked = 2;
+
 fs::path& default_library_folder() {
   static fs::path folder;
   return folder;
@@ -139,17 +143,28 @@ bool storage_driver::test() {
 
 std::int32_t storage_driver::last_nn() {
   if (connect() != 0) return -1;
-  // Versions are numbered without gaps: a version after a missing one is never counted. Any
-  // answer but "absent" counts as present. The count stops where a signed result ends, and a
-  // library without the function (one that test() would refuse) has no versions to count.
-  std::int32_t last = 0;
-  while (file_exists_fn != nullptr && last < INT32_MAX) {
-    const std::string name = utf16_to_utf8(remote_name(static_cast<std::uint32_t>(last) + 1));
-    if (file_exists_fn(handle_, name.c_str()) == 0) break;
-    ++last;
+  // Only "absent" ends the count: any other answer but "present" (a lost connection, a server
+  // that would not say) leaves the number unknown, and an unknown number taken for the end would
+  // make a backup write into the history or a restore take an older version for the latest.
+  std::uint32_t last = 0;
+  int answer = 1;
+  while (last < INT32_MAX && (answer = file_exists(remote_name(last + 1))) == 1) ++last;
+  std::uint32_t missing = last + 1;  // the version the event names when the count fails
+  if (answer == 0) {
+    // A version after the first absent one means a lost version, not the end of the history:
+    // a few numbers further are asked too.
+    for (std::uint32_t later = last + 2; later <= last + 1 + later_versions_asked; ++later) {
+      const int found = file_exists(remote_name(later));
+      if (found == 0) continue;
+      answer = found;
+      if (found != 1) missing = later;
+      break;
+    }
   }
   disconnect();
-  return last;
+  if (answer == 0 || last == INT32_MAX) return static_cast<std::int32_t>(last);
+  notify::create("kestrun::vcs::load")->set_error(true)->fire_text(missing);
+  return -1;
 }
 
 std::wstring storage_driver::remote_name(std::uint32_t nn) const {

@@ -56,8 +56,13 @@ class storage_driver {
   // and disconnect succeeded.
   [[nodiscard]] bool test();
 
-  // The last version N such that versions 1..N are all stored: 0 when version 1 is absent, -1
-  // when the connection is refused. Connects and disconnects once.
+  // The last version N such that versions 1..N are all stored: 0 when version 1 is absent. -1
+  // when it cannot be told: the connection is refused (its level-2 connect event), the driver
+  // answers neither present nor absent for a version (level-2 "kestrun::vcs::load" naming that
+  // version), or a version is absent while one of the two after it is present: a damaged
+  // history, whose next version must not be written into the gap (level-2 "kestrun::vcs::load"
+  // naming the missing version). Connects and disconnects once; the level-2 load event comes
+  // after the disconnect.
   [[nodiscard]] std::int32_t last_nn();
 
   // projects/<owner>/<project>/<nn>.gz

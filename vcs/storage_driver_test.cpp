@@ -262,7 +262,7 @@ TEST_F(StorageDriverTest, LastVersionCountsWithoutGaps) {
   ASSERT_TRUE(d->bound());
   EXPECT_TRUE(d->test());
   EXPECT_EQ(d->last_nn(), 0);
-  for (const char* nn : {"1", "2", "4"}) {
+  for (const char* nn : {"1", "2"}) {
     temp.write("store/projects/a/b/" + std::string(nn) + ".gz", "v");
   }
   events().clear();
@@ -270,6 +270,56 @@ TEST_F(StorageDriverTest, LastVersionCountsWithoutGaps) {
   ASSERT_EQ(events().size(), 2u);
   EXPECT_EQ(events()[0].text, text(store));
   EXPECT_EQ(d->connect_count(), 0u);
+}
+
+// A count that cannot be trusted gives -1, never a smaller history: a lost version (absent while
+// a later one is there) or an answer that is neither "present" nor "absent". The level-2 load
+// event names the version, after the disconnect.
+TEST_F(StorageDriverTest, LastVersionIsUnknownForAGapOrAnUnclearAnswer) {
+  auto& loads = test::recorded_events("kestrun::vcs::load");
+  struct row {
+    const char* name;
+    std::vector<const char*> stored;  // folder driver; empty: the scripted answers below
+    std::string answers;              // scripted driver: file_exists answers in turn
+    std::int32_t last;
+    std::string named;  // the version the level-2 load event names; empty: no event
+  };
+  const row rows[] = {
+      {"version 2 lost", {"1", "3"}, "", -1, "2"},
+      {"version 2 lost, 4 present", {"1", "4"}, "", -1, "2"},
+      {"version 1 lost", {"2", "3"}, "", -1, "1"},
+      {"the end of the history", {"1", "2"}, "", 2, ""},
+      {"no answer for version 2", {}, "1+99", -1, "2"},
+      {"an answer that means nothing", {}, "1+1+7", -1, "3"},
+      {"no answer past the first absent", {}, "1+0+99", -1, "3"},
+      {"absent, and the next two too", {}, "1+1+0+0+0", 2, ""},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    std::shared_ptr<storage_driver> d;
+    if (!r.stored.empty()) {
+      test::temp_folder other;
+      for (const char* nn : r.stored) other.write("projects/a/b/" + std::string(nn) + ".gz", "v");
+      d = make(platform::wide_from_path(other.path()));
+      loads.clear();
+      EXPECT_EQ(d->last_nn(), r.last);
+    } else {
+      const fs::path journal = temp / (std::string(r.name) + ".journal");
+      d = make(fake_link(journal) + L"|exists=" + platform::wide_from_native(r.answers));
+      loads.clear();
+      events().clear();
+      EXPECT_EQ(d->last_nn(), r.last);
+      EXPECT_EQ(events().back().name, disconnect_event);
+    }
+    if (r.named.empty()) {
+      EXPECT_TRUE(loads.empty());
+    } else {
+      ASSERT_EQ(loads.size(), 1u);
+      EXPECT_EQ(loads[0].level, 2u);
+      EXPECT_EQ(loads[0].text, r.named);
+    }
+    EXPECT_EQ(d->connect_count(), 0u);
+  }
 }
 
 TEST_F(StorageDriverTest, FolderDriverRoundTrip) {

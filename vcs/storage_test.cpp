@@ -2,6 +2,7 @@
 #include "vcs/storage.h"
 
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -55,6 +56,8 @@ class StorageTest : public test::project_fixture {
           std::make_shared<transform_command>(transform_command::add, item->name(), item));
     }
     std::filesystem::create_directories(stored_version(nn).parent_path());
+    // Written anew, never in place: the folder driver hands out a stored file as a hard link.
+    std::filesystem::remove(stored_version(nn));
     ASSERT_TRUE(write_version_file(stored_version(nn), 0, commands));
   }
 
@@ -107,10 +110,12 @@ TEST_F(StorageTest, ReplayAddsRemovesAndAddsAgain) {
   EXPECT_EQ(st->driver(), s->driver());
   for (const auto& [name, item] : st->items()) EXPECT_EQ(name.get(), item->name().get());
 
-  // The fetched versions are cached: a second replay makes no connection.
+  // The fetched versions are cached: a second replay only proves the newest of them the
+  // storage's own, with one connection, and reads the rest from the cache.
   test::recorded_events().clear();
   ASSERT_TRUE(s->state(L"", 3));
-  EXPECT_TRUE(test::events_named("kestrun::vcs::storage_driver.connect").empty());
+  EXPECT_EQ(test::events_named("kestrun::vcs::storage_driver.connect").size(), 1u);
+  EXPECT_TRUE(test::events_named("kestrun::vcs::cache::stale").empty());
 }
 
 TEST_F(StorageTest, PrefixKeepsOnlyPathsBelowIt) {
@@ -136,16 +141,95 @@ TEST_F(StorageTest, MissingVersionFailsTheWholeReplay) {
   EXPECT_EQ(loads[2].text, "3");
 }
 
-TEST_F(StorageTest, UnreachableStorageGivesAnEmptyStateForTheLast) {
+TEST_F(StorageTest, UnreachableStorageGivesNoStateForTheLast) {
   kestrun::test::temp_folder gone;
   const auto s = std::make_shared<storage>(
       storage_driver_for(platform::wide_from_path(gone.path() / "vanished")));
-  const auto st = s->state(L"", -1);
-  ASSERT_TRUE(st);
-  EXPECT_EQ(st->nn(), -1);
-  EXPECT_TRUE(st->items().empty());
-  EXPECT_EQ(test::events_named("kestrun::vcs::storage::state::nn")[0].text, "4294967295");
+  EXPECT_FALSE(s->state(L"", -1));
+  // No state of a made-up number: the refused connection is the last word.
+  EXPECT_TRUE(test::events_named("kestrun::vcs::storage::state::nn").empty());
   EXPECT_TRUE(test::events_named("kestrun::vcs::load").empty());
+  EXPECT_EQ(test::recorded_events().back().name, "kestrun::vcs::storage_driver.connect");
+  EXPECT_EQ(test::recorded_events().back().level, 2u);
+}
+
+TEST_F(StorageTest, GapInTheHistoryGivesNoState) {
+  store(1, {"D a"});
+  store(3, {"D c"});
+  const auto st = open_storage()->state(L"", -1);
+  EXPECT_FALSE(st);
+  EXPECT_TRUE(test::events_named("kestrun::vcs::storage::state::nn").empty());
+  ASSERT_FALSE(test::recorded_events().empty());
+  EXPECT_EQ(test::recorded_events().back().name, "kestrun::vcs::load");
+  EXPECT_EQ(test::recorded_events().back().level, 2u);
+  EXPECT_EQ(test::recorded_events().back().text, "2");
+}
+
+// The cache of a storage that was emptied and written anew, or rolled back and rewritten by
+// another machine: only the storage's own version files are replayed, and only the versions that
+// differ are fetched again.
+TEST_F(StorageTest, CachedVersionsThatAreNoLongerTheStoragesOwnAreFetchedAgain) {
+  store(1, {"D a", "F a/f:1"});
+  store(2, {"D b"});
+  store(3, {"D c"});
+  const auto s = open_storage();
+  ASSERT_TRUE(s->state(L"", -1));  // caches 1 to 3
+
+  // Rolled back to version 1, and another machine writes 2 anew.
+  std::filesystem::remove(stored_version(3));
+  store(2, {"R a/f", "D other"});
+  test::recorded_events().clear();
+  auto st = s->state(L"", -1);
+  ASSERT_TRUE(st);
+  EXPECT_EQ(names(*st), (std::vector<std::string>{"a", "other"}));
+  const auto stale = test::events_named("kestrun::vcs::cache::stale");
+  ASSERT_EQ(stale.size(), 1u);
+  EXPECT_EQ(stale[0].level, 1u);
+  EXPECT_EQ(stale[0].text, "2");
+  // The count, version 2 found different, version 1 found the same: three connections.
+  EXPECT_EQ(test::events_named("kestrun::vcs::storage_driver.connect").size(), 3u);
+
+  // Emptied, then written anew from another folder: every cached version differs.
+  std::filesystem::remove_all(stored_version(1).parent_path());
+  store(1, {"D x"});
+  store(2, {"D y"});
+  test::recorded_events().clear();
+  st = s->state(L"", -1);
+  ASSERT_TRUE(st);
+  EXPECT_EQ(names(*st), (std::vector<std::string>{"x", "y"}));
+  EXPECT_EQ(test::events_named("kestrun::vcs::cache::stale").size(), 2u);
+  // Now the cache is the storage's own again.
+  test::recorded_events().clear();
+  ASSERT_TRUE(s->state(L"", -1));
+  EXPECT_TRUE(test::events_named("kestrun::vcs::cache::stale").empty());
+}
+
+TEST_F(StorageTest, CachedVersionTheStorageLostIsNotReplayed) {
+  store(1, {"D a"});
+  store(2, {"D b"});
+  const auto s = open_storage();
+  ASSERT_TRUE(s->state(L"", 2));
+  std::filesystem::remove(stored_version(2));
+  test::recorded_events().clear();
+  EXPECT_FALSE(s->state(L"", 2));
+  EXPECT_FALSE(std::filesystem::exists(s->driver()->local_path(2)));
+  EXPECT_EQ(test::recorded_events().back().name, "kestrun::vcs::load");
+  EXPECT_EQ(test::recorded_events().back().text, "2");
+}
+
+TEST_F(StorageTest, CachedVersionThatCannotBeCheckedFailsTheReplay) {
+  store(1, {"D a"});
+  const auto s = open_storage();
+  ASSERT_TRUE(s->state(L"", 1));
+  // The storage's file is damaged: the cache cannot be proven, and it stays as it was.
+  const std::string cached = kestrun::test::slurp(s->driver()->local_path(1));
+  std::filesystem::remove(stored_version(1));
+  std::ofstream(stored_version(1), std::ios::binary) << "not a version file";
+  test::recorded_events().clear();
+  EXPECT_FALSE(s->state(L"", 1));
+  EXPECT_EQ(test::recorded_events().back().name, "kestrun::vcs::load");
+  EXPECT_EQ(test::recorded_events().back().level, 2u);
+  EXPECT_EQ(kestrun::test::slurp(s->driver()->local_path(1)), cached);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,6 +59,23 @@ class transform {
   // read so far; discard the transform. Throws filesystem_error ("exists") when the cache path's
   // status cannot be read.
   [[nodiscard]] bool load(std::uint32_t nn);
+  // The same, but each command goes to `apply` as soon as it is read and none is kept in the
+  // transform: memory follows what `apply` keeps, not the number of commands in the file.
+  [[nodiscard]] bool load(
+      std::uint32_t nn,
+      const std::function<void(const std::shared_ptr<transform_command>&)>& apply);
+
+  // What the local cache holds of a version, measured against the storage.
+  enum class t_cached { absent, same, fetched_again, failed };
+  // Whether the cached file of version nn is still the storage's own: the stored file is
+  // downloaded into a temporary file and compared byte for byte. Different: the stored file,
+  // once read through whole, replaces the cached one (fetched_again, with the warning
+  // "kestrun::vcs::cache::stale" and nn as text); absent from the storage: the cached file is
+  // removed (absent, as when nothing was cached). failed when the storage could not be asked or
+  // its file could not be fetched or read; the cached file then stays as it was. Nothing cached:
+  // absent, without a connection. Throws filesystem_error ("exists") when the cache path's status
+  // cannot be read.
+  static t_cached check_cached(const std::shared_ptr<storage_driver>& driver, std::uint32_t nn);
 
   // Stores the transform as a new version (a storage driver) or applies it to the project
   // folder (a local driver). Defined with the save and the restore.

@@ -132,8 +132,15 @@ bool is_command_path(const std::string& path) {
 
 }  // namespace
 
+bool fits_system_path(const std::string& path) {
+  if (path.size() > max_stored_path_bytes) return false;
+  // Every UTF-16 unit takes at least one byte of UTF-8.
+  if (!utf16_paths || path.size() <= max_path_units) return true;
+  return platform::utf16_units(platform::wide_from_native(path)).size() <= max_path_units;
+}
+
 bool read_version(std::istream& in, const std::shared_ptr<storage_driver>& owner,
-                  std::int64_t& time, transform_commands& commands) {
+                  std::int64_t& time, const command_sink& apply) {
   stream_reader reader(in);
   char head[sizeof magic];
   if (!reader.read(head, sizeof head) || std::memcmp(head, magic, sizeof magic) != 0) return false;
@@ -143,15 +150,19 @@ bool read_version(std::istream& in, const std::shared_ptr<storage_driver>& owner
   std::uint32_t count = 0;
   if (!reader.read_u32(count)) return false;
 
-  // No room is reserved from the count: a hostile count must not allocate anything.
+  // No room is reserved from the count, and no command is kept here: a hostile count or a
+  // file of millions of commands must cost no more than what `apply` keeps of them.
   for (std::uint32_t i = 0; i < count; ++i) {
     std::uint8_t type = 0;
     if (!reader.read_u8(type)) return false;
     auto path = std::make_shared<std::string>();
-    if (!reader.read_string(*path)) return false;
+    // A path no system could hold is refused before its bytes pile up.
+    if (!reader.read_string(*path, max_stored_path_bytes) || !fits_system_path(*path)) {
+      return false;
+    }
     if (type != transform_command::add) {
       if (!is_command_path(*path)) return false;
-      commands.push_back(std::make_shared<transform_command>(type, std::move(path)));
+      apply(std::make_shared<transform_command>(type, std::move(path)));
       continue;
     }
     std::uint8_t item_type = 0;
@@ -165,8 +176,12 @@ bool read_version(std::istream& in, const std::shared_ptr<storage_driver>& owner
         item = std::make_shared<state_item_file>(owner, path, reader);
         break;
       case 'L': {
+        // The item reads its target with the same bound and fails the stream past it.
         auto link = std::make_shared<state_item_link>(owner, path, reader);
-        if (in.good() && !is_safe_stored_path(link->target())) return false;
+        if (in.good() &&
+            (!is_safe_stored_path(link->target()) || !fits_system_path(link->target()))) {
+          return false;
+        }
         item = std::move(link);
         break;
       }
@@ -177,18 +192,36 @@ bool read_version(std::istream& in, const std::shared_ptr<storage_driver>& owner
     // A body cut short leaves the item incomplete, also in the last command. The item has
     // turned the name's separators into '/', so the path is judged in its stored form.
     if (!in.good() || !is_command_path(*path)) return false;
-    commands.push_back(std::make_shared<transform_command>(type, std::move(path), std::move(item)));
+    apply(std::make_shared<transform_command>(type, std::move(path), std::move(item)));
   }
   // The stream must end right here: only its end proves the file whole (a gzip stream checks
   // its length and CRC-32 there), and bytes beyond the last command belong to no version.
   return in.peek() == std::istream::traits_type::eof() && !in.bad();
 }
 
+namespace {
+
+command_sink appending_to(transform_commands& commands) {
+  return [&commands](const std::shared_ptr<transform_command>& c) { commands.push_back(c); };
+}
+
+}  // namespace
+
+bool read_version(std::istream& in, const std::shared_ptr<storage_driver>& owner,
+                  std::int64_t& time, transform_commands& commands) {
+  return read_version(in, owner, time, appending_to(commands));
+}
+
 bool read_version_file(std::istream& file, const std::shared_ptr<storage_driver>& owner,
-                       std::int64_t& time, transform_commands& commands) {
+                       std::int64_t& time, const command_sink& apply) {
   stream::gz::ibuffer codec(file);
   std::istream in(&codec);
-  return read_version(in, owner, time, commands);
+  return read_version(in, owner, time, apply);
+}
+
+bool read_version_file(std::istream& file, const std::shared_ptr<storage_driver>& owner,
+                       std::int64_t& time, transform_commands& commands) {
+  return read_version_file(file, owner, time, appending_to(commands));
 }
 
 }  // namespace kestrun::vcs

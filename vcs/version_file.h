@@ -1,9 +1,12 @@
 // The stored form of a transform: a bare gzip stream holding "KVCS", the save time, the command
-// count and the commands. The backup save writes it piece by piece; the load reads it whole.
+// count and the commands. The backup save writes it piece by piece; the load hands each command
+// on as soon as it is read.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <istream>
 #include <memory>
 #include <string_view>
@@ -36,15 +39,35 @@ bool write_version_command(stream_writer& writer, const transform_command& comma
 bool write_version_file(const std::filesystem::path& path, std::int64_t time,
                         const transform_commands& commands);
 
-// Reads the decompressed bytes of a version file from `in`. Items get `owner` as their driver.
-// False for a wrong magic, data ending early, an unsafe path or link target, a path in the work
-// folder, an add whose item type is unknown, or anything but the end of `in` after the last
-// command (over a gzip buffer the end is reached only when the trailer checks); commands read
-// before the failure stay in `commands`.
+// The longest stored path or link target that the system can hold at all: 4,096 bytes where
+// paths are bytes; where they are UTF-16 (Windows) 32,767 units, which UTF-8 writes in at most
+// three bytes each. A longer one comes only from a damaged or hostile version file.
+inline constexpr bool utf16_paths = sizeof(std::filesystem::path::value_type) > 1;
+inline constexpr std::size_t max_path_units = utf16_paths ? 32767 : 4096;
+inline constexpr std::size_t max_stored_path_bytes = utf16_paths ? 3 * max_path_units : 4096;
+
+// Whether a stored path or link target (UTF-8) is short enough for the system to hold.
+bool fits_system_path(const std::string& path);
+
+// Receives each command of a version file as it is read.
+using command_sink = std::function<void(const std::shared_ptr<transform_command>&)>;
+
+// Reads the decompressed bytes of a version file from `in` and hands every command to `apply`
+// the moment it is read, so that what the file costs in memory is what `apply` keeps, however
+// many commands it holds. Items get `owner` as their driver. False for a wrong magic, data
+// ending early, an unsafe path or link target, one longer than the system can hold, a path in
+// the work folder, an add whose item type is unknown, or anything but the end of `in` after the
+// last command (over a gzip buffer the end is reached only when the trailer checks); the
+// commands handed on before the failure stay handed on.
+bool read_version(std::istream& in, const std::shared_ptr<storage_driver>& owner,
+                  std::int64_t& time, const command_sink& apply);
+// The same, appending every command to `commands`.
 bool read_version(std::istream& in, const std::shared_ptr<storage_driver>& owner,
                   std::int64_t& time, transform_commands& commands);
 
 // read_version over the gzip stream that `file` holds (a version file as stored).
+bool read_version_file(std::istream& file, const std::shared_ptr<storage_driver>& owner,
+                       std::int64_t& time, const command_sink& apply);
 bool read_version_file(std::istream& file, const std::shared_ptr<storage_driver>& owner,
                        std::int64_t& time, transform_commands& commands);
 

@@ -187,6 +187,43 @@ TEST_F(VersionFileTest, PathsThatCouldLeaveTheRootAreRefused) {
   }
 }
 
+// No system holds a longer path than max_path_units (POSIX: bytes; Windows: UTF-16 units), so a
+// longer path or link target comes only from a hostile file; it is refused while it is read.
+TEST_F(VersionFileTest, PathsLongerThanTheSystemHoldsAreRefused) {
+  // Elements of 200 characters, so that only the length is at stake.
+  const auto long_path = [](std::size_t units, const std::string& unit) {
+    std::string path;
+    for (std::size_t i = 0; i < units; ++i) path += (i % 201 == 200) ? "/" : unit;
+    return path;
+  };
+  const std::string longest = long_path(max_path_units, "a");
+  const std::string too_long = long_path(max_path_units + 1, "a");
+  EXPECT_TRUE(fits_system_path(longest));
+  EXPECT_FALSE(fits_system_path(too_long));
+  EXPECT_TRUE(read(header(2) + dir_command(longest) + link_command("l", longest)));
+  EXPECT_FALSE(read(header(1) + remove_command(too_long)));
+  EXPECT_FALSE(read(header(1) + dir_command(too_long)));
+  EXPECT_FALSE(read(header(1) + link_command("l", too_long)));
+  // A path that never ends is refused once it is too long, not at the end of the data.
+  std::istringstream endless(header(1) + "R" + std::string(16 * max_stored_path_bytes, 'a'));
+  EXPECT_FALSE(read_version(endless, nullptr, time_, commands_));
+  EXPECT_LT(endless.tellg(), std::streampos(max_stored_path_bytes + 64));
+  const auto repeated = [](std::size_t n, const std::string& unit) {
+    std::string text;
+    for (std::size_t i = 0; i < n; ++i) text += unit;
+    return text;
+  };
+  if (utf16_paths) {
+    // Counted in UTF-16 units: three UTF-8 bytes each for U+4E00, two units for U+1F600.
+    EXPECT_TRUE(fits_system_path(repeated(max_path_units, "\xe4\xb8\x80")));
+    EXPECT_FALSE(fits_system_path(repeated(max_path_units + 1, "\xe4\xb8\x80")));
+    EXPECT_FALSE(fits_system_path(repeated(max_path_units / 2 + 1, "\xf0\x9f\x98\x80")));
+  } else {
+    EXPECT_TRUE(fits_system_path(repeated(max_path_units / 2, "\xc3\xa9")));
+    EXPECT_FALSE(fits_system_path(repeated(max_path_units / 2 + 1, "\xc3\xa9")));
+  }
+}
+
 // A version file is whole only when its gzip stream ends right after the last command with a
 // trailer that checks; the verdict must not depend on how much the reader takes at a time.
 TEST_F(VersionFileTest, OnlyAWholeGzipStreamLoads) {

@@ -75,4 +75,31 @@ bool stream_reader::read_string(std::string& s) {
   return in->good();
 }
 
+bool stream_reader::read_string(std::string& s, std::size_t max_length) {
+  s.clear();
+  const std::istream::sentry ready(*in, true);
+  if (!ready) return false;
+  std::streambuf* source = in->rdbuf();
+  using traits = std::istream::traits_type;
+  try {
+    while (true) {
+      const traits::int_type c = source->sbumpc();
+      if (traits::eq_int_type(c, traits::eof())) {
+        in->setstate(std::ios::eofbit | std::ios::failbit);
+        return false;
+      }
+      if (traits::to_char_type(c) == '\0') return true;
+      if (s.size() == max_length) {
+        in->setstate(std::ios::failbit);
+        return false;
+      }
+      s.push_back(traits::to_char_type(c));
+    }
+  } catch (...) {
+    // As in the stream's own reads, an error of the buffer (corrupt coded data) is a bad stream.
+    in->setstate(std::ios::badbit);
+    return false;
+  }
+}
+
 }  // namespace kestrun

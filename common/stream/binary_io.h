@@ -2,6 +2,7 @@
 // the byte layout of version files and stored file headers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <ostream>
@@ -37,6 +38,9 @@ class stream_reader {
   bool read_u32(std::uint32_t& value);  // least significant byte first
   bool read_u64(std::uint64_t& value);
   bool read_string(std::string& s);  // up to and without the 0 byte; false when none comes
+  // The same, but false (with the stream's failbit set) as soon as more than `max_length` bytes
+  // come before the 0 byte: a hostile stream cannot make one string of all its bytes.
+  bool read_string(std::string& s, std::size_t max_length);
 
   std::istream* in;
 };

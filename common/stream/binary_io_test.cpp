@@ -105,6 +105,28 @@ TEST(BinaryIoTest, ShortDataIsAFailedRead) {
   }
 }
 
+TEST(BinaryIoTest, BoundedStringStopsAtItsLimit) {
+  std::istringstream in(std::string("abc\0abcd\0", 9) + std::string(1, '\0'));
+  stream_reader reader(in);
+  std::string s;
+  EXPECT_TRUE(reader.read_string(s, 3));
+  EXPECT_EQ(s, "abc");
+  // One byte more than the limit fails there, without reading on to the 0 byte.
+  EXPECT_FALSE(reader.read_string(s, 3));
+  EXPECT_TRUE(in.fail());
+  EXPECT_EQ(s, "abc");
+  EXPECT_FALSE(reader.read_string(s, 3));  // a failed stream reads nothing more
+
+  std::istringstream empty(std::string(1, '\0'));
+  stream_reader empty_reader(empty);
+  EXPECT_TRUE(empty_reader.read_string(s, 0));
+  EXPECT_EQ(s, "");
+  std::istringstream unended("ab");
+  stream_reader unended_reader(unended);
+  EXPECT_FALSE(unended_reader.read_string(s, 5));
+  EXPECT_TRUE(unended.eof());
+}
+
 TEST(BinaryIoTest, WritesToAFailedStreamReportFalse) {
   std::ostringstream out;
   stream_writer writer(out);
