@@ -403,10 +403,13 @@ TEST_F(ConsoleRunTest, LogFolderThatCannotBeCreatedIsReported) {
 }
 
 TEST_F(ConsoleRunTest, LogFileThatCannotBeOpenedEndsTheRunQuietly) {
-  // Folders stand where the log files of the next minute would go.
+  // Folders stand where every log file of the next minute would go.
   const auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   for (int i = 0; i <= 60; ++i) {
-    std::filesystem::create_directories(logs / (format_time(now + i, log_time_format) + ".gz"));
+    for (unsigned n = 1; n <= log_names_per_second; ++n) {
+      std::filesystem::create_directories(logs /
+                                          log_file_name(format_time(now + i, log_time_format), n));
+    }
   }
   parsed p({"kvcs", folder, "-m=backup", "-s=x"});
   ASSERT_TRUE(p.ok);

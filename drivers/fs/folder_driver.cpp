@@ -54,7 +54,7 @@ constexpr char partial_marker[] = ".partial-";
 // A name beside `to` for the copy in progress; the random part keeps concurrent copies apart
 // (two machines may upload one name at once), so a copy only ever places its own file.
 fs::path partial_name(const fs::path& to) {
-  static std::mt19937_64 random{std::random_device{}()};
+  thread_local std::mt19937_64 random{std::random_device{}()};
   fs::path partial = to;
   partial += partial_marker + std::to_string(random());
   return partial;
