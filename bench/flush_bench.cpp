@@ -7,9 +7,9 @@
 //
 // STORE should lie on the file system to measure; it is emptied before each run.
 #include <algorithm>
-#include <cstdlib>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <system_error>

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -284,8 +284,8 @@ TEST_F(PackerTest, TakenTemporaryNameIsNeverWrittenThrough) {
   std::vector<row> rows = {{"hard link to a stored content",
                             [&](const fs::path& name) { fs::create_hard_link(stored, name); }}};
   if (fs::exists("/dev/full") && test::can_make_links()) {
-    rows.push_back(
-        {"link to a full disk", [](const fs::path& name) { fs::create_symlink("/dev/full", name); }});
+    rows.push_back({"link to a full disk",
+                    [](const fs::path& name) { fs::create_symlink("/dev/full", name); }});
   }
   auto item = add_file("big.zip", random_bytes(200000, 7));
   for (std::size_t i = 0; i < rows.size(); ++i) {

@@ -294,8 +294,8 @@ TEST_F(ProjectTest, SecondOpenWhileTheFirstLivesChangesNothing) {
     EXPECT_EQ(events().back().name, "kestrun::vcs::project::lock");
     EXPECT_EQ(events().back().level, 2u);
     EXPECT_EQ(events().back().text, "Another run is working on the project alice/site in " +
-                                        platform::narrow_from_path(platform::path_from_wide(
-                                            path_to_generic(site, true))));
+                                        platform::narrow_from_path(
+                                            platform::path_from_wide(path_to_generic(site, true))));
     EXPECT_EQ(test::slurp(in_use), "the first run's file");
     EXPECT_EQ(test::slurp(site / ".k-vcs" / "cbf29ce484222325" / "1.gz"), "cached");
   }
@@ -318,9 +318,9 @@ TEST_F(ProjectTest, WorkFolderLockIsTakenBeforeTheTemporaryFolderIsCleared) {
   // A project made directly refuses the same way, by an exception.
   kestrun::params settings;
   ASSERT_TRUE(settings.load(R"({"name": "alice/site"})"));
-  EXPECT_THROW(project(platform::path_from_wide(path_to_generic(site, true)), "alice/site",
-                       settings),
-               fs::filesystem_error);
+  EXPECT_THROW(
+      project(platform::path_from_wide(path_to_generic(site, true)), "alice/site", settings),
+      fs::filesystem_error);
   other.release();
   EXPECT_NE(open(wide(site), sub_path), nullptr);
 }
