@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/notify/event.h"
+#include "common/stream/arc_stream.h"
 #include "common/stream/gz_buffer.h"
 #include "common/text.h"
 #include "platform/platform.h"
@@ -200,20 +201,17 @@ bool console::start(const app_info& info) {
   console_line("Log file: " + generic_text(log_path_, false));
   std::filesystem::create_directories(logs, ec);
   if (ec) throw std::filesystem::filesystem_error("create_directories", logs, ec);
-  bool created = false;
+  bool opened = false;
   for (; n <= log_names_per_second; ++n) {
     const std::filesystem::path candidate = logs / log_file_name(stamp, n);
-    created = platform::create_new_file(candidate, ec);
-    if (created || ec != std::errc::file_exists) {
+    opened = stream::arc::open_new_file(file_, candidate, ec);
+    if (opened || ec != std::errc::file_exists) {
       if (candidate != log_path_) console_line("Log file: " + generic_text(candidate, false));
       log_path_ = candidate;
       break;
     }
   }
-  if (!created) return false;
-  // Opened for update, not truncated: the file is the one just made.
-  file_.open(log_path_, std::ios::in | std::ios::out | std::ios::binary);
-  if (!file_.is_open()) return false;
+  if (!opened) return false;
 
   buffer_ = std::make_unique<stream::gz::obuffer>(file_, log_level, log_area_size);
   log_ = std::make_unique<std::ostream>(buffer_.get());

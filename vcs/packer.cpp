@@ -146,7 +146,8 @@ bool pack_whole(const std::filesystem::path& source, const std::filesystem::path
   }
   const bool gzip = coded_size > 0 && coded_size <= size - 3;
   std::ofstream out;
-  if (!stream::arc::open_new_file(out, temp)) return false;
+  std::error_code ec;
+  if (!stream::arc::open_new_file(out, temp, ec)) return false;
   out.put(static_cast<char>(gzip ? stream::arc::method_gzip : stream::arc::method_plain));
   if (gzip) {
     out.write(packed, static_cast<std::streamsize>(coded_size));

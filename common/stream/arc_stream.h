@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <system_error>
 
 #include "common/stream/binary_io.h"
 #include "common/stream/gz_buffer.h"
@@ -55,9 +56,10 @@ class ofstream {
 };
 
 // Opens `file` for binary output on a file it creates new and exclusively at `path`: false, with
-// nothing opened, when any entry already holds the name. What is written can then never reach
-// another file's data through a name that was taken.
-bool open_new_file(std::ofstream& file, const std::filesystem::path& path);
+// nothing opened, when any entry already holds the name (`ec` std::errc::file_exists) or the file
+// cannot be made. What is written can then never reach another file's data through a name that
+// was taken.
+bool open_new_file(std::ofstream& file, const std::filesystem::path& path, std::error_code& ec);
 
 class ifstream {
  public:
