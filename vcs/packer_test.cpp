@@ -303,6 +303,26 @@ TEST_F(PackerTest, TakenTemporaryNameIsNeverWrittenThrough) {
   }
 }
 
+// A packed file that cannot be written in full (a full disk) must not pass as packed. The child
+// process may write files of at most 32768 bytes: the project file fits exactly, its stored form
+// with the method byte does not.
+TEST_F(PackerTest, FullDiskFailsThePacking) {
+  if (test::on_windows) GTEST_SKIP() << "needs a POSIX shell's file-size limit (ulimit -f)";
+  if (std::getenv("KVCS_FSIZE_CHILD") == nullptr) {
+    const std::string command =
+        "KVCS_FSIZE_CHILD=1 sh -c 'trap \"\" XFSZ; ulimit -f 64; exec \"$0\" "
+        "--gtest_filter=PackerTest.FullDiskFailsThePacking >/dev/null' '" +
+        platform::program_path().string() + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    return;
+  }
+  auto item = add_file("big.zip", random_bytes(32768, 7));
+  std::vector<packer::t_file_info> files = {info_of(item)};
+  EXPECT_FALSE(packer::encode(files, driver));
+  ASSERT_EQ(named("kestrun::vcs::file::pack").size(), 1u);
+  EXPECT_EQ(named("kestrun::vcs::file::pack")[0].text, "big.zip file packing error");
+}
+
 class UnpackTest : public PackerTest {
  protected:
   // A stored content in the temporary folder for the item.
