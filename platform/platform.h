@@ -350,6 +350,62 @@ class new_file {
   std::string temp_name_;         // empty once moved or removed
 };
 
+// --- files that must not meet another run's ---------------------------------------------------
+
+// An exclusive lock on one file, held from acquire until release or destruction, and released by
+// the system when the process ends however it ends (a kill included): a lock never outlives the
+// run that took it.
+class file_lock {
+ public:
+  file_lock() = default;
+  ~file_lock();
+  file_lock(file_lock&& other) noexcept;
+  file_lock& operator=(file_lock&& other) noexcept;
+  file_lock(const file_lock&) = delete;
+  file_lock& operator=(const file_lock&) = delete;
+
+  // Opens `path` (created when missing) and takes its lock without waiting. False with `ec`
+  // when it cannot: std::errc::device_or_resource_busy when another holder has it (another
+  // process, or another lock of this one), the system's error otherwise.
+  bool acquire(const std::filesystem::path& path, std::error_code& ec);
+  void release();
+  bool held() const { return fd_ != -1; }
+
+ private:
+  std::intptr_t fd_ = -1;  // a descriptor or a file handle
+};
+
+// Creates `path` as a new, empty file; fails (std::errc::file_exists) when any entry holds the
+// name, a link included, which is never followed. A file made so shares its data with nothing.
+bool create_new_file(const std::filesystem::path& path, std::error_code& ec);
+
+// Copies the file `from` into the new file `to`, created as create_new_file does; with `flush`
+// its data is on the disk before this returns. On failure `to` is removed again (unless it was
+// there before).
+bool copy_to_new_file(const std::filesystem::path& from, const std::filesystem::path& to,
+                      bool flush, std::error_code& ec);
+
+// Puts the complete file `from` in place under the name `to` of the same folder by an operation
+// that fails when the name is taken, so a file already there is never replaced: a hard link
+// (then `from` is removed); where the file system has none, a move that refuses to replace
+// (Linux: renameat2 with RENAME_NOREPLACE; Windows: MoveFileExW without
+// MOVEFILE_REPLACE_EXISTING); where it has neither, `to` is created exclusively and `from` copied
+// into it and flushed. `taken` when the name exists (`from` stays), `failed` with `ec` otherwise.
+enum class t_placed { placed, taken, failed };
+t_placed place_new_file(const std::filesystem::path& from, const std::filesystem::path& to,
+                        std::error_code& ec);
+
+// Makes the entries of `folder` (files placed or removed there) durable; true with nothing to do
+// where the system keeps them with the files (Windows).
+bool sync_folder(const std::filesystem::path& folder, std::error_code& ec);
+
+// True where one call can put every written file of a file system on its disk (syncfs); where
+// not (Windows), each file is flushed as it is written.
+bool can_sync_file_system();
+// Puts all written data and metadata of the file system that holds `path` on its disk. False
+// with `ec` when it cannot (std::errc::not_supported where can_sync_file_system is false).
+bool sync_file_system(const std::filesystem::path& path, std::error_code& ec);
+
 // --- libraries -------------------------------------------------------------------------------
 
 // The file-name suffix of a shared library: ".so" on POSIX, ".dll" on Windows.

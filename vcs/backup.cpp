@@ -46,7 +46,7 @@ bool write_version(transform& t, const std::filesystem::path& file,
                    std::vector<packer::t_file_info>& upload_list) {
   storage_driver& driver = *t.driver();
   stream::arc::ofstream out;
-  if (!out.open(platform::wide_from_path(file), stream::arc::method_gzip, level_index_best))
+  if (!out.open_new(platform::wide_from_path(file), stream::arc::method_gzip, level_index_best))
     return false;
   const transform_commands& commands = t.commands();
   const auto count = static_cast<std::uint32_t>(commands.size());

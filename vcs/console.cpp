@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/notify/event.h"
+#include "common/stream/arc_stream.h"
 #include "common/stream/gz_buffer.h"
 #include "common/text.h"
 #include "platform/platform.h"
@@ -55,6 +56,10 @@ std::string time_stamp() {
 }
 
 }  // namespace
+
+std::string log_file_name(const std::string& stamp, unsigned n) {
+  return n <= 1 ? stamp + ".gz" : stamp + "_" + std::to_string(n) + ".gz";
+}
 
 void configure_tool(app_info::tool* tool) {
   tool->owner->name = program_name;
@@ -181,14 +186,32 @@ bool console::start(const app_info& info) {
                              "), so there is no place for the log file");
   }
   const std::string stamp = time_stamp();
-  log_path_ = settings_file.parent_path() / "logs" / (stamp + ".gz");
-  console_line("Log file: " + generic_text(log_path_, false));
+  const std::filesystem::path logs = settings_file.parent_path() / "logs";
+  // Every run keeps its own log: a run started in the same second as another takes the next
+  // free name. The name shown is the first that looks free; creating the file exclusively
+  // settles it, and a run that lost it to another one a moment ago shows the name it got.
   std::error_code ec;
-  std::filesystem::create_directories(log_path_.parent_path(), ec);
-  if (ec)
-    throw std::filesystem::filesystem_error("create_directories", log_path_.parent_path(), ec);
-  file_.open(log_path_, std::ios::out | std::ios::binary | std::ios::trunc);
-  if (!file_.is_open()) return false;
+  unsigned n = 1;
+  while (n < log_names_per_second &&
+         std::filesystem::symlink_status(logs / log_file_name(stamp, n), ec).type() !=
+             std::filesystem::file_type::not_found) {
+    ++n;
+  }
+  log_path_ = logs / log_file_name(stamp, n);
+  console_line("Log file: " + generic_text(log_path_, false));
+  std::filesystem::create_directories(logs, ec);
+  if (ec) throw std::filesystem::filesystem_error("create_directories", logs, ec);
+  bool opened = false;
+  for (; n <= log_names_per_second; ++n) {
+    const std::filesystem::path candidate = logs / log_file_name(stamp, n);
+    opened = stream::arc::open_new_file(file_, candidate, ec);
+    if (opened || ec != std::errc::file_exists) {
+      if (candidate != log_path_) console_line("Log file: " + generic_text(candidate, false));
+      log_path_ = candidate;
+      break;
+    }
+  }
+  if (!opened) return false;
 
   buffer_ = std::make_unique<stream::gz::obuffer>(file_, log_level, log_area_size);
   log_ = std::make_unique<std::ostream>(buffer_.get());

@@ -33,6 +33,12 @@ inline constexpr char program_version[] = "1.0.0-beta.15";
 // Time stamps of the log: its file name, its first line and its end line.
 inline constexpr char log_time_format[] = "%Y-%m-%d_%H-%M-%S";
 
+// The log's file name for a run started at `stamp`: the stamp and ".gz" for the first run of that
+// second (n = 1), the stamp, "_", n and ".gz" for the n-th (2026-12-10_09-23-57_2.gz).
+std::string log_file_name(const std::string& stamp, unsigned n);
+// Runs that start in one second share a stamp; past this many the log cannot be opened.
+inline constexpr unsigned log_names_per_second = 100;
+
 // The configuring callback of app_info::init: sets name and version and declares the options.
 void configure_tool(app_info::tool* tool);
 

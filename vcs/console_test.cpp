@@ -402,11 +402,56 @@ TEST_F(ConsoleRunTest, LogFolderThatCannotBeCreatedIsReported) {
   EXPECT_THAT(out, testing::HasSubstr("[" + logs.string() + "]\n"));
 }
 
+TEST(LogFileName, CountsFromTheSecondRunOfASecond) {
+  EXPECT_EQ(log_file_name("2026-12-10_09-23-57", 1), "2026-12-10_09-23-57.gz");
+  EXPECT_EQ(log_file_name("2026-12-10_09-23-57", 2), "2026-12-10_09-23-57_2.gz");
+  EXPECT_EQ(log_file_name("2026-12-10_09-23-57", 17), "2026-12-10_09-23-57_17.gz");
+}
+
+// Runs that start in one second each keep a log of their own: the first name taken (by another
+// run's log, or by anything else) gives the next counted one, created new; every log's first line
+// is the start stamp.
+TEST_F(ConsoleRunTest, RunsOfOneSecondKeepTheirOwnLogs) {
+  parsed p({"kvcs", folder, "-m=backup", "-s=x"});
+  ASSERT_TRUE(p.ok);
+  const auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  // The runs below start within the next few seconds; each second's first name is taken.
+  for (int i = 0; i <= 5; ++i) {
+    temp.write("config/Kestrun VCS/logs/" + log_file_name(format_time(now + i, log_time_format), 1),
+               "an earlier run's log");
+  }
+  testing::internal::CaptureStdout();
+  std::vector<std::filesystem::path> paths;
+  for (int run = 0; run < 3; ++run) {
+    console c;
+    ASSERT_TRUE(c.start(p.info));
+    paths.push_back(c.log_path());
+    c.close_log();
+  }
+  captured_stdout();
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    SCOPED_TRACE(paths[i].string());
+    bool complete = false;
+    const auto lines = read_log(paths[i], complete);
+    EXPECT_TRUE(complete);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_THAT(paths[i].filename().string(), testing::MatchesRegex(lines[0] + "_[0-9]+\\.gz"));
+    for (std::size_t j = 0; j < i; ++j) EXPECT_NE(paths[i], paths[j]);
+  }
+  for (int i = 0; i <= 5; ++i) {
+    EXPECT_EQ(test::slurp(logs / log_file_name(format_time(now + i, log_time_format), 1)),
+              "an earlier run's log");
+  }
+}
+
 TEST_F(ConsoleRunTest, LogFileThatCannotBeOpenedEndsTheRunQuietly) {
-  // Folders stand where the log files of the next minute would go.
+  // Folders stand where every log file of the next minute would go.
   const auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   for (int i = 0; i <= 60; ++i) {
-    std::filesystem::create_directories(logs / (format_time(now + i, log_time_format) + ".gz"));
+    for (unsigned n = 1; n <= log_names_per_second; ++n) {
+      std::filesystem::create_directories(logs /
+                                          log_file_name(format_time(now + i, log_time_format), n));
+    }
   }
   parsed p({"kvcs", folder, "-m=backup", "-s=x"});
   ASSERT_TRUE(p.ok);

@@ -81,7 +81,7 @@ std::wstring extension_of(const std::string& name) {
 bool pack_pass(const std::filesystem::path& source, const std::filesystem::path& temp,
                std::uint8_t method, stream::arc::ofstream& out, std::string& identity,
                std::uint64_t& read, bool& opened) {
-  opened = out.open(platform::wide_from_path(temp), method, level_index_best);
+  opened = out.open_new(platform::wide_from_path(temp), method, level_index_best);
   if (!opened) return false;
   out.file.put(static_cast<char>(method));
   std::ostream& target = *out.writer->out;
@@ -148,7 +148,9 @@ bool pack_whole(const std::filesystem::path& source, const std::filesystem::path
     coded_size = encoder.encode(data, static_cast<std::size_t>(size), packed, room);
   }
   const bool gzip = coded_size > 0 && coded_size <= size - 3;
-  std::ofstream out(temp, std::ios::out | std::ios::binary | std::ios::trunc);
+  std::ofstream out;
+  std::error_code ec;
+  if (!stream::arc::open_new_file(out, temp, ec)) return false;
   out.put(static_cast<char>(gzip ? stream::arc::method_gzip : stream::arc::method_plain));
   if (gzip) {
     out.write(packed, static_cast<std::streamsize>(coded_size));
@@ -446,8 +448,8 @@ bool packer::encode(std::vector<t_file_info>& files, std::shared_ptr<storage_dri
       if (passed) packed_size = std::filesystem::file_size(temp);
       if (passed && packed_size + 1 < item.size()) {
         packed = true;
-      } else if (opened && !passed && std::filesystem::exists(temp)) {
-        // A file written in full is simply written again below; one that failed goes first.
+      } else if (opened && std::filesystem::exists(temp)) {
+        // The raw form below is a new file again: a packed file is never written over.
         std::filesystem::remove(temp);
       }
     }

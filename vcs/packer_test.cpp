@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -274,14 +275,51 @@ TEST_F(PackerTest, MissingFileIsRefused) {
   EXPECT_EQ(named("kestrun::vcs::file::pack")[0].level, 2u);
 }
 
-// A packed file that cannot be written in full (a full disk) must not pass as packed. The
-// packer's first temporary path is made to lead to /dev/full.
-TEST_F(PackerTest, FullDiskFailsThePacking) {
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
+// A packed file is always a new file: whatever holds its name already (a link to a device, a
+// hard link that shares its data with a stored content) is never opened, let alone written
+// through, and the packing fails instead.
+TEST_F(PackerTest, TakenTemporaryNameIsNeverWrittenThrough) {
+  const fs::path stored = folder.write("storage/files/blob", "stored content");
+  struct row {
+    const char* label;
+    std::function<void(const fs::path&)> take;
+  };
+  std::vector<row> rows = {{"hard link to a stored content",
+                            [&](const fs::path& name) { fs::create_hard_link(stored, name); }}};
+  if (fs::exists("/dev/full") && test::can_make_links()) {
+    rows.push_back({"link to a full disk",
+                    [](const fs::path& name) { fs::create_symlink("/dev/full", name); }});
+  }
   auto item = add_file("big.zip", random_bytes(200000, 7));
-  const fs::path first_temp = proj->temp.path() / "00" / "00" / "01";
-  fs::create_directories(first_temp.parent_path());
-  fs::create_symlink("/dev/full", first_temp);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(rows[i].label);
+    recorded().clear();
+    // Each packing takes the next temporary name: 00/00/01, then 00/00/02.
+    const fs::path next = proj->temp.path() / "00" / "00" / ("0" + std::to_string(i + 1));
+    fs::create_directories(next.parent_path());
+    rows[i].take(next);
+    std::vector<packer::t_file_info> files = {info_of(item)};
+    EXPECT_FALSE(packer::encode(files, driver));
+    ASSERT_EQ(named("kestrun::vcs::file::pack").size(), 1u);
+    EXPECT_EQ(named("kestrun::vcs::file::pack")[0].text, "big.zip file packing error");
+    EXPECT_EQ(test::slurp(stored), "stored content");
+  }
+}
+
+// A packed file that cannot be written in full (a full disk) must not pass as packed. The child
+// process may write files of at most 32768 bytes: the project file fits exactly, its stored form
+// with the method byte does not.
+TEST_F(PackerTest, FullDiskFailsThePacking) {
+  if (test::on_windows) GTEST_SKIP() << "needs a POSIX shell's file-size limit (ulimit -f)";
+  if (std::getenv("KVCS_FSIZE_CHILD") == nullptr) {
+    const std::string command =
+        "KVCS_FSIZE_CHILD=1 sh -c 'trap \"\" XFSZ; ulimit -f 64; exec \"$0\" "
+        "--gtest_filter=PackerTest.FullDiskFailsThePacking >/dev/null' '" +
+        platform::program_path().string() + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    return;
+  }
+  auto item = add_file("big.zip", random_bytes(32768, 7));
   std::vector<packer::t_file_info> files = {info_of(item)};
   EXPECT_FALSE(packer::encode(files, driver));
   ASSERT_EQ(named("kestrun::vcs::file::pack").size(), 1u);

@@ -35,6 +35,23 @@ bool entry_exists(const fs::path& path) {
   return found;
 }
 
+// The work folder's lock file: never removed, since a run that removed it could not know that
+// no other run had just opened it.
+fs::path lock_path(const fs::path& root) { return root / ".k-vcs" / "lock"; }
+
+// Takes the work folder's lock, creating ".k-vcs" when it is missing. False when another run
+// holds it; any other failure throws "lock" (a folder that may not be written, a file system
+// without locks), since a run that cannot tell whether it is alone must change nothing.
+bool lock_work_folder(const fs::path& root, platform::file_lock& lock) {
+  const fs::path path = lock_path(root);
+  std::error_code ec;
+  fs::create_directories(path.parent_path(), ec);
+  if (ec) throw fs::filesystem_error("create_directories", path.parent_path(), ec);
+  if (lock.acquire(path, ec)) return true;
+  if (ec == std::errc::device_or_resource_busy) return false;
+  throw fs::filesystem_error("lock", path, ec);
+}
+
 // The name message names the pattern between slashes, as a regular expression is written.
 std::string name_message(const std::string& name) {
   return "Project name \"" + name + "\" does not match regular expression /" + name_pattern + "/";
@@ -131,12 +148,36 @@ std::shared_ptr<project> project::open(const std::wstring& folder, std::wstring&
   }
 
   fs::path root = platform::path_from_wide(path_to_generic(file.parent_path(), true));
-  return std::make_shared<project>(std::move(root), name, settings);
+  // Before anything of the work folder is touched: a second run on the project would clear the
+  // first one's temporary files and hand out the same names.
+  platform::file_lock lock;
+  if (!lock_work_folder(root, lock)) {
+    notify::create("kestrun::vcs::project::lock")
+        ->set_error(true)
+        ->fire_text("Another run is working on the project " + name + " in " +
+                    platform::narrow_from_path(root));
+    return {};
+  }
+  return std::make_shared<project>(std::move(root), name, settings, std::move(lock));
 }
 
+namespace {
+
+platform::file_lock held_lock(const fs::path& root, platform::file_lock lock) {
+  if (!lock.held() && !lock_work_folder(root, lock)) {
+    throw fs::filesystem_error("lock", lock_path(root),
+                               std::make_error_code(std::errc::device_or_resource_busy));
+  }
+  return lock;
+}
+
+}  // namespace
+
 project::project(fs::path project_root, const std::string& project_name,
-                 const kestrun::params& settings)
-    : root_(std::move(project_root)), temp(this) {
+                 const kestrun::params& settings, platform::file_lock work_lock)
+    : root_(std::move(project_root)),
+      work_lock_(held_lock(root_, std::move(work_lock))),
+      temp(this) {
   name_ = utf8_to_utf16(project_name);
   params.value = settings.value;
   notify::create("kestrun::vcs::project::create")->fire_data(new notify_project(this));

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/params.h"
+#include "platform/platform.h"
 
 namespace kestrun::vcs {
 
@@ -15,7 +16,8 @@ class project;
 class state;
 
 // The folder ".k-vcs/temp" of a project: emptied when the project opens, removed when it closes,
-// and the source of the temporary file paths of saves, restores and the packer.
+// and the source of the temporary file paths of saves, restores and the packer. The project holds
+// the work folder's lock while it lives, so the folder and its names belong to one run alone.
 class project_temp {
  public:
   // Removes whatever an earlier run left in the folder and creates it again. Throws
@@ -57,16 +59,20 @@ class project {
   //     string (a folder of that name too): empty, no further event.
   //   - A name that is not owner/project of [a-zA-Z0-9_@$-]: fires "kestrun::vcs::project::name"
   //     (level 2), returns empty.
+  //   - Another run holds the project's work folder (the lock file ".k-vcs/lock"): fires
+  //     "kestrun::vcs::project::lock" (level 2), returns empty, and has changed nothing.
   // Throws std::filesystem::filesystem_error when an existence test fails for another reason
-  // than "not found", or when the temporary folder cannot be cleared or created.
+  // than "not found", when the work folder cannot be locked for another reason than another
+  // holder ("lock"), or when the temporary folder cannot be cleared or created.
   [[nodiscard]] static std::shared_ptr<project> open(const std::wstring& folder,
                                                      std::wstring& sub_path);
 
   // `project_root`: generic form with a trailing '/'; `project_name`: UTF-8, already checked.
-  // Clears the temporary folder, then fires "kestrun::vcs::project::create" (a notify_project).
-  // Only project::open calls it; public for std::make_shared.
+  // Holds `work_lock` (taken here when it is not held: a lock that another holds throws
+  // "lock"), clears the temporary folder, then fires "kestrun::vcs::project::create" (a
+  // notify_project). Only project::open (and tests) call it; public for std::make_shared.
   project(std::filesystem::path project_root, const std::string& project_name,
-          const kestrun::params& settings);
+          const kestrun::params& settings, platform::file_lock work_lock = {});
   // Fires "kestrun::vcs::project::destroy", then removes the temporary folder (see project_temp).
   virtual ~project();
   project(const project&) = delete;
@@ -85,6 +91,9 @@ class project {
   std::filesystem::path root_;
   std::wstring name_;
   kestrun::params params;  // the project file's JSON value, kept for the project's life
+  // Declared before `temp`, so it is taken before the temporary folder is cleared and released
+  // only after the folder is removed.
+  platform::file_lock work_lock_;
 
  public:
   // Reached directly by the storage drivers of this project, which keep a pointer to it.

@@ -276,5 +276,54 @@ TEST_F(ProjectTest, FailedExistenceTestThrows) {
   }
 }
 
+// A second run on the project, from the same folder or a subfolder, finds the work folder held:
+// it says so at level 2 and touches nothing, neither the first run's temporary files nor the
+// cache. Once the first run has ended the project opens again.
+TEST_F(ProjectTest, SecondOpenWhileTheFirstLivesChangesNothing) {
+  temp.write("site/.k-vcs/cbf29ce484222325/1.gz", "cached");
+  std::wstring sub_path;
+  auto first = open(wide(site), sub_path);
+  ASSERT_NE(first, nullptr);
+  const fs::path in_use = first->temp.new_path();
+  temp.write("site/.k-vcs/temp/00/00/01", "the first run's file");
+  for (const fs::path& folder : {site, site / "src" / "lib"}) {
+    SCOPED_TRACE(folder.string());
+    events().clear();
+    EXPECT_EQ(open(wide(folder), sub_path), nullptr);
+    ASSERT_FALSE(events().empty());
+    EXPECT_EQ(events().back().name, "kestrun::vcs::project::lock");
+    EXPECT_EQ(events().back().level, 2u);
+    EXPECT_EQ(events().back().text, "Another run is working on the project alice/site in " +
+                                        platform::narrow_from_path(
+                                            platform::path_from_wide(path_to_generic(site, true))));
+    EXPECT_EQ(test::slurp(in_use), "the first run's file");
+    EXPECT_EQ(test::slurp(site / ".k-vcs" / "cbf29ce484222325" / "1.gz"), "cached");
+  }
+  first.reset();
+  auto again = open(wide(site), sub_path);
+  EXPECT_NE(again, nullptr);
+  EXPECT_TRUE(fs::is_empty(site / ".k-vcs" / "temp"));
+}
+
+// The lock is a file of the work folder, which a project of its own opens for the first time.
+TEST_F(ProjectTest, WorkFolderLockIsTakenBeforeTheTemporaryFolderIsCleared) {
+  std::wstring sub_path;
+  platform::file_lock other;
+  fs::create_directories(site / ".k-vcs");
+  std::error_code ec;
+  ASSERT_TRUE(other.acquire(site / ".k-vcs" / "lock", ec)) << ec.message();
+  temp.write("site/.k-vcs/temp/00/00/01", "another run's file");
+  EXPECT_EQ(open(wide(site), sub_path), nullptr);
+  EXPECT_EQ(test::slurp(site / ".k-vcs" / "temp" / "00" / "00" / "01"), "another run's file");
+  // A project made directly refuses the same way, by an exception.
+  kestrun::params settings;
+  ASSERT_TRUE(settings.load(R"({"name": "alice/site"})"));
+  EXPECT_THROW(
+      project(platform::path_from_wide(path_to_generic(site, true)), "alice/site", settings),
+      fs::filesystem_error);
+  other.release();
+  EXPECT_NE(open(wide(site), sub_path), nullptr);
+}
+
 }  // namespace
 }  // namespace kestrun::vcs

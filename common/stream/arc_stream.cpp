@@ -36,10 +36,33 @@ ofstream::~ofstream() {
   }
 }
 
+bool open_new_file(std::ofstream& file, const std::filesystem::path& path, std::error_code& ec) {
+  if (!platform::create_new_file(path, ec)) return false;
+  // Opened for update, not created or truncated: the file is the one just made.
+  file.open(path, std::ios::in | std::ios::out | std::ios::binary);
+  if (!file.is_open()) ec = std::make_error_code(std::errc::io_error);
+  return file.is_open();
+}
+
 bool ofstream::open(const std::wstring& path, std::uint8_t method, std::uint32_t level_index) {
+  return open_file(path, method, level_index, false);
+}
+
+bool ofstream::open_new(const std::wstring& path, std::uint8_t method, std::uint32_t level_index) {
+  return open_file(path, method, level_index, true);
+}
+
+bool ofstream::open_file(const std::wstring& path, std::uint8_t method, std::uint32_t level_index,
+                         bool must_be_new) {
   close();
   file.clear();
-  file.open(platform::path_from_wide(path), std::ios::out | std::ios::binary);
+  const std::filesystem::path native = platform::path_from_wide(path);
+  if (must_be_new) {
+    std::error_code ec;
+    if (!open_new_file(file, native, ec)) return false;
+  } else {
+    file.open(native, std::ios::out | std::ios::binary);
+  }
   if (!file.is_open()) {
     return false;
   }

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
+#include <system_error>
 
 #include "common/stream/binary_io.h"
 #include "common/stream/gz_buffer.h"
@@ -30,6 +32,10 @@ class ofstream {
   // when the file cannot be opened, or for a method other than 0 and 1 (the file is then left
   // open and empty). A gzip coder that cannot be set up still gives true; every write then fails.
   bool open(const std::wstring& path, std::uint8_t method, std::uint32_t level_index);
+  // The same for a file that must be new: false when anything already holds the name (a file
+  // left there, or one that shares its data with another, such as a hard link), which is never
+  // opened.
+  bool open_new(const std::wstring& path, std::uint8_t method, std::uint32_t level_index);
 
   // Ends the gzip stream, lets `callback` (may be empty) append raw bytes to `file`, closes the
   // file and frees `writer`. True when every byte reached the file and it closed cleanly; false
@@ -42,9 +48,18 @@ class ofstream {
   std::unique_ptr<stream_writer> writer;  // null until open succeeds
 
  private:
+  bool open_file(const std::wstring& path, std::uint8_t method, std::uint32_t level_index,
+                 bool must_be_new);
+
   std::unique_ptr<gz::obuffer> codec;  // made by the first method 1 open, then kept
   std::unique_ptr<std::ostream> codec_stream;
 };
+
+// Opens `file` for binary output on a file it creates new and exclusively at `path`: false, with
+// nothing opened, when any entry already holds the name (`ec` std::errc::file_exists) or the file
+// cannot be made. What is written can then never reach another file's data through a name that
+// was taken.
+bool open_new_file(std::ofstream& file, const std::filesystem::path& path, std::error_code& ec);
 
 class ifstream {
  public:

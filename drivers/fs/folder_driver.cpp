@@ -1,10 +1,13 @@
 // The folder driver: a handle names a root folder; stored names are '/'-separated names below it.
 #include "drivers/fs/folder_driver.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "common/text.h"
 #include "drivers/conteiner.h"
@@ -46,39 +49,83 @@ void create_parent(const fs::path& file) {
   if (ec) throw fs::filesystem_error("create_directories", parent, ec);
 }
 
-// A name beside `to` for the copy in progress; the random part keeps concurrent copies apart.
+constexpr char partial_marker[] = ".partial-";
+
+// A name beside `to` for the copy in progress; the random part keeps concurrent copies apart
+// (two machines may upload one name at once), so a copy only ever places its own file.
 fs::path partial_name(const fs::path& to) {
-  static std::mt19937_64 random{std::random_device{}()};
+  thread_local std::mt19937_64 random{std::random_device{}()};
   fs::path partial = to;
-  partial += ".partial-" + std::to_string(random());
+  partial += partial_marker + std::to_string(random());
   return partial;
 }
 
-// The copy lands under a temporary name beside the target and is then linked into place, so a
-// copy cut short (a killed run, a full disk) never leaves a partial file under the final name,
-// which every later run would take for a complete one.
-storage_result copy_new(const fs::path& from, const fs::path& to) {
-  const fs::path partial = partial_name(to);
-  std::error_code ec;
-  const bool copied = fs::copy_file(from, partial, fs::copy_options::none, ec);
-  if (!ec && copied) {
-    // A hard link, unlike a rename, fails when the target exists, so nothing stored is ever
-    // replaced; a file system without hard links gets the rename.
-    fs::create_hard_link(partial, to, ec);
-    if (ec && ec != std::errc::file_exists) {
-      ec.clear();
-      if (fs::exists(to, ec) || ec) {
-        if (!ec) ec = std::make_error_code(std::errc::file_exists);
-      } else {
-        fs::rename(partial, to, ec);
-      }
-    }
-  }
-  std::error_code ignored;
-  fs::remove(partial, ignored);
-  if (ec) throw fs::filesystem_error("copy_file", from, to, ec);
-  return copied ? STORAGE_DONE : STORAGE_FAILURE;
+// True for the name of a copy of `stored` in progress or left by a cut upload.
+bool is_partial_of(const std::string& name, const std::string& stored) {
+  const std::string prefix = stored + partial_marker;
+  if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return false;
+  return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                     [](char c) { return c >= '0' && c <= '9'; });
 }
+
+// Removes what cut uploads of `target` left beside it: before an upload, so that at most the
+// last cut one stays per stored name, and once the name is stored. Another run's copy in
+// progress may go too; its placing then finds its file gone and looks again (see place_copy).
+// Nothing here is worth failing an upload for.
+void remove_leftovers(const fs::path& target) {
+  std::error_code ec;
+  std::vector<fs::directory_entry> entries;
+  if (!platform::list_folder(target.parent_path(), entries, ec)) return;
+  const std::string stored = platform::narrow_from_path(target.filename());
+  for (const fs::directory_entry& entry : entries) {
+    if (!is_partial_of(platform::narrow_from_path(entry.path().filename()), stored)) continue;
+    platform::t_entry_info info;
+    if (!platform::entry_info(entry.path(), info, ec) ||
+        (info.attributes & (platform::attribute_directory | platform::attribute_reparse_point |
+                            platform::attribute_device)) != 0) {
+      continue;
+    }
+    fs::remove(entry.path(), ec);
+  }
+}
+
+enum class t_copied { done, present, failed };
+
+// The copy of `from` lands under a temporary name beside the target and is then put in place by
+// an operation that fails when the name exists: a copy cut short (a killed run, a full disk)
+// never leaves a partial file under the final name, which every later run would take for a
+// complete one, and a file already stored (by another machine, a moment ago) is never replaced.
+// With `flush` the copy is on the disk before it takes its name. A copy whose temporary file
+// another run removed meanwhile is made again, a few times.
+t_copied place_copy(const fs::path& from, const fs::path& to, bool flush, std::error_code& ec) {
+  constexpr int attempts = 4;
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    const fs::path partial = partial_name(to);
+    if (!platform::copy_to_new_file(from, partial, flush, ec)) {
+      if (ec == std::errc::file_exists) continue;  // a name another copy drew too
+      return t_copied::failed;
+    }
+    const platform::t_placed placed = platform::place_new_file(partial, to, ec);
+    if (placed == platform::t_placed::placed) return t_copied::done;
+    std::error_code ignored;
+    fs::remove(partial, ignored);
+    if (placed == platform::t_placed::taken) return t_copied::present;
+    if (!platform::is_not_found(ec)) return t_copied::failed;
+    if (entry_exists(to)) return t_copied::present;
+  }
+  return t_copied::failed;
+}
+
+// Stored contents live below "files/"; every other name (a version file) names contents that
+// must already be on the disk, and must itself be there before the caller reports it saved.
+bool is_content_name(const char* remote_name) {
+  return remote_name != nullptr && std::string_view(remote_name).substr(0, 6) == "files/";
+}
+
+// Where one call of the system flushes the whole storage, contents are left to the page cache
+// until a version file needs them: one flush per backup instead of one per content. Elsewhere
+// every content is flushed as it is written.
+bool flush_each_content() { return !platform::can_sync_file_system(); }
 
 }  // namespace
 
@@ -95,9 +142,26 @@ storage_result upload(storage_handle handle, const char* local_path, const char*
   if (!root) return STORAGE_FAILURE;
   const fs::path local = path_from_utf8(local_path);
   const fs::path target = *root / path_from_utf8(remote_name);
-  if (entry_exists(target)) return STORAGE_NOTHING;
+  if (entry_exists(target)) {
+    remove_leftovers(target);
+    return STORAGE_NOTHING;
+  }
   create_parent(target);
-  return copy_new(local, target);
+  remove_leftovers(target);
+  const bool version_file = !is_content_name(remote_name);
+  std::error_code ec;
+  // A version file is put in place only once every content it names is on the disk, and is on
+  // the disk itself, folder entry included, before the upload reports it stored. A storage that
+  // cannot say so has not stored it.
+  if (version_file && !flush_each_content() && !platform::sync_file_system(*root, ec)) {
+    return STORAGE_FAILURE;
+  }
+  const t_copied copied = place_copy(local, target, version_file || flush_each_content(), ec);
+  if (copied == t_copied::failed) throw fs::filesystem_error("copy_file", local, target, ec);
+  remove_leftovers(target);
+  if (copied == t_copied::present) return STORAGE_NOTHING;
+  if (version_file && !platform::sync_folder(target.parent_path(), ec)) return STORAGE_FAILURE;
+  return STORAGE_DONE;
 }
 
 storage_result download(storage_handle handle, const char* remote_name, const char* local_path) {
@@ -116,7 +180,16 @@ storage_result download(storage_handle handle, const char* remote_name, const ch
   fs::create_hard_link(source, target, ec);
   if (!ec) return STORAGE_DONE;
   if (ec == std::errc::file_exists) throw fs::filesystem_error("copy_file", source, target, ec);
-  return copy_new(source, target);
+  switch (place_copy(source, target, false, ec)) {
+    case t_copied::done:
+      return STORAGE_DONE;
+    case t_copied::present:
+      ec = std::make_error_code(std::errc::file_exists);
+      break;
+    case t_copied::failed:
+      break;
+  }
+  throw fs::filesystem_error("copy_file", source, target, ec);
 }
 
 storage_result file_exists(storage_handle handle, const char* remote_name) {

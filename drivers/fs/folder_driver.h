@@ -16,7 +16,11 @@ storage_handle connect(const char* link);
 // Forgets the handle; unknown handles are ignored.
 void disconnect(storage_handle handle);
 // Copies `local_path` to root/`remote_name`, creating its folders. 1 when the stored file is
-// already there (it is never overwritten), 99 for an unknown handle, else 0.
+// already there, also when another process stores it while this copy runs (it is never
+// overwritten), 99 for an unknown handle or a storage that cannot put it on its disk, else 0.
+// A name outside "files/" (a version file) is put in place only after everything stored before
+// it is on the disk, and is there itself, with its folder entry, when 0 is returned. What cut
+// uploads of the name left beside it (`<name>.partial-<n>`) is removed.
 storage_result upload(storage_handle handle, const char* local_path, const char* remote_name);
 // Copies root/`remote_name` to `local_path`, creating its folders. 1 when nothing is stored under
 // that name (nothing is created), 99 for an unknown handle, else 0. An existing local file is a

@@ -1,10 +1,12 @@
 // The folder driver through its five exports, loaded from bin/ as kvcs loads it.
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -235,6 +237,102 @@ TEST_F(FolderDriverTest, NamesKeepTheirBytes) {
   EXPECT_EQ(test::slurp(temp / ("store/" + remote)), "bytes");
   disconnect(h);
   if (!invalid) GTEST_SKIP() << test::no_invalid_names << ": sent a name that is text";
+}
+
+}  // namespace
+}  // namespace kestrun
+
+namespace kestrun {
+namespace {
+
+// The names in `folder` that hold ".partial-": copies in progress, or left by cut uploads.
+std::vector<std::string> partials(const fs::path& folder) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    const std::string name = platform::narrow_from_path(entry.path().filename());
+    if (name.find(".partial-") != std::string::npos) found.push_back(name);
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+// Placing a stored file. These also run with the placement seam preloaded (see CMakeLists.txt),
+// which refuses hard links as FAT and SMB shares do, and renameat2 too, so that every way of
+// placing meets the same checks.
+using FolderDriverPlacement = FolderDriverTest;
+
+// Two machines saving one version at the same moment: one of them stores it, whole; every other
+// one is told that the name is taken, and nothing is left beside it.
+TEST_F(FolderDriverPlacement, ConcurrentUploadsOfOneNameStoreExactlyOne) {
+  constexpr int uploaders = 6;
+  std::vector<std::string> contents;
+  std::vector<fs::path> locals;
+  for (int i = 0; i < uploaders; ++i) {
+    contents.push_back(std::string(20000 + i * 1000, static_cast<char>('a' + i)));
+    locals.push_back(temp.write("local/" + std::to_string(i), contents.back()));
+  }
+  for (const char* name : {"projects/o/p/2.gz", "files/A/B/C/D/blob7"}) {
+    SCOPED_TRACE(name);
+    std::vector<int> results(uploaders, -1);
+    {
+      std::vector<std::thread> threads;
+      for (int i = 0; i < uploaders; ++i) {
+        threads.emplace_back([&, i] {
+          const storage_handle h = open_root();
+          results[static_cast<std::size_t>(i)] = upload(h, text(locals[i]).c_str(), name);
+          disconnect(h);
+        });
+      }
+      for (std::thread& t : threads) t.join();
+    }
+    EXPECT_EQ(std::count(results.begin(), results.end(), 0), 1);
+    EXPECT_EQ(std::count(results.begin(), results.end(), 1), uploaders - 1);
+    const auto winner = std::find(results.begin(), results.end(), 0) - results.begin();
+    const fs::path stored = root / name;
+    if (winner < uploaders) {
+      EXPECT_EQ(test::slurp(stored), contents[static_cast<std::size_t>(winner)]);
+    }
+    EXPECT_EQ(partials(stored.parent_path()), std::vector<std::string>{});
+  }
+}
+
+// A cut upload leaves one temporary file; the next upload of that name clears what earlier ones
+// left, and so does finding the name stored. Files that only look alike stay.
+TEST_F(FolderDriverPlacement, LeftoversOfCutUploadsGoOnceTheNameIsStored) {
+  const auto local = temp.write("local", "content");
+  for (const char* left : {"store/files/ABC.partial-123", "store/files/ABC.partial-9876543210",
+                           "store/files/ABD.partial-7", "store/files/ABC.partial-x",
+                           "store/files/ABC.partial-", "store/projects/o/p/3.gz.partial-55"}) {
+    temp.write(left, "cut");
+  }
+  const storage_handle h = open_root();
+  EXPECT_EQ(upload(h, text(local).c_str(), "files/ABC"), 0);
+  EXPECT_EQ(test::slurp(root / "files" / "ABC"), "content");
+  EXPECT_EQ(partials(root / "files"),
+            (std::vector<std::string>{"ABC.partial-", "ABC.partial-x", "ABD.partial-7"}));
+
+  temp.write("store/files/ABC.partial-42", "cut again");
+  EXPECT_EQ(upload(h, text(local).c_str(), "files/ABC"), 1);
+  EXPECT_EQ(partials(root / "files"),
+            (std::vector<std::string>{"ABC.partial-", "ABC.partial-x", "ABD.partial-7"}));
+
+  // A leftover of a name never stored goes at the next upload of that name.
+  EXPECT_EQ(upload(h, text(local).c_str(), "projects/o/p/3.gz"), 0);
+  EXPECT_EQ(partials(root / "projects" / "o" / "p"), std::vector<std::string>{});
+  disconnect(h);
+}
+
+// A download that cannot be a link is a copy, placed the same way: never over a local file.
+TEST_F(FolderDriverPlacement, DownloadNeverWritesOverALocalFile) {
+  const storage_handle h = open_root();
+  temp.write("store/files/blob", "stored bytes");
+  const fs::path target = temp / "out" / "blob";
+  EXPECT_EQ(download(h, "files/blob", text(target).c_str()), 0);
+  EXPECT_EQ(test::slurp(target), "stored bytes");
+  EXPECT_THROW(download(h, "files/blob", text(target).c_str()), fs::filesystem_error);
+  EXPECT_EQ(test::slurp(root / "files" / "blob"), "stored bytes");
+  EXPECT_EQ(partials(target.parent_path()), std::vector<std::string>{});
+  disconnect(h);
 }
 
 }  // namespace

@@ -170,11 +170,15 @@ expect_match "$(sed -n 5p "$SCRATCH/out")" \
 # run ends after the log line, without a message and without a spinner.
 new_config log-blocked
 now=$(date +%s)
-for i in $(seq 0 60); do mkdir -p "$logs/$(date -d "@$((now + i))" +%Y-%m-%d_%H-%M-%S).gz"; done
+# Every name of the next minute, the counted ones of a busy second included.
+for i in $(seq 0 60); do
+  stamp=$(date -d "@$((now + i))" +%Y-%m-%d_%H-%M-%S)
+  mkdir -p "$logs/$stamp.gz" "$logs/${stamp}_"{2..100}.gz
+done
 run_kvcs "$project" -m=backup -s=x
 expect_status 0 log-blocked
 expect_empty "$SCRATCH/err" log-blocked
-expect_match "$(tail -n 1 "$SCRATCH/out")" "Log file: $logs/$STAMP_RE\\.gz" "log-blocked: last line"
+expect_match "$(tail -n 1 "$SCRATCH/out")" "Log file: $logs/${STAMP_RE}_100\\.gz" "log-blocked: last line"
 [ "$(wc -l <"$SCRATCH/out")" -eq 4 ] || fail "log-blocked: output after the log line"
 
 # No configuration folder at all (no XDG_CONFIG_HOME, no HOME, an account without an entry):
