@@ -1,4 +1,5 @@
 // The FILETIME rule that both platforms' entry times follow, and the names of new files.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <random>
@@ -21,6 +22,15 @@ std::string new_file::temporary_name() {
   std::snprintf(text, sizeof text, ".k-vcs-new-%012llx",
                 static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFULL));
   return text;
+}
+
+bool new_file::is_temporary_name(const std::string& name) {
+  static const std::string prefix = ".k-vcs-new-";
+  if (name.size() != prefix.size() + 12 || name.compare(0, prefix.size(), prefix) != 0) {
+    return false;
+  }
+  return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 }  // namespace kestrun::platform

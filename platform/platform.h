@@ -335,6 +335,9 @@ class new_file {
   void discard();
   // The temporary file's name in its folder; empty once moved or removed.
   const std::string& temporary_file() const { return temp_name_; }
+  // Whether `name` (one element) has the form of a temporary file's name: what a run cut short
+  // leaves beside the file it was replacing.
+  static bool is_temporary_name(const std::string& name);
 
  private:
   // A fresh name for the temporary file, random so that two runs (or a name left by a killed

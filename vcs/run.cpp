@@ -5,9 +5,11 @@
 #include <clocale>
 #include <cstdint>
 #include <string>
+#include <system_error>
 
 #include "common/notify/event.h"
 #include "common/text.h"
+#include "platform/platform.h"
 #include "vcs/console.h"
 #include "vcs/project.h"
 #include "vcs/state.h"
@@ -69,6 +71,11 @@ void work(const app_info& info, project& proj, const std::wstring& sub_path,
       mode == "restore" ? storage_state->diff(project_state) : project_state->diff(storage_state);
   if (project_state->incomplete()) difference->mark_incomplete();
   if (!info.has("--nosave")) {
+    // Nothing of ours can be writing them while this run holds the work folder.
+    for (const auto& leftover : project_state->leftovers()) {
+      std::error_code ec;
+      platform::remove_entry(leftover, ec);
+    }
     // The verdict is the save's own final event; the run ends the same way either way.
     (void)difference->save();
   }

@@ -109,6 +109,7 @@ std::shared_ptr<state> scan_project(project& proj, const std::wstring& prefix) {
                         std::move(work_folder)});
 
   std::size_t left_out = 0;
+  std::vector<std::filesystem::path> leftovers;
   filesystem::finder_item entry;
   while (finder.scan(entry)) {
     // A FIFO, socket or device is no project content, and reading one could wait for ever.
@@ -125,6 +126,15 @@ std::shared_ptr<state> scan_project(project& proj, const std::wstring& prefix) {
     }
     // Not even a ".gitignore" that negates the rule brings it in: no version may name it.
     if (names_work_folder(*name)) continue;
+    // A restore cut short between writing a file beside its target and moving it into place
+    // left this: it is no content of the project.
+    if (entry.attributes == 0 && platform::new_file::is_temporary_name(platform::native_from_wide(
+                                     platform::wide_from_native_name(path.filename().native())))) {
+      notify::create("kestrun::vcs::project::state::leftover")
+          ->fire_text(display_text(filesystem::relative_to(root, platform::wide_from_path(path))));
+      leftovers.push_back(path);
+      continue;
+    }
     std::shared_ptr<state_item> item;
     if (filesystem::is_link(entry)) {
       std::filesystem::file_status status;
@@ -161,6 +171,7 @@ std::shared_ptr<state> scan_project(project& proj, const std::wstring& prefix) {
   }
   auto result = std::make_shared<state>(std::move(driver), -1, std::move(items));
   result->set_unread(std::move(unread), left_out);
+  result->set_leftovers(std::move(leftovers));
   return result;
 }
 

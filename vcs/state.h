@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -60,6 +61,11 @@ class state {
   // read keeps what the storage knows of it.
   void keep_unread_from(const state& stored);
 
+  // Files that a run cut short left beside their targets, found by the scan and left out of it;
+  // a run that may change the folder removes them.
+  void set_leftovers(std::vector<std::filesystem::path> paths) { leftovers_ = std::move(paths); }
+  const std::vector<std::filesystem::path>& leftovers() const { return leftovers_; }
+
   std::int32_t nn() const { return nn_; }
   const std::shared_ptr<storage_driver>& driver() const { return driver_; }
   const state_items& items() const { return items_; }
@@ -70,6 +76,7 @@ class state {
   state_items items_;
   std::vector<std::string> unread_;
   std::size_t left_out_ = 0;
+  std::vector<std::filesystem::path> leftovers_;
 };
 
 }  // namespace kestrun::vcs

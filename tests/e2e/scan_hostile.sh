@@ -239,4 +239,22 @@ AF $name
 AF kestrun-vcs.json
 " "stall: version 1"
 
+# --- 6. what a restore cut short left beside its target --------------------------------------------
+# Never content: a dry run only names it, a real run names it and removes it.
+p=$SCRATCH/leftover
+make_project "$p" erin/leftover
+put_file "$p/kept.txt" "kept"
+put_file "$p/.k-vcs-new-0123456789ab" "half of a restored file"
+put_file "$p/.k-vcs-new-not-ours" "a user's file of a like name"
+kvcs_ok "leftover dry run" "$p" -m=backup -s="$store" --nosave
+expect_event "leftover dry run" "kestrun::vcs::project::state::leftover \.k-vcs-new-0123456789ab"
+[ -f "$p/.k-vcs-new-0123456789ab" ] || fail "leftover dry run: the leftover was removed"
+kvcs_ok leftover "$p" -m=backup -s="$store"
+expect_verdict leftover 'kestrun::vcs::save 1'
+expect_content <(version_paths "$store" erin/leftover 1) "AF .k-vcs-new-not-ours
+AF kept.txt
+AF kestrun-vcs.json
+" "leftover: version 1"
+[ ! -e "$p/.k-vcs-new-0123456789ab" ] || fail "leftover: the leftover stayed"
+
 finish
