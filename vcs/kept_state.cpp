@@ -187,7 +187,11 @@ fs::path kept_state_path(const storage_driver& driver) {
 t_kept read_kept_state(const std::shared_ptr<storage_driver>& driver, std::uint32_t limit,
                        std::uint32_t proven, const std::string& filter, state_items& items,
                        std::uint32_t& nn) {
-  std::ifstream file(kept_state_path(*driver), std::ios::in | std::ios::binary);
+  const fs::path path = kept_state_path(*driver);
+  // Anything but a file there (a FIFO would block the open) is no kept state.
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) return t_kept::none;
+  std::ifstream file(path, std::ios::in | std::ios::binary);
   if (!file.is_open()) return t_kept::none;
   const auto accept = [&](std::uint32_t kept_nn, const std::string& identity) {
     std::string now;

@@ -421,6 +421,13 @@ TEST_F(StorageTest, DamagedOrForeignKeptStateIsIgnored) {
     EXPECT_EQ(replay(s, read), all);
     EXPECT_TRUE(read.empty());
   }
+
+  // Not a file at all: ignored, and left as it is.
+  std::filesystem::remove(kept);
+  std::filesystem::create_directory(kept);
+  EXPECT_EQ(replay(s, read), all);
+  EXPECT_EQ(read, (std::vector<std::string>{"1", "2"}));
+  EXPECT_TRUE(std::filesystem::is_directory(kept));
 }
 
 }  // namespace
