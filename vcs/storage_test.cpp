@@ -348,8 +348,7 @@ TEST_F(StorageTest, KeptStateOfAVersionNoLongerTheStoragesOwnIsNotUsed) {
   // The cached version file the state was kept for is another one now, though the storage
   // holds it too (a backup put its own file in the cache, say): from version 1 again.
   store(2, {"D v"});
-  std::filesystem::copy_file(stored_version(2), s->driver()->local_path(2),
-                             std::filesystem::copy_options::overwrite_existing);
+  put(s->driver()->local_path(2), kestrun::test::slurp(stored_version(2)));
   EXPECT_EQ(replay(s, read), (std::vector<std::string>{"v", "x"}));
   EXPECT_EQ(read, (std::vector<std::string>{"1", "2"}));
   EXPECT_TRUE(test::events_named("kestrun::vcs::cache::stale").empty());
