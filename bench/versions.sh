@@ -77,7 +77,7 @@ for count in 2 200; do
   "$kvcs" "$tree$count" -m=backup -s="$work/storage$count" >/dev/null 2>&1
 done
 declare -A times
-for run in $(seq 1 "$runs"); do
+for _ in $(seq 1 "$runs"); do
   for count in 2 200; do
     times[kept$count]+="$(seconds "$tree$count" -m=backup -s="$work/storage$count") "
     rm -f "$tree$count"/.k-vcs/*/state
