@@ -1,11 +1,14 @@
 // The storage of a run and the replay of its version files into a tree state.
 #include "vcs/storage.h"
 
+#include <filesystem>
 #include <limits>
+#include <system_error>
 #include <utility>
 
 #include "common/notify/event.h"
 #include "common/text.h"
+#include "vcs/kept_state.h"
 #include "vcs/project.h"
 #include "vcs/state.h"
 #include "vcs/storage_driver.h"
@@ -41,22 +44,32 @@ void replay_command(state_items& items, const std::string& filter,
 namespace {
 
 // Proves the cached version files among 1..nn the storage's own before any is replayed: the
-// newest cached one is compared with the stored one, and only while that differs (the storage
-// was emptied, put back or rewritten) the next older cached one too, so that a run pays one
-// download when nothing changed. False after the level-2 "kestrun::vcs::load" of a version
-// that could not be checked.
-bool check_cache(const std::shared_ptr<storage_driver>& driver, std::int32_t nn) {
+// newest cached one is compared with the stored one and, while that differs (the storage was
+// emptied, put back or rewritten), the next older cached one too, so that a run pays one download
+// when nothing changed. `proven` becomes the version found the same (0: none is cached any more),
+// `stale` whether a cached one was fetched again or dropped. False after the level-2
+// "kestrun::vcs::load" of a version that could not be checked.
+bool check_cache(const std::shared_ptr<storage_driver>& driver, std::int32_t nn,
+                 std::uint32_t& proven, bool& stale) {
+  proven = 0;
+  stale = false;
   for (std::int32_t i = nn; i >= 1; --i) {
-    switch (transform::check_cached(driver, static_cast<std::uint32_t>(i))) {
+    const auto version = static_cast<std::uint32_t>(i);
+    std::error_code ec;
+    const bool cached = std::filesystem::exists(driver->local_path(version), ec);
+    switch (transform::check_cached(driver, version)) {
       case transform::t_cached::same:
+        proven = version;
         return true;
-      case transform::t_cached::absent:
       case transform::t_cached::fetched_again:
+        stale = true;
+        break;
+      case transform::t_cached::absent:
+        // A cached file the storage lacks was dropped; one that was never cached says nothing.
+        stale = stale || cached;
         break;
       case transform::t_cached::failed:
-        notify::create("kestrun::vcs::load")
-            ->set_error(true)
-            ->fire_text(static_cast<std::uint32_t>(i));
+        notify::create("kestrun::vcs::load")->set_error(true)->fire_text(version);
         return false;
     }
   }
@@ -74,18 +87,30 @@ std::shared_ptr<vcs::state> storage::state(const std::wstring& prefix, std::int3
 
   state_items items;
   if (nn > 0) {
-    if (!check_cache(driver_, nn)) return {};
+    std::uint32_t proven = 0;
+    bool stale = false;
+    if (!check_cache(driver_, nn, proven, stale)) return {};
+    // A cache that was not the storage's own may have been what the kept state was replayed
+    // from.
+    if (stale) drop_kept_state(*driver_);
     // The slash keeps a sibling whose name merely begins with the prefix (srcx) out.
     const std::string filter = prefix.empty() ? std::string() : utf16_to_utf8(prefix) + "/";
-    for (std::int32_t i = 1; i <= nn; ++i) {
+    const auto last = static_cast<std::uint32_t>(nn);
+    std::uint32_t kept = 0;
+    const t_kept found = read_kept_state(driver_, last, proven, filter, items, kept);
+    for (std::uint32_t i = kept + 1; i <= last; ++i) {
       transform version(driver_, std::numeric_limits<std::uint32_t>::max());
       // Each command is applied as it is read: a version of millions of commands costs only
       // the state they build.
-      const bool loaded = version.load(static_cast<std::uint32_t>(i),
-                                       [&](const std::shared_ptr<transform_command>& command) {
-                                         replay_command(items, filter, *command);
-                                       });
+      const bool loaded = version.load(i, [&](const std::shared_ptr<transform_command>& command) {
+        replay_command(items, filter, *command);
+      });
       if (!loaded) return {};
+    }
+    // The next run starts from here, unless nothing was replayed, the state is only a part of
+    // the tree, or a newer one is kept (this run restores an older version).
+    if (kept < last && prefix.empty() && found != t_kept::newer) {
+      (void)write_kept_state(*driver_, last, items);
     }
   }
   return std::make_shared<vcs::state>(driver_, nn, std::move(items));

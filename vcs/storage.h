@@ -1,5 +1,5 @@
 // The storage named by a run's storage link: the number of its last version and the tree state
-// of any version, rebuilt by replaying the version files 1 to N.
+// of any version, rebuilt by replaying the version files 1 to N (or those after a kept state).
 #pragma once
 
 #include <cstdint>
@@ -41,6 +41,10 @@ class storage {
   // '/'-separated, no leading or trailing '/'; empty for the whole tree). Cached version files
   // are first proven to be the storage's own: the newest cached one among 1..nn is compared
   // with the stored one and, while one differs and is fetched again, the next older one too.
+  // Versions up to the one whose state the last replay kept in the cache folder are not read
+  // again while that kept state is whole and its version's cached file is still the proven one
+  // (see kept_state.h); a replay of the whole tree keeps its state for the next run, unless a
+  // newer one is kept already.
   // An empty state for nn 0 (or below, when given); an empty pointer when nn is -1 and the last
   // version cannot be told, or a version cannot be checked or loaded (the failing step's
   // level-2 event is the last word). Fires "kestrun::vcs::storage::state::path" and

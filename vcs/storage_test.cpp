@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "common/stream/binary_io.h"
+#include "vcs/kept_state.h"
 #include "vcs/state.h"
 #include "vcs/state_item.h"
 #include "vcs/state_test_fixture.h"
@@ -62,6 +63,29 @@ class StorageTest : public test::project_fixture {
   }
 
   std::shared_ptr<storage> open_storage() { return std::make_shared<storage>(folder_storage()); }
+
+  // The versions a replay read (each read fires its load event; the cache check fires none).
+  static std::vector<std::string> loaded() {
+    std::vector<std::string> numbers;
+    for (const auto& e : test::events_named("kestrun::vcs::load")) {
+      if (e.level == 0) numbers.push_back(e.text);
+    }
+    return numbers;
+  }
+
+  // Replays the last version afresh, its versions read and its state's names.
+  std::vector<std::string> replay(const std::shared_ptr<storage>& s, std::vector<std::string>& read,
+                                  std::int32_t nn = -1) {
+    test::recorded_events().clear();
+    const auto st = s->state(L"", nn);
+    read = loaded();
+    return st ? names(*st) : std::vector<std::string>{"(no state)"};
+  }
+
+  static void put(const std::filesystem::path& file, const std::string& bytes) {
+    std::filesystem::remove(file);
+    std::ofstream(file, std::ios::binary) << bytes;
+  }
 
   static std::vector<std::string> names(const state& s) {
     std::vector<std::string> found;
@@ -230,6 +254,179 @@ TEST_F(StorageTest, CachedVersionThatCannotBeCheckedFailsTheReplay) {
   EXPECT_EQ(test::recorded_events().back().name, "kestrun::vcs::load");
   EXPECT_EQ(test::recorded_events().back().level, 2u);
   EXPECT_EQ(kestrun::test::slurp(s->driver()->local_path(1)), cached);
+}
+
+// A run replays only the versions stored after the state it kept; what it reads from the kept
+// state is what a replay from version 1 gives, items and all.
+TEST_F(StorageTest, KeptStateSparesTheVersionsAlreadyReplayed) {
+  store(1, {"D a", "F a/f:1", "D keep"});
+  store(2, {"R a/f", "L l>a"});
+  store(3, {"F a/f:3"});
+  const auto s = open_storage();
+  std::vector<std::string> read;
+  EXPECT_EQ(replay(s, read), (std::vector<std::string>{"a", "a/f", "keep", "l"}));
+  EXPECT_EQ(read, (std::vector<std::string>{"1", "2", "3"}));
+  ASSERT_TRUE(std::filesystem::exists(kept_state_path(*s->driver())));
+
+  // Nothing new: no version file is read.
+  EXPECT_EQ(replay(s, read), (std::vector<std::string>{"a", "a/f", "keep", "l"}));
+  EXPECT_TRUE(read.empty());
+  store(4, {"R l", "D new"});
+  EXPECT_EQ(replay(s, read), (std::vector<std::string>{"a", "a/f", "keep", "new"}));
+  EXPECT_EQ(read, (std::vector<std::string>{"4"}));
+
+  // The kept items are whole: the same sizes, times, identities, targets and owner.
+  test::recorded_events().clear();
+  const auto from_kept = s->state(L"", -1);
+  ASSERT_TRUE(from_kept);
+  EXPECT_TRUE(loaded().empty());
+  drop_kept_state(*s->driver());
+  const auto from_one = s->state(L"", -1);
+  ASSERT_TRUE(from_one);
+  ASSERT_EQ(names(*from_kept), names(*from_one));
+  for (const auto& [name, item] : from_kept->items()) {
+    const auto& other = from_one->items().at(name);
+    EXPECT_EQ(name.get(), item->name().get());
+    EXPECT_EQ(item->owner(), s->driver());
+    ASSERT_EQ(item->type(), other->type()) << *name;
+    if (item->type() == 'F') {
+      auto* a = static_cast<state_item_file*>(item.get());
+      auto* b = static_cast<state_item_file*>(other.get());
+      EXPECT_EQ(a->size(), b->size());
+      EXPECT_EQ(a->time(), b->time());
+      EXPECT_EQ(a->identity(), b->identity());
+    }
+  }
+
+  // A run on a folder below the root filters the kept state and keeps it as it is.
+  store(5, {"D a/g"});
+  const auto before = kestrun::test::slurp(kept_state_path(*s->driver()));
+  test::recorded_events().clear();
+  const auto part = s->state(L"a", -1);
+  ASSERT_TRUE(part);
+  EXPECT_EQ(names(*part), (std::vector<std::string>{"a/f", "a/g"}));
+  EXPECT_EQ(loaded(), (std::vector<std::string>{"5"}));
+  EXPECT_EQ(kestrun::test::slurp(kept_state_path(*s->driver())), before);
+
+  // An older version is replayed from version 1, and the newer kept state stays for later runs.
+  EXPECT_EQ(replay(s, read, 2), (std::vector<std::string>{"a", "keep", "l"}));
+  EXPECT_EQ(read, (std::vector<std::string>{"1", "2"}));
+  EXPECT_EQ(kestrun::test::slurp(kept_state_path(*s->driver())), before);
+  EXPECT_EQ(replay(s, read), (std::vector<std::string>{"a", "a/f", "a/g", "keep", "new"}));
+  EXPECT_EQ(read, (std::vector<std::string>{"5"}));
+  EXPECT_EQ(replay(s, read, 5), (std::vector<std::string>{"a", "a/f", "a/g", "keep", "new"}));
+  EXPECT_TRUE(read.empty());
+}
+
+// A kept state replayed from a cache that is no longer the storage's own is not believed.
+TEST_F(StorageTest, KeptStateOfAVersionNoLongerTheStoragesOwnIsNotUsed) {
+  store(1, {"D a"});
+  store(2, {"D b"});
+  const auto s = open_storage();
+  std::vector<std::string> read;
+  ASSERT_EQ(replay(s, read).size(), 2u);
+
+  // Emptied and written anew by another machine: every cached version differs.
+  std::filesystem::remove_all(stored_version(1).parent_path());
+  store(1, {"D x"});
+  store(2, {"D y"});
+  store(3, {"D z"});
+  EXPECT_EQ(replay(s, read), (std::vector<std::string>{"x", "y", "z"}));
+  EXPECT_EQ(read, (std::vector<std::string>{"1", "2", "3"}));
+  EXPECT_EQ(test::events_named("kestrun::vcs::cache::stale").size(), 2u);
+
+  // Rolled back to version 1 (the kept state is for 3), then version 2 written anew: the one
+  // cached file that differs is fetched again and the kept state goes with it.
+  std::filesystem::remove(stored_version(3));
+  std::filesystem::remove(stored_version(2));
+  EXPECT_EQ(replay(s, read), (std::vector<std::string>{"x"}));
+  EXPECT_EQ(read, (std::vector<std::string>{"1"}));
+  store(2, {"D w"});
+  EXPECT_EQ(replay(s, read), (std::vector<std::string>{"w", "x"}));
+  EXPECT_EQ(read, (std::vector<std::string>{"1", "2"}));
+
+  // The cached version file the state was kept for is another one now, though the storage
+  // holds it too (a backup put its own file in the cache, say): from version 1 again.
+  store(2, {"D v"});
+  put(s->driver()->local_path(2), kestrun::test::slurp(stored_version(2)));
+  EXPECT_EQ(replay(s, read), (std::vector<std::string>{"v", "x"}));
+  EXPECT_EQ(read, (std::vector<std::string>{"1", "2"}));
+  EXPECT_TRUE(test::events_named("kestrun::vcs::cache::stale").empty());
+
+  // A restore of version 2 finds it written anew; then the old version 3 is put back, the very
+  // bytes the kept state was replayed up to: the state kept over the old 2 is not believed, the
+  // one the restore kept of the new 2 is.
+  store(3, {"D u"});
+  ASSERT_EQ(replay(s, read).size(), 3u);
+  const std::string old_three = kestrun::test::slurp(stored_version(3));
+  std::filesystem::remove(stored_version(3));
+  store(2, {"D t"});
+  EXPECT_EQ(replay(s, read, 2), (std::vector<std::string>{"t", "x"}));
+  put(stored_version(3), old_three);
+  EXPECT_EQ(replay(s, read), (std::vector<std::string>{"t", "u", "x"}));
+  EXPECT_EQ(read, (std::vector<std::string>{"3"}));
+}
+
+// A kept state that is damaged, cut short or not this storage's is ignored, and the run replays
+// from version 1 and keeps a good one again.
+TEST_F(StorageTest, DamagedOrForeignKeptStateIsIgnored) {
+  store(1, {"D a", "F a/f:1"});
+  store(2, {"D b", "L b/l>a/f"});
+  const auto s = open_storage();
+  std::vector<std::string> read;
+  const std::vector<std::string> all = {"a", "a/f", "b", "b/l"};
+  ASSERT_EQ(replay(s, read), all);
+  const std::filesystem::path kept = kept_state_path(*s->driver());
+  const std::string good = kestrun::test::slurp(kept);
+  ASSERT_GT(good.size(), 100u);
+
+  // The same tree kept for another storage of the same project, and for another project.
+  const auto other_storage = std::make_shared<storage>(
+      storage_driver_for(platform::wide_from_path(storage_folder_.path()) + L"/"));
+  ASSERT_EQ(replay(other_storage, read), all);
+  const std::string foreign_storage =
+      kestrun::test::slurp(kept_state_path(*other_storage->driver()));
+  std::string foreign_project = good;
+  foreign_project.replace(foreign_project.find("a/b"), 3, "a/c");
+
+  const auto flipped = [&](std::size_t at) {
+    std::string bytes = good;
+    bytes[at] = static_cast<char>(bytes[at] ^ 0x20);
+    return bytes;
+  };
+  const struct {
+    const char* what;
+    std::string bytes;
+  } cases[] = {
+      {"empty", ""},
+      {"magic", flipped(0)},
+      {"format", flipped(4)},
+      {"version number", flipped(good.find('\0', good.find("a/b") + 4) + 1)},
+      {"an entry's path", flipped(good.find("a/f"))},
+      {"the digest", flipped(good.size() - 1)},
+      {"cut to its header", good.substr(0, 60)},
+      {"cut in its body", good.substr(0, good.size() - 40)},
+      {"without its digest", good.substr(0, good.size() - 32)},
+      {"one byte more", good + "x"},
+      {"another storage's", foreign_storage},
+      {"another project's", foreign_project},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    put(kept, c.bytes);
+    EXPECT_EQ(replay(s, read), all);
+    EXPECT_EQ(read, (std::vector<std::string>{"1", "2"}));
+    // Written anew after the replay, and used by the next one.
+    EXPECT_EQ(replay(s, read), all);
+    EXPECT_TRUE(read.empty());
+  }
+
+  // Not a file at all: ignored, and left as it is.
+  std::filesystem::remove(kept);
+  std::filesystem::create_directory(kept);
+  EXPECT_EQ(replay(s, read), all);
+  EXPECT_EQ(read, (std::vector<std::string>{"1", "2"}));
+  EXPECT_TRUE(std::filesystem::is_directory(kept));
 }
 
 }  // namespace
