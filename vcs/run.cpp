@@ -9,6 +9,7 @@
 #include "common/notify/event.h"
 #include "common/text.h"
 #include "vcs/console.h"
+#include "vcs/identity_cache.h"
 #include "vcs/project.h"
 #include "vcs/state.h"
 #include "vcs/storage.h"
@@ -36,8 +37,11 @@ namespace {
 void work(const app_info& info, project& proj, const std::wstring& sub_path,
           const std::string& link) {
   const std::string mode = info.get("-m", "");
+  // Read before the scan: what earlier backups learned of files touched since they were stored.
+  const identity_cache known = identity_cache::load(proj);
   std::shared_ptr<state> project_state = proj.state(sub_path);
   if (!project_state) return;
+  known.fill(*project_state);
   std::shared_ptr<storage> store = storage::open(proj, utf8_to_utf16(link));
   if (!store) return;
 
@@ -69,8 +73,18 @@ void work(const app_info& info, project& proj, const std::wstring& sub_path,
       mode == "restore" ? storage_state->diff(project_state) : project_state->diff(storage_state);
   if (project_state->incomplete()) difference->mark_incomplete();
   if (!info.has("--nosave")) {
+    // A restore changes files under the record's feet; a record is only ever written from a
+    // backup that reached its end, and a failed one may have failed over a record gone wrong.
+    if (mode == "restore" && !difference->commands().empty()) identity_cache::forget(proj);
     // The verdict is the save's own final event; the run ends the same way either way.
-    (void)difference->save();
+    const bool saved = difference->save();
+    if (mode == "backup") {
+      if (saved) {
+        (void)known.keep(proj, known.learned(*project_state, *storage_state));
+      } else {
+        identity_cache::forget(proj);
+      }
+    }
   }
 }
 
