@@ -129,14 +129,13 @@ std::string identity_cache::owner_of(const project& proj) {
 identity_cache identity_cache::load(const project& proj) {
   // The clock is read before the scan, so before any file of this run is read.
   identity_cache cache(owner_of(proj), now_seconds());
+  const std::filesystem::path file = file_of(proj);
+  std::error_code ec;
+  const std::filesystem::file_type type = std::filesystem::symlink_status(file, ec).type();
+  cache.present_ = type != std::filesystem::file_type::not_found;
+  // Only the file a run wrote: a link put in its place leads to what no run vouches for.
   platform::input_file in;
-  if (!in.open(file_of(proj))) {
-    std::error_code ec;
-    cache.present_ = std::filesystem::symlink_status(file_of(proj), ec).type() !=
-                     std::filesystem::file_type::not_found;
-    return cache;
-  }
-  cache.present_ = true;
+  if (type != std::filesystem::file_type::regular || !in.open(file)) return cache;
   const std::uint64_t size = in.size();
   if (size > max_file_bytes) return cache;
   std::string bytes(static_cast<std::size_t>(size), '\0');
