@@ -7,6 +7,7 @@
 // bytes, identity 36 bytes), and last the Keccak-256 digest of every byte before it.
 #include "vcs/identity_cache.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <limits>

@@ -73,11 +73,13 @@ void work(const app_info& info, project& proj, const std::wstring& sub_path,
       mode == "restore" ? storage_state->diff(project_state) : project_state->diff(storage_state);
   if (project_state->incomplete()) difference->mark_incomplete();
   if (!info.has("--nosave")) {
-    // A restore changes files under the record's feet; a record is only ever written from a
-    // backup that reached its end, and a failed one may have failed over a record gone wrong.
+    // A restore rewrites files the record speaks of: it goes first, so that no later run
+    // believes it of what the restore wrote.
     if (mode == "restore" && !difference->commands().empty()) identity_cache::forget(proj);
     // The verdict is the save's own final event; the run ends the same way either way.
     const bool saved = difference->save();
+    // Kept only from a backup that reached its end. A failed one may have failed over a record
+    // gone wrong (the packer finding another content than recorded), so that record goes.
     if (mode == "backup") {
       if (saved) {
         (void)known.keep(proj, known.learned(*project_state, *storage_state));
