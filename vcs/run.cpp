@@ -11,6 +11,7 @@
 #include "common/text.h"
 #include "platform/platform.h"
 #include "vcs/console.h"
+#include "vcs/identity_cache.h"
 #include "vcs/project.h"
 #include "vcs/state.h"
 #include "vcs/storage.h"
@@ -38,8 +39,11 @@ namespace {
 void work(const app_info& info, project& proj, const std::wstring& sub_path,
           const std::string& link) {
   const std::string mode = info.get("-m", "");
+  // Read before the scan: what earlier backups learned of files touched since they were stored.
+  const identity_cache known = identity_cache::load(proj);
   std::shared_ptr<state> project_state = proj.state(sub_path);
   if (!project_state) return;
+  known.fill(*project_state);
   std::shared_ptr<storage> store = storage::open(proj, utf8_to_utf16(link));
   if (!store) return;
 
@@ -76,8 +80,20 @@ void work(const app_info& info, project& proj, const std::wstring& sub_path,
       std::error_code ec;
       platform::remove_entry(leftover, ec);
     }
+    // A restore rewrites files the record speaks of: it goes first, so that no later run
+    // believes it of what the restore wrote.
+    if (mode == "restore" && !difference->commands().empty()) identity_cache::forget(proj);
     // The verdict is the save's own final event; the run ends the same way either way.
-    (void)difference->save();
+    const bool saved = difference->save();
+    // Kept only from a backup that reached its end. A failed one may have failed over a record
+    // gone wrong (the packer finding another content than recorded), so that record goes.
+    if (mode == "backup") {
+      if (saved) {
+        (void)known.keep(proj, known.learned(*project_state, *storage_state));
+      } else {
+        identity_cache::forget(proj);
+      }
+    }
   }
 }
 

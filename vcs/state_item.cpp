@@ -81,6 +81,10 @@ const std::string& state_item_file::identity() {
   return identity_;
 }
 
+void state_item_file::learn_identity(const std::string& identity) {
+  if (identity_.empty() && identity.size() == identity_size) identity_ = identity;
+}
+
 std::wstring state_item_file::filename() {
   const std::string& id = identity();
   const std::string text =

@@ -71,6 +71,11 @@ class state_item_file : public state_item {
   // first call; stays empty (and is tried again next time) when the file cannot be read.
   // Throws std::system_error when the name is not valid UTF-8.
   const std::string& identity();
+  // True once the identity is known: read from a version file, computed, or learned.
+  bool has_identity() const { return !identity_.empty(); }
+  // Takes the identity of this very content as an earlier run found it (the work folder's
+  // record), so that it need not be read; an identity already known stays.
+  void learn_identity(const std::string& identity);
 
   // Storage name of the content: "files/", the identity text with a '/' after each of its first
   // four characters, then the decimal size.
