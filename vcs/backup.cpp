@@ -4,7 +4,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "common/notify/event.h"
@@ -87,28 +90,50 @@ bool write_version(transform& t, const std::filesystem::path& file,
   return ok && written;
 }
 
-// Every missing blob, in command order; each is asked for again, since a twin may have brought it.
-bool upload_blobs(storage_driver& driver, std::vector<packer::t_file_info>& upload_list) {
-  connection link(driver);
-  if (!link.opened()) return false;
+// Contents this large are packed with the connection closed: packing one may take longer than
+// an FTP server keeps an idle connection, and a fresh one costs little beside such a content.
+constexpr std::uint64_t pack_unconnected = std::uint64_t{64} << 20;
+
+// One packed content into the storage, unless it is there already (a twin may have brought it).
+bool upload_blob(storage_driver& driver, const packer::t_file_info& info) {
+  std::error_code ec;
+  if (!std::filesystem::exists(info.path, ec)) return false;
+  const std::wstring name = info.item->filename();
+  switch (presence(driver, name)) {
+    case t_presence::absent: {
+      const int result = driver.upload(info.path, name);
+      auto event = notify::create("kestrun::vcs::file::upload");
+      event->set_error(result != 0)->fire_data(new notify_file(info.item));
+      return result == 0;
+    }
+    case t_presence::present:
+      return true;
+    case t_presence::unknown:
+      break;
+  }
+  return false;
+}
+
+// Every missing blob, in command order, each packed just before it goes up and its packed file
+// removed once it is stored: a backup needs room in the project for its largest content, not for
+// all of them. A content that cannot be packed stops the uploads there; what went up before it
+// belongs to no version until a later backup names it.
+bool upload_blobs(const std::shared_ptr<storage_driver>& driver,
+                  std::vector<packer::t_file_info>& upload_list) {
+  packer::encoder packing(driver, upload_list.size());
+  std::optional<connection> link;
   std::uint64_t done = 0;
   for (packer::t_file_info& info : upload_list) {
-    std::error_code ec;
-    if (!std::filesystem::exists(info.path, ec)) return false;
-    const std::wstring name = info.item->filename();
-    switch (presence(driver, name)) {
-      case t_presence::absent: {
-        const int result = driver.upload(info.path, name);
-        auto event = notify::create("kestrun::vcs::file::upload");
-        event->set_error(result != 0)->fire_data(new notify_file(info.item));
-        if (result != 0) return false;
-        break;
-      }
-      case t_presence::present:  // another file with the same content brought it
-        break;
-      case t_presence::unknown:
-        return false;
+    if (info.item->size() > pack_unconnected) link.reset();
+    if (!packing.pack(info)) return false;
+    if (!link) {
+      link.emplace(*driver);
+      if (!link->opened()) return false;
     }
+    const bool stored = upload_blob(*driver, info);
+    std::error_code ec;
+    std::filesystem::remove(info.path, ec);
+    if (!stored) return false;
     ++done;
     notify::create("kestrun::vcs::file::upload")->fire_progress(done, upload_list.size());
   }
@@ -146,7 +171,7 @@ bool save_backup(transform& t) {
     std::vector<packer::t_file_info> upload_list;
     ok = write_version(t, version_file, upload_list);
     if (ok && !upload_list.empty()) {
-      ok = packer::encode(upload_list, driver) && upload_blobs(*driver, upload_list);
+      ok = upload_blobs(driver, upload_list);
     }
     if (ok) ok = upload_version(*driver, t.nn(), version_file);
     if (ok) cache_version(*driver, t.nn(), version_file);

@@ -7,8 +7,9 @@ class transform;
 
 // Stores `t` (a transform whose driver is a storage) as version t.nn(): refused unless that is
 // the storage's last version + 1. Writes the version file into a temporary file, packs and
-// uploads every file content the storage lacks (once per content), and uploads the version file
-// last, only after every blob is stored: a failure leaves at most unreferenced blobs behind.
+// uploads every file content the storage lacks (once per content, each packed file removed once
+// stored, before the next is packed), and uploads the version file last, only after every blob
+// is stored: a failure leaves at most unreferenced blobs behind.
 // Fires "kestrun::vcs::command::write" progress, the packer's events, "kestrun::vcs::file::upload"
 // (a notify_file payload, level 2 for a refused upload) and its progress, and finally
 // "kestrun::vcs::save" with level 0 or 2 and nn as text. True when the version was stored.

@@ -419,60 +419,80 @@ bool packer::unpacker::place(t_file_info& info, std::error_code& ec) {
   return true;
 }
 
-bool packer::encode(std::vector<t_file_info>& files, std::shared_ptr<storage_driver> driver) {
-  const std::set<std::wstring>& raw_extensions = compressed_extensions();
-  // One stream and one set of buffers for all files: the coders are set up once.
+// One stream and one set of buffers for all files: the coders are set up once.
+struct packer::encoder::t_state {
+  std::shared_ptr<storage_driver> driver;
+  std::size_t total = 0;
+  std::uint64_t done = 0;
   stream::arc::ofstream out;
-  stream::gz::whole_encoder encoder(stream::arc::zlib_level(level_index_best));
+  stream::gz::whole_encoder coder{stream::arc::zlib_level(level_index_best)};
   reused_buffer content;
   reused_buffer coded;
-  bool ok = true;
-  std::uint64_t done = 0;
-  for (t_file_info& info : files) {
-    state_item_file& item = *info.item;
-    const std::filesystem::path temp = driver->project_temp()->new_path();
-    const bool raw_only = raw_extensions.count(extension_of(item.name_text())) != 0;
 
-    std::string identity;
-    std::uint64_t read = 0;
-    std::uint64_t packed_size = 0;
-    bool packed = false;
-    if (item.size() <= whole_limit) {
-      ok = pack_whole(info.path, temp, raw_only, item.size(), content, coded, encoder, identity,
-                      read, packed_size);
+  t_state(std::shared_ptr<storage_driver> d, std::size_t count)
+      : driver(std::move(d)), total(count) {}
+};
+
+packer::encoder::encoder(std::shared_ptr<storage_driver> driver, std::size_t total)
+    : state_(std::make_unique<t_state>(std::move(driver), total)) {}
+
+packer::encoder::~encoder() = default;
+
+bool packer::encoder::pack(t_file_info& info) {
+  const std::set<std::wstring>& raw_extensions = compressed_extensions();
+  t_state& s = *state_;
+  state_item_file& item = *info.item;
+  const std::filesystem::path temp = s.driver->project_temp()->new_path();
+  const bool raw_only = raw_extensions.count(extension_of(item.name_text())) != 0;
+
+  bool ok = true;
+  std::string identity;
+  std::uint64_t read = 0;
+  std::uint64_t packed_size = 0;
+  bool packed = false;
+  if (item.size() <= whole_limit) {
+    ok = pack_whole(info.path, temp, raw_only, item.size(), s.content, s.coded, s.coder, identity,
+                    read, packed_size);
+    packed = true;
+  } else if (!raw_only) {
+    bool opened = false;
+    const bool passed =
+        pack_pass(info.path, temp, stream::arc::method_gzip, s.out, identity, read, opened);
+    if (passed) packed_size = std::filesystem::file_size(temp);
+    if (passed && packed_size + 1 < item.size()) {
       packed = true;
-    } else if (!raw_only) {
-      bool opened = false;
-      const bool passed =
-          pack_pass(info.path, temp, stream::arc::method_gzip, out, identity, read, opened);
-      if (passed) packed_size = std::filesystem::file_size(temp);
-      if (passed && packed_size + 1 < item.size()) {
-        packed = true;
-      } else if (opened && std::filesystem::exists(temp)) {
-        // The raw form below is a new file again: a packed file is never written over.
-        std::filesystem::remove(temp);
-      }
+    } else if (opened && std::filesystem::exists(temp)) {
+      // The raw form below is a new file again: a packed file is never written over.
+      std::filesystem::remove(temp);
     }
-    if (!packed) {
-      bool opened = false;
-      identity.clear();
-      ok = pack_pass(info.path, temp, stream::arc::method_plain, out, identity, read, opened);
-      if (ok) packed_size = std::filesystem::file_size(temp);
-    }
-    // What was read must be the content the version file describes.
-    if (ok && (read != item.size() || identity != item.identity())) ok = false;
-    if (!ok) {
-      fire_pack_error(item);
-      break;
-    }
-    info.path = temp;
-    notify::create("kestrun::vcs::file::pack")
-        ->fire_text(std::to_string(item.size()) + "=>" + std::to_string(packed_size) + " " +
-                    item.name_text());
-    ++done;
-    notify::create("kestrun::vcs::file::pack")->fire_progress(done, files.size());
   }
-  return ok;
+  if (!packed) {
+    bool opened = false;
+    identity.clear();
+    ok = pack_pass(info.path, temp, stream::arc::method_plain, s.out, identity, read, opened);
+    if (ok) packed_size = std::filesystem::file_size(temp);
+  }
+  // What was read must be the content the version file describes.
+  if (ok && (read != item.size() || identity != item.identity())) ok = false;
+  if (!ok) {
+    fire_pack_error(item);
+    return false;
+  }
+  info.path = temp;
+  notify::create("kestrun::vcs::file::pack")
+      ->fire_text(std::to_string(item.size()) + "=>" + std::to_string(packed_size) + " " +
+                  item.name_text());
+  ++s.done;
+  notify::create("kestrun::vcs::file::pack")->fire_progress(s.done, s.total);
+  return true;
+}
+
+bool packer::encode(std::vector<t_file_info>& files, std::shared_ptr<storage_driver> driver) {
+  encoder packing(std::move(driver), files.size());
+  for (t_file_info& info : files) {
+    if (!packing.pack(info)) return false;
+  }
+  return true;
 }
 
 bool packer::unpack(std::vector<t_file_info>& files, std::shared_ptr<storage_driver> driver) {

@@ -45,6 +45,25 @@ class packer {
   // valid UTF-8.
   static bool encode(std::vector<t_file_info>& files, std::shared_ptr<storage_driver> driver);
 
+  // Packs files one at a time, as encode() does for a whole list, so that a caller can hand each
+  // packed file on (and remove it) before the next one takes room.
+  class encoder {
+   public:
+    // `total`: the number of files that will be packed, for the progress events.
+    encoder(std::shared_ptr<storage_driver> driver, std::size_t total);
+    ~encoder();
+    encoder(const encoder&) = delete;
+    encoder& operator=(const encoder&) = delete;
+
+    // Packs one file as encode() does and points `info.path` at its packed temporary file; false
+    // (with the level-2 event) when it cannot be packed or is not the content the item records.
+    bool pack(t_file_info& info);
+
+   private:
+    struct t_state;
+    std::unique_ptr<t_state> state_;
+  };
+
   // Restores files in two steps, so that a restore can have every new content in hand before
   // it changes anything in the folder: prove() turns a downloaded content into a finished file
   // inside the project's temporary folder (never scanned, cleared by the next run), place()
