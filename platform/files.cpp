@@ -1,4 +1,5 @@
-// The FILETIME rule that both platforms' entry times follow, and the names of new files.
+// The FILETIME rule that both platforms' entry times follow, the names of new files, and the moves
+// of a file lock.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -31,6 +32,20 @@ bool new_file::is_temporary_name(const std::string& name) {
   }
   return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
                      [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// A lock's moves and destructor need no system call: one copy serves both platforms.
+file_lock::~file_lock() { release(); }
+
+file_lock::file_lock(file_lock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+file_lock& file_lock::operator=(file_lock&& other) noexcept {
+  if (this != &other) {
+    release();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
 }
 
 }  // namespace kestrun::platform

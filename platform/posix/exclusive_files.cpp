@@ -95,19 +95,6 @@ bool links_refused(int error) {
 
 }  // namespace
 
-file_lock::~file_lock() { release(); }
-
-file_lock::file_lock(file_lock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-
-file_lock& file_lock::operator=(file_lock&& other) noexcept {
-  if (this != &other) {
-    release();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
 bool file_lock::acquire(const std::filesystem::path& path, std::error_code& ec) {
   release();
   ec.clear();

@@ -52,19 +52,6 @@ bool copy_handles(HANDLE from, HANDLE to, std::error_code& ec) {
 
 }  // namespace
 
-file_lock::~file_lock() { release(); }
-
-file_lock::file_lock(file_lock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-
-file_lock& file_lock::operator=(file_lock&& other) noexcept {
-  if (this != &other) {
-    release();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
 bool file_lock::acquire(const std::filesystem::path& path, std::error_code& ec) {
   release();
   ec.clear();
