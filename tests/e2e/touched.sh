@@ -7,7 +7,7 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/run_helpers.bash"
 
-command -v strace >/dev/null || { echo "strace is missing (scripts/setup installs it)" >&2; exit 1; }
+command -v strace >/dev/null || { echo "strace is missing (scripts/setup test installs it)" >&2; exit 1; }
 if ! strace -f -o /dev/null true 2>/dev/null; then
   echo "skipped: strace cannot trace here"
   exit 0
