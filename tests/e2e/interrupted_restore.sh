@@ -15,8 +15,7 @@ mkdir -p "$store"
 make_project "$src" gina/killed
 for i in 1 2 3; do put_file "$src/a/f$i.txt" "small file $i"; done
 put_file "$src/z/last.txt" "after the large one"
-mkdir -p "$src/big"
-head -c $((48 << 20)) /dev/urandom >"$src/big/random.bin"
+put_random "$src/big/random.bin" $((48 << 20))
 kvcs_ok backup "$src" -m=backup -s="$store"
 snapshot "$src" "$SCRATCH/snap/src"
 

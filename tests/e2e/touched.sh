@@ -18,8 +18,7 @@ store=$SCRATCH/storage
 record=$src/.k-vcs/identities
 mkdir -p "$store"
 make_project "$src" eve/app
-head -c 3000000 /dev/urandom >"$src/big.bin"
-touch -d @1600000000 "$src/big.bin"
+put_random "$src/big.bin" 3000000 1600000000
 put_file "$src/small.txt" "small" 1600000001
 
 # traced_backup LABEL: a backup with every file opening written down; sets OPENS to how often
