@@ -166,6 +166,29 @@ TEST(FtpReplyTest, RepliesHaveLimitsAndADeadline) {
   }
 }
 
+// A failed wait says why it failed, however long it was asked to last: a silent peer is a
+// time-out even for a wait much shorter than the socket's own, and a peer that left is no
+// time-out however late it leaves.
+TEST(FtpReplyTest, FailuresSayWhy) {
+  test::listener listener;
+  net::socket data(client_wait_ms);
+  ASSERT_TRUE(data.connect("127.0.0.1", listener.port()));
+  platform::socket peer = listener.accept(server_wait_ms);
+  ASSERT_TRUE(peer.is_open());
+
+  EXPECT_FALSE(data.await_end(20));  // the peer says nothing and stays
+  EXPECT_EQ(data.last_failure(), net::socket::failure_cause::timed_out);
+
+  std::thread leaves([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    peer.close();
+  });
+  std::ostringstream out;
+  EXPECT_FALSE(data.recv_to_stream(out, 10));
+  EXPECT_EQ(data.last_failure(), net::socket::failure_cause::peer_ended);
+  leaves.join();
+}
+
 TEST(FtpReplyTest, ReplyCodes) {
   struct row {
     const char* reply;
