@@ -1,4 +1,4 @@
-// Tests of the command-line description: declaring, parsing with the console program's option
+// Tests of the command-line description: declaring, parsing with a made-up tool's option
 // table, reading values, the usage text, and init against this process's own command line.
 #include "common/app_info.h"
 
@@ -14,38 +14,47 @@
 namespace kestrun {
 namespace {
 
-// The console program's option table.
-void declare_kvcs(app_info::tool* tool) {
-  tool->owner->name = "Kestrun VCS";
-  tool->owner->version = "1.0.0-beta.15";
-  tool->add_argument("folder")->set_description("Project folder");
-  tool->add_argument("-m")
-      ->add_alias("--mode")
-      ->set_description("Working mode")
-      ->add_value("backup", "Save data to storage")
-      ->add_value("restore", "Restore data from storage");
-  tool->add_argument("-s")->add_alias("--storage")->set_description("Link to storage/Storage ID");
-  tool->add_argument("-l")->add_alias("--log")->set_description("Display log on screen")->optional =
-      true;
-  tool->add_argument("-n")
-      ->add_alias("--nn")
-      ->set_description("Recovery Version ID")
-      ->set_default("0")
-      ->optional = true;
-  tool->add_argument("--nosave")->set_description("Without saving the result")->optional = true;
+// The options of a made-up copying tool, one of each kind a description holds: a positional
+// argument, a required option with a list of values, a required option, an optional flag, an
+// optional value with a default, and an option without an alias.
+void declare_sample(app_info::tool* tool) {
+  tool->owner->name = "Sample Copier";
+  tool->owner->version = "2.3.4-rc.1";
+  struct row {
+    const char* name;
+    const char* alias;  // "": none
+    const char* description;
+    bool optional;
+    const char* fallback;  // null: no default
+  };
+  const row rows[] = {{"source", "", "Folder to copy", false, nullptr},
+                      {"-k", "--kind", "Copy kind", false, nullptr},
+                      {"-t", "--target", "Folder to copy into", false, nullptr},
+                      {"-q", "--quiet", "Print nothing", true, nullptr},
+                      {"-r", "--retries", "Attempts per file", true, "0"},
+                      {"--check", "", "Compare only", true, nullptr}};
+  for (const row& r : rows) {
+    app_info::argument* declared = tool->add_argument(r.name);
+    if (*r.alias) declared->add_alias(r.alias);
+    declared->set_description(r.description)->optional = r.optional;
+    if (r.fallback) declared->set_default(r.fallback);
+  }
+  tool->owner->by_name.at("-k")
+      ->add_value("full", "Copy every file")
+      ->add_value("changed", "Copy changed files only");
 }
 
-// A fresh description with the kvcs table, parsed from the texts after the program's name.
+// A fresh description with the sample table, parsed from the texts after the program's name.
 class AppInfoTest : public ::testing::Test {
  protected:
   AppInfoTest() {
     app_info::tool tool;
     tool.owner = &info;
-    declare_kvcs(&tool);
+    declare_sample(&tool);
   }
 
   bool parse(std::vector<std::string> texts) {
-    texts.insert(texts.begin(), "/usr/bin/kvcs");
+    texts.insert(texts.begin(), "/usr/bin/copier");
     std::vector<const char*> argv;
     for (const auto& text : texts) argv.push_back(text.c_str());
     return info.parse(static_cast<int>(argv.size()), argv.data());
@@ -60,24 +69,24 @@ TEST_F(AppInfoTest, ReportsTheFirstError) {
     std::string error;
   };
   const row rows[] = {
-      {{}, "The value of parameter 'folder' is not defined"},
-      {{"/srv/p", "-m=backup"}, "The value of parameter '-s' is not defined"},
-      {{"/srv/p", "-m=copy", "-s=x"}, "[copy] value is not possible for '-m' parameter"},
-      {{"/srv/p", "--mode=copy", "-s=x"}, "[copy] value is not possible for '-m' parameter"},
-      {{"/srv/p", "-m", "-s=x"}, "[] value is not possible for '-m' parameter"},
-      {{"/srv/p", "/srv/q", "-m=backup", "-s=x"}, "Argument '/srv/q' is not defined"},
-      {{"/srv/p", "-x=1", "-m=backup", "-s=x"}, "Argument '-x' is not defined"},
+      {{}, "The value of parameter 'source' is not defined"},
+      {{"/srv/p", "-k=full"}, "The value of parameter '-t' is not defined"},
+      {{"/srv/p", "-k=mirror", "-t=x"}, "[mirror] value is not possible for '-k' parameter"},
+      {{"/srv/p", "--kind=mirror", "-t=x"}, "[mirror] value is not possible for '-k' parameter"},
+      {{"/srv/p", "-k", "-t=x"}, "[] value is not possible for '-k' parameter"},
+      {{"/srv/p", "/srv/q", "-k=full", "-t=x"}, "Argument '/srv/q' is not defined"},
+      {{"/srv/p", "-x=1", "-k=full", "-t=x"}, "Argument '-x' is not defined"},
       {{"-x=1"}, "Argument '-x' is not defined"},  // checked before the missing arguments
-      {{"/srv/p", "-m=backup", "--mode=restore", "-s=x"},
-       "Argument '--mode=restore' cannot be repeated"},
-      {{"/srv/p", "--nosave", "--nosave=1", "-m=backup", "-s=x"},
-       "Argument '--nosave=1' cannot be repeated"},
-      {{"-dir", "-m=backup", "-s=x"}, "Argument '-dir' is not defined"},
-      {{"/srv/p", "-M=backup", "-s=x"}, "Argument '-M' is not defined"},
-      {{"/srv/p", "-m=Backup", "-s=x"}, "[Backup] value is not possible for '-m' parameter"},
-      {{"/srv/p", "-m=backup", "-s=x", "-m=restore"}, "Argument '-m=restore' cannot be repeated"},
-      {{"/srv/p", "-m=backup", "=x", "-s=x"}, "Argument '=x' is not defined"},
-      {{"/srv/p", "-", "-m=backup", "-s=x"}, "Argument '-' is not defined"},
+      {{"/srv/p", "-k=full", "--kind=changed", "-t=x"},
+       "Argument '--kind=changed' cannot be repeated"},
+      {{"/srv/p", "--check", "--check=1", "-k=full", "-t=x"},
+       "Argument '--check=1' cannot be repeated"},
+      {{"-dir", "-k=full", "-t=x"}, "Argument '-dir' is not defined"},
+      {{"/srv/p", "-K=full", "-t=x"}, "Argument '-K' is not defined"},
+      {{"/srv/p", "-k=Full", "-t=x"}, "[Full] value is not possible for '-k' parameter"},
+      {{"/srv/p", "-k=full", "-t=x", "-k=changed"}, "Argument '-k=changed' cannot be repeated"},
+      {{"/srv/p", "-k=full", "=x", "-t=x"}, "Argument '=x' is not defined"},
+      {{"/srv/p", "-", "-k=full", "-t=x"}, "Argument '-' is not defined"},
   };
   for (const auto& r : rows) {
     std::string trace;
@@ -86,8 +95,8 @@ TEST_F(AppInfoTest, ReportsTheFirstError) {
     app_info fresh;
     app_info::tool tool;
     tool.owner = &fresh;
-    declare_kvcs(&tool);
-    std::vector<const char*> argv = {"kvcs"};
+    declare_sample(&tool);
+    std::vector<const char*> argv = {"copier"};
     for (const auto& text : r.texts) argv.push_back(text.c_str());
     EXPECT_FALSE(fresh.parse(static_cast<int>(argv.size()), argv.data()));
     EXPECT_EQ(fresh.error, r.error);
@@ -95,41 +104,41 @@ TEST_F(AppInfoTest, ReportsTheFirstError) {
 }
 
 TEST_F(AppInfoTest, ValuesAfterSuccess) {
-  ASSERT_TRUE(parse({"/srv/p", "-m=restore", "-s=x"}));
+  ASSERT_TRUE(parse({"/srv/p", "-k=changed", "-t=x"}));
   EXPECT_EQ(info.error, "");
-  for (const char* name : {"folder", "-m", "--mode", "-s", "--storage", "-n", "--nn"}) {
+  for (const char* name : {"source", "-k", "--kind", "-t", "--target", "-r", "--retries"}) {
     SCOPED_TRACE(name);
     EXPECT_TRUE(info.has(name));
   }
-  for (const char* name : {"-l", "--log", "--nosave", "-x", "", "mode"}) {
+  for (const char* name : {"-q", "--quiet", "--check", "-x", "", "kind"}) {
     SCOPED_TRACE(name);
     EXPECT_FALSE(info.has(name));
   }
-  EXPECT_EQ(info.get("folder", ""), "/srv/p");
-  EXPECT_EQ(info.get("--mode", ""), "restore");
-  EXPECT_EQ(info.get("-s", ""), "x");
-  EXPECT_EQ(info.get("--nn", ""), "0");
-  EXPECT_EQ(info.get_int("-n", 7), 0);
-  EXPECT_EQ(info.get("-l", "none"), "none");
+  EXPECT_EQ(info.get("source", ""), "/srv/p");
+  EXPECT_EQ(info.get("--kind", ""), "changed");
+  EXPECT_EQ(info.get("-t", ""), "x");
+  EXPECT_EQ(info.get("--retries", ""), "0");
+  EXPECT_EQ(info.get_int("-r", 7), 0);
+  EXPECT_EQ(info.get("-q", "none"), "none");
   EXPECT_EQ(info.get("-unknown", "none"), "none");
-  EXPECT_EQ(info.get_int("-l", 7), 7);
+  EXPECT_EQ(info.get_int("-q", 7), 7);
   EXPECT_EQ(info.get_int("-unknown", 7), 7);
 }
 
 TEST_F(AppInfoTest, ValueFollowsTheFirstEquals) {
-  ASSERT_TRUE(parse({"-s=a=b", "/srv/p", "--mode=backup", "--nosave=anything", "-l"}));
-  EXPECT_EQ(info.get("--storage", ""), "a=b");
-  EXPECT_TRUE(info.has("--nosave"));
-  EXPECT_EQ(info.get("--nosave", "?"), "anything");
-  EXPECT_TRUE(info.has("-l"));
-  EXPECT_EQ(info.get("--log", "?"), "");
+  ASSERT_TRUE(parse({"-t=a=b", "/srv/p", "--kind=full", "--check=anything", "-q"}));
+  EXPECT_EQ(info.get("--target", ""), "a=b");
+  EXPECT_TRUE(info.has("--check"));
+  EXPECT_EQ(info.get("--check", "?"), "anything");
+  EXPECT_TRUE(info.has("-q"));
+  EXPECT_EQ(info.get("--quiet", "?"), "");
 }
 
 TEST_F(AppInfoTest, ValuesAreKeptAsBytes) {
   // Text that is not UTF-8, and text beyond the BMP, pass through unchanged.
-  ASSERT_TRUE(parse({"/srv/caf\xC3\xA9 \xF0\x9F\x98\x80", "-m=backup", "-s=\xFF\xFE"}));
-  EXPECT_EQ(info.get("folder", ""), "/srv/caf\xC3\xA9 \xF0\x9F\x98\x80");
-  EXPECT_EQ(info.get("-s", ""), "\xFF\xFE");
+  ASSERT_TRUE(parse({"/srv/caf\xC3\xA9 \xF0\x9F\x98\x80", "-k=full", "-t=\xFF\xFE"}));
+  EXPECT_EQ(info.get("source", ""), "/srv/caf\xC3\xA9 \xF0\x9F\x98\x80");
+  EXPECT_EQ(info.get("-t", ""), "\xFF\xFE");
 }
 
 TEST_F(AppInfoTest, GetIntReadsLikeAStream) {
@@ -138,25 +147,25 @@ TEST_F(AppInfoTest, GetIntReadsLikeAStream) {
     int want;
   };
   const row rows[] = {
-      {"-n=3", 3},
-      {"-n=-2", -2},
-      {"-n=abc", 0},
-      {"-n=", 42},
-      {"-n=7x", 7},
-      {"-n= 12", 12},
-      {"-n=+5", 5},
-      {"-n=99999999999", INT_MAX},
-      {"-n=-99999999999", INT_MIN},
+      {"-r=3", 3},
+      {"-r=-2", -2},
+      {"-r=abc", 0},
+      {"-r=", 42},
+      {"-r=7x", 7},
+      {"-r= 12", 12},
+      {"-r=+5", 5},
+      {"-r=99999999999", INT_MAX},
+      {"-r=-99999999999", INT_MIN},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.text);
     app_info fresh;
     app_info::tool tool;
     tool.owner = &fresh;
-    declare_kvcs(&tool);
-    const char* argv[] = {"kvcs", "/srv/p", "-m=backup", "-s=x", r.text};
+    declare_sample(&tool);
+    const char* argv[] = {"copier", "/srv/p", "-k=full", "-t=x", r.text};
     ASSERT_TRUE(fresh.parse(5, argv));
-    EXPECT_EQ(fresh.get_int("--nn", 42), r.want);
+    EXPECT_EQ(fresh.get_int("--retries", 42), r.want);
   }
 }
 
@@ -164,7 +173,7 @@ TEST_F(AppInfoTest, DeclaringANameTwiceThrows) {
   app_info::tool tool;
   tool.owner = &info;
   tool.counter = info.arguments.size();
-  for (const char* name : {"-m", "--mode", "folder", "--nosave"}) {
+  for (const char* name : {"-k", "--kind", "source", "--check"}) {
     SCOPED_TRACE(name);
     try {
       tool.add_argument(name);
@@ -173,10 +182,10 @@ TEST_F(AppInfoTest, DeclaringANameTwiceThrows) {
       EXPECT_EQ(std::string(e.what()), std::string("Argument ") + name + " already defined!");
     }
   }
-  EXPECT_THROW(info.arguments.front()->add_alias("-s"), std::runtime_error);
+  EXPECT_THROW(info.arguments.front()->add_alias("-t"), std::runtime_error);
   EXPECT_EQ(info.arguments.size(), 6u);
   EXPECT_EQ(info.arguments.front()->alias, "");
-  EXPECT_TRUE(info.check_name_free("-q"));
+  EXPECT_TRUE(info.check_name_free("-z"));
 }
 
 TEST_F(AppInfoTest, RecordsKeepTheirDeclaration) {
@@ -186,37 +195,37 @@ TEST_F(AppInfoTest, RecordsKeepTheirDeclaration) {
     EXPECT_EQ(info.arguments[i]->owner, &info);
   }
   EXPECT_EQ(info.by_name.size(), 10u);
-  EXPECT_EQ(info.by_name.at("--mode"), info.arguments[1].get());
+  EXPECT_EQ(info.by_name.at("--kind"), info.arguments[1].get());
 }
 
 TEST_F(AppInfoTest, SecondAliasReplacesTheShownOne) {
-  app_info::argument* mode = info.by_name.at("-m");
-  mode->add_alias("--how");
-  EXPECT_EQ(mode->alias, "--how");
-  ASSERT_TRUE(parse({"/srv/p", "--mode=backup", "-s=x"}));
-  EXPECT_EQ(info.get("--how", ""), "backup");
+  app_info::argument* kind = info.by_name.at("-k");
+  kind->add_alias("--how");
+  EXPECT_EQ(kind->alias, "--how");
+  ASSERT_TRUE(parse({"/srv/p", "--kind=full", "-t=x"}));
+  EXPECT_EQ(info.get("--how", ""), "full");
 }
 
 TEST_F(AppInfoTest, UsageText) {
   const std::string program = program_path().filename().string();
   const std::string want =
-      "Kestrun VCS version 1.0.0-beta.15\n"
+      "Sample Copier version 2.3.4-rc.1\n"
       "\n"
       "Usage: " +
       program +
-      " -m -s [-l] [-n] [--nosave] folder\n"
+      " -k -t [-q] [-r] [--check] source\n"
       "\n"
       "Positional arguments:\n"
-      "  folder Project folder\n"
+      "  source Folder to copy\n"
       "\n"
       "Optional arguments:\n"
-      "  -m, --mode    Working mode\n"
-      "    backup  Save data to storage\n"
-      "    restore Restore data from storage\n"
-      "  -s, --storage Link to storage/Storage ID\n"
-      "  -l, --log     Display log on screen\n"
-      "  -n, --nn      Recovery Version ID\n"
-      "  --nosave      Without saving the result\n";
+      "  -k, --kind    Copy kind\n"
+      "    full    Copy every file\n"
+      "    changed Copy changed files only\n"
+      "  -t, --target  Folder to copy into\n"
+      "  -q, --quiet   Print nothing\n"
+      "  -r, --retries Attempts per file\n"
+      "  --check       Compare only\n";
   EXPECT_EQ(info.usage(), want);
   EXPECT_EQ(program_path().stem().string(), "common_tests");
 }

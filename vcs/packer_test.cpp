@@ -49,24 +49,8 @@ std::vector<test::t_recorded_event> named(const std::string& name, bool progress
   return out;
 }
 
-std::string gunzip(const std::string& data) {
-  z_stream z{};
-  EXPECT_EQ(inflateInit2(&z, 31), Z_OK);
-  std::string out;
-  char buffer[4096];
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = static_cast<uInt>(data.size());
-  int result = Z_OK;
-  while (result == Z_OK) {
-    z.next_out = reinterpret_cast<Bytef*>(buffer);
-    z.avail_out = sizeof(buffer);
-    result = inflate(&z, Z_NO_FLUSH);
-    out.append(buffer, sizeof(buffer) - z.avail_out);
-  }
-  EXPECT_EQ(result, Z_STREAM_END);
-  inflateEnd(&z);
-  return out;
-}
+// zlib's reading of a stored content, independent of the unpacking under test.
+std::string gunzip(const std::string& data) { return test::zlib_gunzip(data); }
 
 std::string random_bytes(std::size_t size, unsigned seed) {
   std::mt19937 gen(seed);

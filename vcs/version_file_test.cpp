@@ -13,6 +13,8 @@
 
 #include "common/stream/gz_buffer.h"
 #include "tests/support/environment.h"
+#include "tests/support/gzip.h"
+#include "tests/support/temp_folder.h"
 #include "vcs/state_item.h"
 #include "vcs/state_test_fixture.h"
 
@@ -49,11 +51,9 @@ std::string file_command(const std::string& path) {
   return "A" + path + std::string(1, '\0') + "F" + std::string(52, '\x01');
 }
 
+// zlib's reading of a written version file, independent of the reader under test.
 std::string gunzip(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  stream::gz::ibuffer codec(in);
-  std::istream decoded(&codec);
-  return {std::istreambuf_iterator<char>(decoded), std::istreambuf_iterator<char>()};
+  return kestrun::test::zlib_gunzip(kestrun::test::slurp(file));
 }
 
 // Sets the time zone for one scope and puts the old one back.

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "tests/support/gzip.h"
 #include "tests/support/temp_folder.h"
 
 namespace kestrun::stream {
@@ -50,24 +51,7 @@ std::string gzip_of(const std::string& content, int level = 9, int size = small)
   return coded.str();
 }
 
-// zlib's own reading of a gzip stream, independent of the code under test.
-bool zlib_gunzip(const std::string& coded, std::string& out) {
-  z_stream z{};
-  if (inflateInit2(&z, 31) != Z_OK) return false;
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(coded.data()));
-  z.avail_in = static_cast<uInt>(coded.size());
-  out.clear();
-  int ret = Z_OK;
-  char chunk[65536];
-  while (ret == Z_OK) {
-    z.next_out = reinterpret_cast<Bytef*>(chunk);
-    z.avail_out = sizeof chunk;
-    ret = inflate(&z, Z_NO_FLUSH);
-    out.append(chunk, sizeof chunk - z.avail_out);
-  }
-  inflateEnd(&z);
-  return ret == Z_STREAM_END && z.avail_in == 0;
-}
+using test::zlib_gunzip;
 
 struct t_read {
   std::string content;

@@ -15,6 +15,7 @@
 #include "platform/platform.h"
 #include "tests/support/host_shell.h"
 #include "tests/support/platform_facts.h"
+#include "tests/support/storage_exports.h"
 #include "tests/support/temp_folder.h"
 
 namespace kestrun {
@@ -39,38 +40,20 @@ std::uintmax_t link_count(const fs::path& path) {
 }
 
 // The five exports of the real kellar-fs library.
-class FolderDriverTest : public ::testing::Test {
+class FolderDriverTest : public ::testing::Test, protected test::t_storage_exports {
  protected:
   void SetUp() override {
     const fs::path bin = test::driver_folder();
     ASSERT_FALSE(bin.empty()) << "KVCS_BIN names the folder of the built libraries";
-    module = platform::library::open(test::library_file(bin, "kellar-fs"));
-    ASSERT_NE(module, nullptr);
-    connect = bind<storage_connect_fn>("storage_connect");
-    disconnect = bind<storage_disconnect_fn>("storage_disconnect");
-    upload = bind<storage_upload_fn>("storage_upload");
-    download = bind<storage_download_fn>("storage_download");
-    exists = bind<storage_file_exists_fn>("storage_file_exists");
-    ASSERT_TRUE(connect && disconnect && upload && download && exists);
+    ASSERT_TRUE(load(test::library_file(bin, "kellar-fs")));
     root = temp / "store";
     fs::create_directory(root);
-  }
-
-  template <typename F>
-  F bind(const char* name) {
-    return reinterpret_cast<F>(module->symbol(name));
   }
 
   storage_handle open_root() { return connect(text(root).c_str()); }
 
   test::temp_folder temp;
   fs::path root;
-  std::unique_ptr<platform::library> module;
-  storage_connect_fn connect = nullptr;
-  storage_disconnect_fn disconnect = nullptr;
-  storage_upload_fn upload = nullptr;
-  storage_download_fn download = nullptr;
-  storage_file_exists_fn exists = nullptr;
 };
 
 TEST_F(FolderDriverTest, ConnectNeedsAnExistingEntry) {
@@ -108,13 +91,13 @@ TEST_F(FolderDriverTest, UploadStoresOnceAndNeverOverwrites) {
   const auto second = temp.write("second", "two");
   const storage_handle h = open_root();
   ASSERT_NE(h, 0u);
-  EXPECT_EQ(exists(h, "files/ABC"), 0);
+  EXPECT_EQ(file_exists(h, "files/ABC"), 0);
   EXPECT_EQ(upload(h, text(first).c_str(), "files/ABC"), 0);
   EXPECT_EQ(test::slurp(root / "files" / "ABC"), "one");
   EXPECT_EQ(upload(h, text(second).c_str(), "files/ABC"), 1);
   EXPECT_EQ(test::slurp(root / "files" / "ABC"), "one");
-  EXPECT_EQ(exists(h, "files/ABC"), 1);
-  EXPECT_EQ(exists(h, "files"), 1);  // a folder counts as present
+  EXPECT_EQ(file_exists(h, "files/ABC"), 1);
+  EXPECT_EQ(file_exists(h, "files"), 1);  // a folder counts as present
   disconnect(h);
 }
 
@@ -170,7 +153,7 @@ TEST_F(FolderDriverTest, UnknownHandlesGiveFailure) {
   disconnect(h);
   for (const storage_handle bad : {storage_handle{0}, h, storage_handle{42}}) {
     SCOPED_TRACE(bad);
-    EXPECT_EQ(exists(bad, "a"), 99);
+    EXPECT_EQ(file_exists(bad, "a"), 99);
     EXPECT_EQ(upload(bad, text(local).c_str(), "a"), 99);
     EXPECT_EQ(download(bad, "a", text(temp / "b").c_str()), 99);
     disconnect(bad);  // ignored
@@ -200,7 +183,7 @@ TEST_F(FolderDriverTest, FileSystemErrorsLeaveAsExceptions) {
   const bool links =
       test::can_make_links() && platform::create_file_link("loop", root / "loop", ec);
   if (links) {
-    rows.push_back({"status of a link loop", [&] { exists(h, "loop"); }, "exists"});
+    rows.push_back({"status of a link loop", [&] { file_exists(h, "loop"); }, "exists"});
     rows.push_back(
         {"upload onto a link loop", [&] { upload(h, text(local).c_str(), "loop"); }, "exists"});
   }

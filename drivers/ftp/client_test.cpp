@@ -24,6 +24,7 @@
 #include "common/notify/event.h"
 #include "common/text.h"
 #include "platform/platform.h"
+#include "tests/support/bytes.h"
 #include "tests/support/fake_ftp_server.h"
 
 namespace kestrun::net::ftp {
@@ -32,21 +33,13 @@ namespace {
 using test::fake_ftp_server;
 using test::plain_answers;
 using test::receive_all;
+using test::same_bytes;
 using test::send_text;
 using test::starts_with;
 
 constexpr int server_wait_ms = test::fake_ftp_server_wait_ms;
 constexpr int client_wait_ms = 5000;
 constexpr int short_wait_ms = 100;  // for servers that are meant to stay silent
-
-// Compares byte strings without printing them: they run to hundreds of kilobytes.
-::testing::AssertionResult same_bytes(const std::string& got, const std::string& want) {
-  if (got == want) return ::testing::AssertionSuccess();
-  const auto diff = std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first;
-  return ::testing::AssertionFailure()
-         << got.size() << " bytes where " << want.size()
-         << " were expected, first difference at byte " << (diff - got.begin());
-}
 
 // Gives the other side a moment, so that what follows arrives as a separate piece.
 void pause() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }

@@ -24,8 +24,10 @@
 #include "drivers/ftp/client.h"
 #include "drivers/storage_api.h"
 #include "platform/platform.h"
+#include "tests/support/bytes.h"
 #include "tests/support/fake_ftp_server.h"
 #include "tests/support/host_shell.h"
+#include "tests/support/storage_exports.h"
 #include "tests/support/temp_folder.h"
 
 namespace kestrun {
@@ -109,32 +111,12 @@ class loopback_ftp_server {
 };
 
 // The module's five functions, bound by name as kvcs binds them.
-struct t_driver {
-  std::unique_ptr<platform::library> module;
-  storage_connect_fn connect = nullptr;
-  storage_disconnect_fn disconnect = nullptr;
-  storage_upload_fn upload = nullptr;
-  storage_download_fn download = nullptr;
-  storage_file_exists_fn file_exists = nullptr;
-
-  bool complete() const {
-    return module && connect && disconnect && upload && download && file_exists;
-  }
-};
+using t_driver = test::t_storage_exports;
 
 // A fresh load of the module (its handle table starts empty) with its functions bound.
 t_driver load_driver() {
   t_driver driver;
-  driver.module = platform::library::open(KELLAR_FTP_MODULE);
-  if (!driver.module) return driver;
-  driver.connect = reinterpret_cast<storage_connect_fn>(driver.module->symbol("storage_connect"));
-  driver.disconnect =
-      reinterpret_cast<storage_disconnect_fn>(driver.module->symbol("storage_disconnect"));
-  driver.upload = reinterpret_cast<storage_upload_fn>(driver.module->symbol("storage_upload"));
-  driver.download =
-      reinterpret_cast<storage_download_fn>(driver.module->symbol("storage_download"));
-  driver.file_exists =
-      reinterpret_cast<storage_file_exists_fn>(driver.module->symbol("storage_file_exists"));
+  driver.load(KELLAR_FTP_MODULE);
   return driver;
 }
 
@@ -176,14 +158,7 @@ class FtpDriverTest : public ::testing::Test {
 loopback_ftp_server* FtpDriverTest::server_ = nullptr;
 std::string* FtpDriverTest::start_error_ = nullptr;
 
-// Compares byte strings without printing them: they run to hundreds of kilobytes.
-::testing::AssertionResult same_bytes(const std::string& got, const std::string& want) {
-  if (got == want) return ::testing::AssertionSuccess();
-  const auto diff = std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first;
-  return ::testing::AssertionFailure()
-         << got.size() << " bytes where " << want.size()
-         << " were expected, first difference at byte " << (diff - got.begin());
-}
+using test::same_bytes;
 
 std::string some_bytes(std::size_t size, unsigned seed) {
   std::string bytes(size, '\0');
@@ -710,30 +685,6 @@ TEST_F(FtpDriverTest, EventsStayInsideTheLibrary) {
   EXPECT_EQ(driver.file_exists(handle, "x"), 0);
   driver.disconnect(handle);
   EXPECT_EQ(heard, 0);
-}
-
-TEST(FtpModuleTest, ExportsOnlyTheFiveStorageFunctions) {
-  test::temp_folder folder;
-  const std::string symbols = test::shell_quoted(test::host_path(folder.path()) + "/symbols");
-  const std::string module = test::shell_quoted(KELLAR_FTP_MODULE);
-  // A line of a DLL's export table ends with the name, as one of nm's does.
-  const std::string command =
-      platform::library_suffix() == L".dll"
-          ? "x86_64-w64-mingw32-objdump -p " + module +
-                " | awk '/^\\[Ordinal\\/Name Pointer\\] Table/ {on = 1; next} on && NF == 0 "
-                "{on = 0} on {print}' > " +
-                symbols + " 2>&1"
-          : "nm -D --defined-only " + module + " > " + symbols + " 2>&1";
-  ASSERT_TRUE(test::host_shell(command)) << test::slurp(folder / "symbols");
-  std::ifstream in(folder / "symbols");
-  std::vector<std::string> names;
-  for (std::string line; std::getline(in, line);) {
-    names.push_back(line.substr(line.find_last_of(' ') + 1));
-  }
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names,
-            (std::vector<std::string>{"storage_connect", "storage_disconnect", "storage_download",
-                                      "storage_file_exists", "storage_upload"}));
 }
 
 }  // namespace

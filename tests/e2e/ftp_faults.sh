@@ -13,8 +13,7 @@ src=$SCRATCH/site
 make_project "$src" dana/site
 put_file "$src/README.md" "# site" 1600000100
 put_file "$src/src/main.c" "int main(void) { return 0; }" 1600000101
-python3 -c 'import os, sys; sys.stdout.buffer.write(os.urandom(150000))' >"$src/blob.bin"
-touch -d @1600000102 "$src/blob.bin"
+put_random "$src/blob.bin" 150000 1600000102
 snapshot "$src" "$SCRATCH/snap/v1"
 
 # cached_versions DIR: the version files a project folder holds in its cache.

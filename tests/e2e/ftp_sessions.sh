@@ -14,8 +14,7 @@ make_project "$src" erin/site
 put_file "$src/README.md" "# site" 1600000100
 put_file "$src/src/main.c" "int main(void) { return 0; }" 1600000101
 put_file "$src/src/util.c" "int util(void) { return 1; }" 1600000102
-python3 -c 'import os, sys; sys.stdout.buffer.write(os.urandom(150000))' >"$src/blob.bin"
-touch -d @1600000103 "$src/blob.bin"
+put_random "$src/blob.bin" 150000 1600000103
 snapshot "$src" "$SCRATCH/snap/v1"
 
 # --- one session per client address --------------------------------------------------------------
@@ -44,7 +43,7 @@ storage_check "single" "$SCRATCH/single/vault"
 # The server takes uploads slowly, so that a kill lands inside the transfer of the large blob.
 slow_src=$SCRATCH/slow-site
 make_project "$slow_src" erin/slow
-python3 -c 'import os, sys; sys.stdout.buffer.write(os.urandom(3000000))' >"$slow_src/big.bin"
+put_random "$slow_src/big.bin" 3000000
 put_file "$slow_src/small.txt" "small" 1600000300
 snapshot "$slow_src" "$SCRATCH/snap/slow"
 mkdir -p "$SCRATCH/slow/vault"

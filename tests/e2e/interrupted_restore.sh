@@ -15,12 +15,11 @@ mkdir -p "$store"
 make_project "$src" gina/killed
 for i in 1 2 3; do put_file "$src/a/f$i.txt" "small file $i"; done
 put_file "$src/z/last.txt" "after the large one"
-mkdir -p "$src/big"
-head -c $((48 << 20)) /dev/urandom >"$src/big/random.bin"
+put_random "$src/big/random.bin" $((48 << 20))
 kvcs_ok backup "$src" -m=backup -s="$store"
 snapshot "$src" "$SCRATCH/snap/src"
 
-command -v strace >/dev/null || { echo "strace is missing (scripts/setup installs it)" >&2; exit 1; }
+command -v strace >/dev/null || { echo "strace is missing (scripts/setup test installs it)" >&2; exit 1; }
 
 # A kill at the fourth move of a finished file into place (a/f1..f3 come first) finds the large
 # file complete in the work folder, not under its name; a kill at a write comes while the large

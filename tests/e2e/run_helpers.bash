@@ -21,6 +21,14 @@ put_file() {
   touch -h -d "@${3:-1600000000}" "$1"
 }
 
+# put_random PATH SIZE [MTIME]: SIZE random bytes, which deflate cannot shrink; with MTIME, the
+# modification time as put_file sets it.
+put_random() {
+  mkdir -p "$(dirname "$1")"
+  head -c "$2" /dev/urandom >"$1"
+  [ -z "${3:-}" ] || touch -h -d "@$3" "$1"
+}
+
 # make_project DIR OWNER/NAME: a new folder holding only the project file.
 make_project() {
   mkdir -p "$1"

@@ -7,7 +7,7 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/run_helpers.bash"
 
-command -v strace >/dev/null || { echo "strace is missing (scripts/setup installs it)" >&2; exit 1; }
+command -v strace >/dev/null || { echo "strace is missing (scripts/setup test installs it)" >&2; exit 1; }
 if ! strace -f -o /dev/null true 2>/dev/null; then
   echo "skipped: strace cannot trace here"
   exit 0
@@ -18,8 +18,7 @@ store=$SCRATCH/storage
 record=$src/.k-vcs/identities
 mkdir -p "$store"
 make_project "$src" eve/app
-head -c 3000000 /dev/urandom >"$src/big.bin"
-touch -d @1600000000 "$src/big.bin"
+put_random "$src/big.bin" 3000000 1600000000
 put_file "$src/small.txt" "small" 1600000001
 
 # traced_backup LABEL: a backup with every file opening written down; sets OPENS to how often

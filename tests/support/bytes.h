@@ -1,8 +1,12 @@
-// Byte helpers for the hashing tests: known-answer texts and reproducible contents.
+// Byte helpers for the tests: known-answer texts, reproducible contents, and a comparison of long
+// byte strings that does not print them.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
+
+#include <gtest/gtest.h>
 
 namespace kestrun::test {
 
@@ -22,6 +26,16 @@ inline std::string pattern_bytes(std::size_t size) {
   std::string data(size, '\0');
   for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7 + 3) & 0xFF);
   return data;
+}
+
+// Compares byte strings without printing them: they run to hundreds of kilobytes. A failure
+// gives both sizes and the first byte that differs.
+inline ::testing::AssertionResult same_bytes(const std::string& got, const std::string& want) {
+  if (got == want) return ::testing::AssertionSuccess();
+  const auto diff = std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first;
+  return ::testing::AssertionFailure()
+         << got.size() << " bytes where " << want.size()
+         << " were expected, first difference at byte " << (diff - got.begin());
 }
 
 }  // namespace kestrun::test
