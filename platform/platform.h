@@ -1,6 +1,6 @@
 // What the rest of kvcs may ask of the operating system. Neutral types only: the POSIX
-// implementation lives in posix/, the Windows one in windows/, one file per section, and the
-// conversions both share in text.cpp.
+// implementation lives in posix/, the Windows one in windows/, one file per section, and what both
+// share beside this header (text.cpp, reparse.cpp, files.cpp, socket.cpp, socket_waits.h).
 #pragma once
 
 #include <cstddef>
@@ -144,6 +144,22 @@ inline constexpr std::uint32_t attribute_device = 0x40;
 inline constexpr std::uint32_t reparse_tag_symlink = 0xA000000C;
 inline constexpr std::uint32_t reparse_tag_mount_point = 0xA0000003;  // a junction
 
+// The questions asked of those bits: outside this layer no code tests them itself.
+// A folder, or a link or junction to one.
+inline bool is_folder(std::uint32_t attributes) { return (attributes & attribute_directory) != 0; }
+// Neither a file, a folder nor a link: a FIFO, a socket, a device.
+inline bool is_device(std::uint32_t attributes) { return (attributes & attribute_device) != 0; }
+// A reparse point of any kind: a link or a junction, or what Windows keeps elsewhere (a file
+// in the cloud, say).
+inline bool is_reparse_point(std::uint32_t attributes) {
+  return (attributes & attribute_reparse_point) != 0;
+}
+// A file, whatever else Windows says of it (read-only, hidden, archive): no folder, reparse point
+// or device. An entry that could not be read, whose attributes are all zero, counts as one.
+inline bool is_file(std::uint32_t attributes) {
+  return !is_folder(attributes) && !is_reparse_point(attributes) && !is_device(attributes);
+}
+
 // What a directory listing says of one entry, read from the entry itself (links not followed).
 struct t_entry_info {
   std::uint32_t attributes = 0;    // attribute_directory for a folder and a link to one,
@@ -240,9 +256,15 @@ bool set_modification_time(const std::filesystem::path& path, std::int64_t secon
 // hold. A reparse point without a tag is a link too: no Windows file system writes one, but Wine
 // shows a Unix link that way, and walking into it could leave the folder.
 inline bool is_link_entry(std::uint32_t attributes, std::uint32_t reparse_tag) {
-  return (attributes & attribute_reparse_point) != 0 &&
+  return is_reparse_point(attributes) &&
          (reparse_tag == reparse_tag_symlink || reparse_tag == reparse_tag_mount_point ||
           reparse_tag == 0);
+}
+
+// A folder that is no link or junction: one the finder walks into, and what git takes for a
+// folder.
+inline bool is_real_folder(std::uint32_t attributes, std::uint32_t reparse_tag) {
+  return is_folder(attributes) && !is_link_entry(attributes, reparse_tag);
 }
 
 // entry_info of what `path` leads to, links followed.
@@ -434,11 +456,30 @@ class library {
 
 // --- sockets ---------------------------------------------------------------------------------
 
-// One IPv4 TCP connection, closed by the destructor. Every wait is bounded by the caller's
-// time-out in milliseconds, and a send to a peer that went away fails instead of raising SIGPIPE.
+// What one send or recv did: the bytes it moved, or why it moved none.
+struct t_transfer {
+  enum class t_status {
+    moved,      // `count` bytes moved (0 only when 0 were asked for)
+    closed,     // the peer closed the connection (recv only)
+    timed_out,  // the connection neither took nor brought a byte within the time-out
+    failed,     // an error of the connection (a send to a peer that went away among them), or
+                // the socket is closed
+  };
+  t_status status = t_status::failed;
+  std::size_t count = 0;
+  bool moved() const { return status == t_status::moved; }
+};
+
+// One IPv4 TCP connection, closed by the destructor. Every wait on the connection is bounded by
+// the caller's time-out in milliseconds (the name lookup of connect is the system resolver's and
+// is not), and a send to a peer that went away fails instead of raising SIGPIPE.
 class socket {
  public:
   socket() = default;  // closed
+  // Takes over a connected stream socket of the system (a descriptor, a SOCKET) that is in
+  // non-blocking mode; on Windows it must hold a WSAStartup reference of its own, which close()
+  // gives back. For servers that accept connections themselves (the tests' loopback servers).
+  explicit socket(std::intptr_t handle) : fd_(handle) {}
   ~socket();
   socket(socket&& other) noexcept;
   socket& operator=(socket&& other) noexcept;
@@ -446,9 +487,10 @@ class socket {
   socket& operator=(const socket&) = delete;
 
   // Resolves `host` (a name or a dotted address) and connects to the last IPv4 address the
-  // resolver lists, waiting at most `timeout_ms` for the connection. False, and the socket stays
-  // closed, when it is already open, the host is unknown, the port lies outside 1..65535, or the
-  // connection is refused or not made in time.
+  // resolver lists, waiting at most `timeout_ms` for the connection; the lookup of a name takes
+  // as long as the system's resolver does. False, and the socket stays closed, when it is already
+  // open, the host is unknown, the port lies outside 1..65535, or the connection is refused or
+  // not made in time.
   bool connect(const char* host, int port, int timeout_ms);
 
   bool is_open() const { return fd_ != -1; }
@@ -456,39 +498,16 @@ class socket {
   // The IPv4 address of the connected peer in dotted form; empty when closed or not known.
   std::string peer_address() const;
 
-  // Sends up to `length` bytes once the connection accepts data: the count sent, or -1 on an
-  // error (the peer closed it, among others) or when no data could be sent within `timeout_ms`.
-  std::int64_t send(const void* data, std::size_t length, int timeout_ms);
+  // Sends up to `length` bytes once the connection accepts data, waiting at most `timeout_ms`.
+  t_transfer send(const void* data, std::size_t length, int timeout_ms);
 
-  // Receives up to `length` bytes: the count received, 0 when the peer closed the connection, -1
-  // on an error or when nothing arrived within `timeout_ms`.
-  std::int64_t recv(void* buffer, std::size_t length, int timeout_ms);
+  // Receives up to `length` bytes, waiting at most `timeout_ms` for the first of them.
+  t_transfer recv(void* buffer, std::size_t length, int timeout_ms);
 
   void close();
 
  private:
-  friend class listener;
-  explicit socket(std::intptr_t fd) : fd_(fd) {}
   std::intptr_t fd_ = -1;  // wide enough for a Windows SOCKET
-};
-
-// A listening TCP socket on 127.0.0.1 at a port the system picks, for loopback servers (tests).
-class listener {
- public:
-  // Throws std::system_error when no port can be bound.
-  listener();
-  ~listener();
-  listener(const listener&) = delete;
-  listener& operator=(const listener&) = delete;
-
-  int port() const { return port_; }
-
-  // The next incoming connection, or a closed socket when none arrives within `timeout_ms`.
-  socket accept(int timeout_ms);
-
- private:
-  std::intptr_t fd_ = -1;
-  int port_ = 0;
 };
 
 // --- errors ----------------------------------------------------------------------------------

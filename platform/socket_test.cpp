@@ -1,5 +1,6 @@
-// Loopback tests of platform::socket and platform::listener: connections, bounded waits, and a
+// Loopback tests of platform::socket: connections, bounded waits that say why they ended, and a
 // peer that goes away without killing the process.
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -7,11 +8,20 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "tests/support/listener.h"
 
 namespace kestrun::platform {
 namespace {
 
 constexpr int wait_ms = 5000;  // generous: only reached when a test is about to fail anyway
+
+using test::listener;
+using status = t_transfer::t_status;
+
+// The count a send or recv moved, -1 when it moved nothing.
+std::int64_t moved(const t_transfer& result) {
+  return result.moved() ? static_cast<std::int64_t>(result.count) : -1;
+}
 
 // A connected pair over 127.0.0.1: the client end and the end the listener accepted.
 struct t_pair {
@@ -30,9 +40,9 @@ std::string receive(socket& from, std::size_t length) {
   std::string text;
   char buffer[256];
   while (text.size() < length) {
-    const auto got = from.recv(buffer, sizeof buffer, wait_ms);
-    if (got <= 0) break;
-    text.append(buffer, static_cast<std::size_t>(got));
+    const t_transfer got = from.recv(buffer, sizeof buffer, wait_ms);
+    if (!got.moved()) break;
+    text.append(buffer, got.count);
   }
   return text;
 }
@@ -40,15 +50,15 @@ std::string receive(socket& from, std::size_t length) {
 TEST(SocketTest, CarriesBytesBothWays) {
   t_pair pair;
   connect_pair(pair);
-  ASSERT_EQ(pair.client.send("hello", 5, wait_ms), 5);
+  ASSERT_EQ(moved(pair.client.send("hello", 5, wait_ms)), 5);
   EXPECT_EQ(receive(pair.peer, 5), "hello");
-  ASSERT_EQ(pair.peer.send("world!", 6, wait_ms), 6);
+  ASSERT_EQ(moved(pair.peer.send("world!", 6, wait_ms)), 6);
   EXPECT_EQ(receive(pair.client, 6), "world!");
 
   // A moved socket carries the connection; the one it left is closed.
-  socket moved(std::move(pair.client));
+  socket taken(std::move(pair.client));
   EXPECT_FALSE(pair.client.is_open());
-  ASSERT_EQ(moved.send("x", 1, wait_ms), 1);
+  ASSERT_EQ(moved(taken.send("x", 1, wait_ms)), 1);
   EXPECT_EQ(receive(pair.peer, 1), "x");
 }
 
@@ -91,19 +101,19 @@ TEST(SocketTest, WaitsEndAfterTheTimeout) {
   t_pair pair;
   connect_pair(pair);
   char buffer[16];
-  EXPECT_EQ(pair.client.recv(buffer, sizeof buffer, 20), -1);  // the peer says nothing
+  EXPECT_EQ(pair.client.recv(buffer, sizeof buffer, 20).status, status::timed_out);  // silence
   listener idle;
   EXPECT_FALSE(idle.accept(20).is_open());  // nobody connects
 
   pair.peer.close();
-  EXPECT_EQ(pair.client.recv(buffer, sizeof buffer, wait_ms), 0);  // closed, not timed out
+  EXPECT_EQ(pair.client.recv(buffer, sizeof buffer, wait_ms).status, status::closed);
 }
 
 TEST(SocketTest, ClosedSocketRefusesTraffic) {
   socket closed;
   char buffer[4];
-  EXPECT_EQ(closed.send("a", 1, wait_ms), -1);
-  EXPECT_EQ(closed.recv(buffer, sizeof buffer, wait_ms), -1);
+  EXPECT_EQ(closed.send("a", 1, wait_ms).status, status::failed);
+  EXPECT_EQ(closed.recv(buffer, sizeof buffer, wait_ms).status, status::failed);
   EXPECT_EQ(closed.peer_address(), "");
 }
 
@@ -115,11 +125,13 @@ TEST(SocketDeathTest, SendToAVanishedPeerFailsWithoutSigpipe) {
         connect_pair(pair);
         pair.peer.close();
         const std::vector<char> block(65536, 'x');
-        bool failed = false;
-        for (int i = 0; i < 1000 && !failed; ++i) {
-          failed = pair.client.send(block.data(), block.size(), wait_ms) < 0;
+        t_transfer sent;
+        for (int i = 0; i < 1000; ++i) {
+          sent = pair.client.send(block.data(), block.size(), wait_ms);
+          if (!sent.moved()) break;
         }
-        std::exit(failed ? 0 : 3);
+        // A failure of the connection, not a wait that ran out.
+        std::exit(sent.status == status::failed ? 0 : 3);
       },
       ::testing::ExitedWithCode(0), "");
 }

@@ -1,10 +1,13 @@
-// What the BSD and the Windows sockets share: deadlines for bounded waits and the IPv4 lookup.
+// What the BSD and the Windows sockets share: deadlines for bounded waits, what a wait gives a
+// send or recv, and the IPv4 lookup.
 // Included by posix/socket.cpp and windows/socket.cpp only, after their system's socket headers,
 // which declare getaddrinfo and sockaddr_in under the same names.
 #pragma once
 
 #include <chrono>
 #include <cstring>
+
+#include "platform/platform.h"
 
 namespace kestrun::platform::sockets {
 
@@ -18,6 +21,16 @@ inline int left_until(steady::time_point deadline) {
   const auto left =
       std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
   return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// How a wait for a connection to become ready ended.
+enum class t_wait { ready, timed_out, failed };
+
+// What a send or recv gives when the wait before it ended without the connection ready.
+inline t_transfer not_moved(t_wait waited) {
+  return {
+      waited == t_wait::timed_out ? t_transfer::t_status::timed_out : t_transfer::t_status::failed,
+      0};
 }
 
 // The last IPv4 address the resolver lists for `host`; false when it lists none.

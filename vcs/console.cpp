@@ -199,8 +199,9 @@ bool console::start(const app_info& info) {
   }
   log_path_ = logs / log_file_name(stamp, n);
   console_line("Log file: " + generic_text(log_path_, false));
-  std::filesystem::create_directories(logs, ec);
-  if (ec) throw std::filesystem::filesystem_error("create_directories", logs, ec);
+  if (!platform::create_folders(logs, ec)) {
+    throw std::filesystem::filesystem_error("create_directories", logs, ec);
+  }
   bool opened = false;
   for (; n <= log_names_per_second; ++n) {
     const std::filesystem::path candidate = logs / log_file_name(stamp, n);

@@ -45,8 +45,9 @@ fs::path lock_path(const fs::path& root) { return root / ".k-vcs" / "lock"; }
 bool lock_work_folder(const fs::path& root, platform::file_lock& lock) {
   const fs::path path = lock_path(root);
   std::error_code ec;
-  fs::create_directories(path.parent_path(), ec);
-  if (ec) throw fs::filesystem_error("create_directories", path.parent_path(), ec);
+  if (!platform::create_folders(path.parent_path(), ec)) {
+    throw fs::filesystem_error("create_directories", path.parent_path(), ec);
+  }
   if (lock.acquire(path, ec)) return true;
   if (ec == std::errc::device_or_resource_busy) return false;
   throw fs::filesystem_error("lock", path, ec);
@@ -66,8 +67,9 @@ project_temp::project_temp(vcs::project* owner)
   if (entry_exists(path_) && !platform::remove_tree(path_, ec)) {
     throw fs::filesystem_error("remove_all", path_, ec);
   }
-  fs::create_directories(path_, ec);
-  if (ec) throw fs::filesystem_error("create_directories", path_, ec);
+  if (!platform::create_folders(path_, ec)) {
+    throw fs::filesystem_error("create_directories", path_, ec);
+  }
 }
 
 project_temp::~project_temp() {
@@ -92,8 +94,9 @@ fs::path project_temp::new_path() {
   // One folder serves 256 paths in a row; it is looked for only when a new one begins.
   if (parent != last_parent && !entry_exists(parent)) {
     std::error_code ec;
-    fs::create_directories(parent, ec);
-    if (ec) throw fs::filesystem_error("create_directories", parent, ec);
+    if (!platform::create_folders(parent, ec)) {
+      throw fs::filesystem_error("create_directories", parent, ec);
+    }
   }
   last_parent = parent;
   return result;

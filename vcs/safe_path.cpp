@@ -31,7 +31,7 @@ std::optional<std::filesystem::path> safe_local_path(const std::filesystem::path
     platform::t_entry_info info;
     std::error_code ec;
     if (!platform::entry_info(walk, info, ec)) break;  // nothing there leads nowhere
-    if ((info.attributes & platform::attribute_reparse_point) != 0) return std::nullopt;
+    if (platform::is_reparse_point(info.attributes)) return std::nullopt;
   }
   return root / relative;
 }

@@ -113,7 +113,7 @@ std::shared_ptr<state> scan_project(project& proj, const std::wstring& prefix) {
   filesystem::finder_item entry;
   while (finder.scan(entry)) {
     // A FIFO, socket or device is no project content, and reading one could wait for ever.
-    if ((entry.attributes & platform::attribute_device) != 0) continue;
+    if (platform::is_device(entry.attributes)) continue;
     const std::filesystem::path& path = entry.entry.path();
     auto name = std::make_shared<std::string>();
     if (!relative_name(root, root_native, path, *name)) {
@@ -128,8 +128,9 @@ std::shared_ptr<state> scan_project(project& proj, const std::wstring& prefix) {
     if (names_work_folder(*name)) continue;
     // A restore cut short between writing a file beside its target and moving it into place
     // left this: it is no content of the project.
-    if (entry.attributes == 0 && platform::new_file::is_temporary_name(platform::native_from_wide(
-                                     platform::wide_from_native_name(path.filename().native())))) {
+    if (platform::is_file(entry.attributes) &&
+        platform::new_file::is_temporary_name(platform::native_from_wide(
+            platform::wide_from_native_name(path.filename().native())))) {
       notify::create("kestrun::vcs::project::state::leftover")
           ->fire_text(display_text(filesystem::relative_to(root, platform::wide_from_path(path))));
       leftovers.push_back(path);
@@ -150,7 +151,7 @@ std::shared_ptr<state> scan_project(project& proj, const std::wstring& prefix) {
         continue;
       }
       item = std::make_shared<state_item_link>(driver, std::move(name), std::move(target_text));
-    } else if ((entry.attributes & platform::attribute_directory) != 0) {
+    } else if (platform::is_folder(entry.attributes)) {
       item = std::make_shared<state_item_dir>(driver, std::move(name));
     } else {
       item = std::make_shared<state_item_file>(driver, std::move(name), file_size_of(entry),

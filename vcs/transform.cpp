@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/notify/event.h"
+#include "platform/platform.h"
 #include "vcs/project.h"
 #include "vcs/storage_driver.h"
 #include "vcs/version_file.h"
@@ -81,8 +82,7 @@ t_fetch download(storage_driver& driver, std::uint32_t nn, const fs::path& local
 bool adopt(const fs::path& fetched, const fs::path& local) {
   std::error_code ec;
   if (fetched == local) return true;
-  fs::create_directories(local.parent_path(), ec);
-  if (!ec) fs::rename(fetched, local, ec);
+  if (platform::create_folders(local.parent_path(), ec)) fs::rename(fetched, local, ec);
   return !ec;
 }
 

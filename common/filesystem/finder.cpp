@@ -210,7 +210,7 @@ void finder<rules_t, item_t>::list(const item_t& folder, const std::wstring& fol
         report_ignored(entry);
         continue;
       }
-      if (recursive && (entry.attributes & platform::attribute_directory) != 0 && !is_link(entry)) {
+      if (recursive && platform::is_real_folder(entry.attributes, entry.reparse_tag)) {
         folders.push_back(entry);
       }
       found.push_back(std::move(entry));
@@ -234,8 +234,7 @@ void finder<rules_t, item_t>::sort_found() {
   std::vector<t_key> keys;
   keys.reserve(found.size());
   for (std::size_t i = 0; i < found.size(); ++i) {
-    keys.push_back({(found[i].attributes & platform::attribute_directory) != 0,
-                    &found[i].entry.path().native(), i});
+    keys.push_back({platform::is_folder(found[i].attributes), &found[i].entry.path().native(), i});
   }
   std::sort(keys.begin(), keys.end(), [](const t_key& a, const t_key& b) {
     if (a.folder != b.folder) return b.folder;
@@ -338,8 +337,7 @@ void finder<rules_t, item_t>::match(item_t& entry, std::wstring_view wide_path) 
   if (!entry.ignored) {
     // As git sees it, a link is never a folder: "build/" leaves out no link named build, while
     // "build" does.
-    const bool is_folder = (entry.attributes & platform::attribute_directory) != 0 &&
-                           !platform::is_link_entry(entry.attributes, entry.reparse_tag);
+    const bool is_folder = platform::is_real_folder(entry.attributes, entry.reparse_tag);
     for (const auto& lvl : levels) {
       const std::wstring_view rel =
           wide_path.substr(std::min<std::uint64_t>(lvl.base_length, wide_path.size()));

@@ -20,10 +20,9 @@ std::wstring link_target(const std::filesystem::path& path, std::filesystem::fil
   }
   if (!platform::is_link_entry(info.attributes, info.reparse_tag)) {
     using type = std::filesystem::file_type;
-    status = std::filesystem::file_status(
-        (info.attributes & platform::attribute_directory) != 0 ? type::directory
-        : (info.attributes & platform::attribute_device) != 0  ? type::unknown
-                                                               : type::regular);
+    status = std::filesystem::file_status(platform::is_folder(info.attributes)   ? type::directory
+                                          : platform::is_device(info.attributes) ? type::unknown
+                                                                                 : type::regular);
     return platform::wide_from_path(path);
   }
   status = std::filesystem::file_status(std::filesystem::file_type::symlink);
@@ -45,9 +44,7 @@ bool create_link(const std::filesystem::path& target, const std::filesystem::pat
     if (!platform::is_not_found(ec)) throw std::filesystem::filesystem_error("exists", target, ec);
     return platform::create_file_link(target, link, ec);
   }
-  if ((info.attributes & platform::attribute_directory) != 0) {
-    return platform::create_junction(target, link, ec);
-  }
+  if (platform::is_folder(info.attributes)) return platform::create_junction(target, link, ec);
   return platform::create_file_link(target, link, ec);
 }
 

@@ -6,16 +6,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cwchar>
-#include <filesystem>
-#include <iterator>
 #include <random>
 #include <sstream>
 #include <thread>
 #include <vector>
 
 #include "common/notify/event.h"
-#include "common/text.h"
-#include "platform/platform.h"
+#include "drivers/ftp/remote_path.h"
 
 namespace kestrun::net::ftp {
 namespace {
@@ -35,16 +32,6 @@ std::wstring random_suffix() {
   std::swprintf(text, 16, L"%012llx",
                 static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFULL));
   return text;
-}
-
-// Paths on the wire: the native text of the path as UTF-8, '/'-separated.
-std::string wire_path(const std::wstring& path) {
-  return platform::native_from_wide(platform::separators_to_generic(path));
-}
-
-// A path as this session keeps it in what it learned: '/'-separated.
-std::wstring key_of(const std::filesystem::path& path) {
-  return platform::separators_to_generic(platform::wide_from_path(path));
 }
 
 // A command as it may be shown: the password never leaves the client.
@@ -160,9 +147,8 @@ bool client::login(const char* user, const char* password) {
 
 bool client::change_dir(const std::wstring& path) {
   if (send_command_code("CWD " + wire_path(path)) != 250) return false;
-  const std::filesystem::path folder = platform::path_from_wide(path);
-  known_folders_.insert(key_of(folder));
-  if (base_.empty()) base_ = folder;
+  known_folders_.insert(path);
+  if (base_.empty()) base_ = remote_normal(path);
   return true;
 }
 
@@ -177,31 +163,26 @@ std::int64_t client::size(const std::wstring& path) {
 }
 
 client::presence client::probe(const std::wstring& path) {
-  const std::filesystem::path file = platform::path_from_wide(path);
-  if (stored_.count(key_of(file)) != 0) return presence::present;
+  if (stored_.count(path) != 0) return presence::present;
   // The nearest folder above the file that this session knows: one it made held nothing then.
-  for (std::filesystem::path folder = file.parent_path(); !folder.empty();) {
-    const std::wstring key = key_of(folder);
-    if (made_folders_.count(key) != 0) return presence::absent;
-    if (known_folders_.count(key) != 0) break;
-    if (missing_folders_.count(key) != 0) return presence::absent;
-    std::filesystem::path parent = folder.parent_path();
+  for (std::wstring folder = remote_parent(path); !folder.empty();) {
+    if (made_folders_.count(folder) != 0) return presence::absent;
+    if (known_folders_.count(folder) != 0) break;
+    if (missing_folders_.count(folder) != 0) return presence::absent;
+    std::wstring parent = remote_parent(folder);
     if (parent == folder) break;
     folder = std::move(parent);
   }
   // The file's first folder below the base, once.
-  const std::filesystem::path below = file.lexically_relative(base_);
-  if (!base_.empty() && !below.empty() && *below.begin() != ".." &&
-      std::next(below.begin()) != below.end()) {
-    const std::filesystem::path top = base_ / *below.begin();
-    const std::wstring key = key_of(top);
-    if (known_folders_.count(key) == 0 && missing_folders_.count(key) == 0) {
-      switch (send_command_code("CWD " + wire_path(platform::wide_from_path(top)))) {
+  const std::wstring top = first_folder_below(base_, path);
+  if (!top.empty()) {
+    if (known_folders_.count(top) == 0 && missing_folders_.count(top) == 0) {
+      switch (send_command_code("CWD " + wire_path(top))) {
         case 250:
-          known_folders_.insert(key);
+          known_folders_.insert(top);
           break;
         case 550:
-          missing_folders_.insert(key);
+          missing_folders_.insert(top);
           return presence::absent;
         default:  // the SIZE below tells
           break;
@@ -333,28 +314,28 @@ bool client::download(const std::wstring& path, std::ostream& out) {
   return transfer_done(final_code) && moved;
 }
 
-client::folders_result client::make_folders(const std::filesystem::path& folder) {
-  std::vector<std::filesystem::path> unknown;  // from the deepest up
-  for (std::filesystem::path at = folder; !at.empty() && known_folders_.count(key_of(at)) == 0;) {
-    std::filesystem::path parent = at.parent_path();
+client::folders_result client::make_folders(const std::wstring& folder) {
+  std::vector<std::wstring> unknown;  // from the deepest up
+  for (std::wstring at = folder; !at.empty() && known_folders_.count(at) == 0;) {
+    std::wstring parent = remote_parent(at);
     if (parent == at) break;  // the server's root is there
     unknown.push_back(at);
     at = std::move(parent);
   }
   if (unknown.empty()) {
     // The server's root is there by nature; any other folder only by what was learned.
-    const bool root = folder.empty() || folder.parent_path() == folder;
+    const bool root = folder.empty() || remote_parent(folder) == folder;
     return root ? folders_result::made : folders_result::known;
   }
   bool made = false;
   for (auto it = unknown.rbegin(); it != unknown.rend(); ++it) {
-    const int code = send_command_code("MKD " + utf16_to_utf8(platform::wide_from_path(*it)));
+    const int code = send_command_code("MKD " + wire_path(*it));
     made = code == 257;
     if (made) {
       // Made inside its parent: every folder above it exists.
-      for (auto up = unknown.rbegin(); up != it; ++up) known_folders_.insert(key_of(*up));
-      known_folders_.insert(key_of(*it));
-      made_folders_.insert(key_of(*it));
+      for (auto up = unknown.rbegin(); up != it; ++up) known_folders_.insert(*up);
+      known_folders_.insert(*it);
+      made_folders_.insert(*it);
     } else if (code != 550 && code != 521) {
       return folders_result::failed;
     }
@@ -370,7 +351,7 @@ bool client::rewind(std::istream& in, std::istream::pos_type start) {
 
 bool client::upload(std::istream& in, std::int64_t size, const std::wstring& path,
                     bool unique_temporary) {
-  const std::filesystem::path folder = platform::path_from_wide(path).parent_path();
+  const std::wstring folder = remote_parent(path);
   folders_result folders = make_folders(folder);
   if (folders == folders_result::failed) return false;
 
@@ -392,11 +373,11 @@ bool client::upload(std::istream& in, std::int64_t size, const std::wstring& pat
     if (stored == store_result::not_sent) return false;
     rename_result renamed = rename_result::failed;
     if (stored == store_result::done) {
-      known_folders_.insert(key_of(folder));
+      known_folders_.insert(folder);
       renamed = move_into_place(partial, path);
     }
     if (renamed == rename_result::done) {
-      stored_[key_of(platform::path_from_wide(path))] = size;
+      stored_[path] = size;
       return true;
     }
     // Whatever the server kept of the transfer is not needed by anyone.
@@ -412,8 +393,8 @@ bool client::upload(std::istream& in, std::int64_t size, const std::wstring& pat
     }
   }
   if (store(in, size, path) != store_result::done) return false;
-  known_folders_.insert(key_of(folder));
-  stored_[key_of(platform::path_from_wide(path))] = size;
+  known_folders_.insert(folder);
+  stored_[path] = size;
   return true;
 }
 

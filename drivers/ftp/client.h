@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <istream>
 #include <map>
 #include <optional>
@@ -168,7 +167,7 @@ class client {
   // 550 or 521 (what servers answer for a folder that exists) is taken for "there already" and
   // the next MKD goes on below it. A new content in a run thus costs no failed command where its
   // folders are new or were seen before.
-  folders_result make_folders(const std::filesystem::path& folder);
+  folders_result make_folders(const std::wstring& folder);
 
   // What this session learned of the server's folders and files: ends with the session, and is
   // dropped when the server contradicts it.
@@ -183,7 +182,7 @@ class client {
   std::set<std::wstring> known_folders_;    // seen to exist in this session ('/'-separated)
   std::set<std::wstring> made_folders_;     // made by this session, so empty but for its stores
   std::set<std::wstring> missing_folders_;  // answered 550 to CWD in this session
-  std::filesystem::path base_;              // the first folder changed into
+  std::wstring base_;                       // the first folder changed into, made normal
   std::map<std::wstring, std::int64_t> stored_;  // stored by this session, with their sizes
 };
 

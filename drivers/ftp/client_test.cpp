@@ -1,4 +1,4 @@
-// The FTP client against the scripted servers of drivers/ftp/fake_server.h: reply framing,
+// The FTP client against the scripted servers of tests/support/fake_ftp_server.h: reply framing,
 // refusals, passive replies, short and cut-off transfers, uploads renamed into place, silent and
 // vanishing servers.
 #include "drivers/ftp/client.h"
@@ -23,21 +23,21 @@
 
 #include "common/notify/event.h"
 #include "common/text.h"
-#include "drivers/ftp/fake_server.h"
 #include "platform/platform.h"
 #include "tests/support/bytes.h"
+#include "tests/support/fake_ftp_server.h"
 
 namespace kestrun::net::ftp {
 namespace {
 
-using test::fake_server;
+using test::fake_ftp_server;
 using test::plain_answers;
 using test::receive_all;
 using test::same_bytes;
 using test::send_text;
 using test::starts_with;
 
-constexpr int server_wait_ms = test::fake_server_wait_ms;
+constexpr int server_wait_ms = test::fake_ftp_server_wait_ms;
 constexpr int client_wait_ms = 5000;
 constexpr int short_wait_ms = 100;  // for servers that are meant to stay silent
 
@@ -47,7 +47,7 @@ void pause() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
 const char* const greeting = "220 fake server ready\r\n";
 
 // A client connected to `server` that has read the greeting.
-void open_session(client& c, fake_server& server) {
+void open_session(client& c, fake_ftp_server& server) {
   ASSERT_TRUE(c.control().connect("127.0.0.1", server.port()));
   ASSERT_EQ(client::reply_code(c.control().read_reply(4294967295u)), 220);
 }
@@ -73,7 +73,7 @@ TEST(FtpReplyTest, ReadsWholeRepliesHoweverTheyArrive) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
-    platform::listener listener;
+    test::listener listener;
     std::thread server([&] {
       platform::socket peer = listener.accept(server_wait_ms);
       for (const auto& piece : r.pieces) {
@@ -92,7 +92,7 @@ TEST(FtpReplyTest, ReadsWholeRepliesHoweverTheyArrive) {
 
 // A server that sends what `next` gives, piece after piece, until the client hangs up or a piece
 // is empty.
-void serve_until_closed(platform::listener& listener, std::function<std::string(int)> next) {
+void serve_until_closed(test::listener& listener, std::function<std::string(int)> next) {
   platform::socket peer = listener.accept(server_wait_ms);
   for (int i = 0;; ++i) {
     const std::string piece = next(i);
@@ -102,8 +102,8 @@ void serve_until_closed(platform::listener& listener, std::function<std::string(
     }
     for (std::size_t done = 0; done < piece.size();) {
       const auto sent = peer.send(piece.data() + done, piece.size() - done, server_wait_ms);
-      if (sent <= 0) return;
-      done += static_cast<std::size_t>(sent);
+      if (!sent.moved()) return;
+      done += sent.count;
     }
     if (piece.size() == 1) std::this_thread::sleep_for(std::chrono::milliseconds(30));
   }
@@ -142,7 +142,7 @@ TEST(FtpReplyTest, RepliesHaveLimitsAndADeadline) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
-    platform::listener listener;
+    test::listener listener;
     std::thread server([&] { serve_until_closed(listener, r.next); });
     net::socket control(r.whole ? client_wait_ms : 200);
     ASSERT_TRUE(control.connect("127.0.0.1", listener.port()));
@@ -157,6 +157,29 @@ TEST(FtpReplyTest, RepliesHaveLimitsAndADeadline) {
     control.close();
     server.join();
   }
+}
+
+// A failed wait says why it failed, however long it was asked to last: a silent peer is a
+// time-out even for a wait much shorter than the socket's own, and a peer that left is no
+// time-out however late it leaves.
+TEST(FtpReplyTest, FailuresSayWhy) {
+  test::listener listener;
+  net::socket data(client_wait_ms);
+  ASSERT_TRUE(data.connect("127.0.0.1", listener.port()));
+  platform::socket peer = listener.accept(server_wait_ms);
+  ASSERT_TRUE(peer.is_open());
+
+  EXPECT_FALSE(data.await_end(20));  // the peer says nothing and stays
+  EXPECT_EQ(data.last_failure(), net::socket::failure_cause::timed_out);
+
+  std::thread leaves([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    peer.close();
+  });
+  std::ostringstream out;
+  EXPECT_FALSE(data.recv_to_stream(out, 10));
+  EXPECT_EQ(data.last_failure(), net::socket::failure_cause::peer_ended);
+  leaves.join();
 }
 
 TEST(FtpReplyTest, ReplyCodes) {
@@ -215,10 +238,10 @@ TEST(FtpClientTest, LogsInOnlyWithTheExpectedReplies) {
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     const std::string user_reply = r.user_reply;
-    fake_server server(
+    fake_ftp_server server(
         // A multi-line greeting must not put the replies that follow out of step.
         "220-Welcome\r\n220 ready\r\n",
-        [&](const std::string& command, fake_server& self) -> std::string {
+        [&](const std::string& command, fake_ftp_server& self) -> std::string {
           if (starts_with(command, "USER ")) {
             const auto split = user_reply.find('|');
             if (split == std::string::npos) return user_reply;
@@ -247,7 +270,7 @@ TEST(FtpClientTest, PasswordNeverReachesAnEvent) {
     texts.push_back(notify::event_text(*e));
     return true;
   });
-  fake_server server(greeting, [](const std::string& command, fake_server&) -> std::string {
+  fake_ftp_server server(greeting, [](const std::string& command, fake_ftp_server&) -> std::string {
     return starts_with(command, "USER ") ? "331 Password please\r\n" : "230 Logged in\r\n";
   });
   {
@@ -324,11 +347,12 @@ TEST(FtpClientTest, ReadsSizesAndTellsAbsentFromUnknown) {
   for (const auto& r : rows) {
     SCOPED_TRACE(r.reply ? r.reply : "(none)");
     const row here = r;
-    fake_server server(greeting, plain_answers([here](const std::string& command, fake_server&) {
-                         if (command == "TYPE I") return std::string(here.type_reply);
-                         if (!starts_with(command, "SIZE ")) return std::string();
-                         return here.reply ? std::string(here.reply) : test::stay_silent;
-                       }));
+    fake_ftp_server server(greeting,
+                           plain_answers([here](const std::string& command, fake_ftp_server&) {
+                             if (command == "TYPE I") return std::string(here.type_reply);
+                             if (!starts_with(command, "SIZE ")) return std::string();
+                             return here.reply ? std::string(here.reply) : test::stay_silent;
+                           }));
     {
       client c(r.reply ? client_wait_ms : short_wait_ms);
       open_session(c, server);
@@ -364,11 +388,11 @@ const t_abort aborts[] = {
 };
 
 // A server that holds `content` under /f and serves it the way `retr` says.
-fake_server::answer_fn file_server(const std::string& size_reply,
-                                   std::function<std::string(fake_server&)> retr,
-                                   const std::string& noop_reply = "200 ok\r\n",
-                                   std::function<std::string(fake_server&)> pasv = nullptr) {
-  return plain_answers([=](const std::string& command, fake_server& self) -> std::string {
+fake_ftp_server::answer_fn file_server(
+    const std::string& size_reply, std::function<std::string(fake_ftp_server&)> retr,
+    const std::string& noop_reply = "200 ok\r\n",
+    std::function<std::string(fake_ftp_server&)> pasv = nullptr) {
+  return plain_answers([=](const std::string& command, fake_ftp_server& self) -> std::string {
     if (command == "PASV" && pasv) return pasv(self);
     if (starts_with(command, "SIZE ")) return size_reply;
     if (starts_with(command, "RETR ")) return retr(self);
@@ -380,13 +404,13 @@ fake_server::answer_fn file_server(const std::string& size_reply,
 TEST(FtpClientTest, DownloadsExactlyTheAnnouncedSize) {
   std::string content(200000, '\0');
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 % 251);
-  fake_server server(greeting, file_server("213 200000\r\n", [&](fake_server& self) {
-                       self.say("150 Opening BINARY mode data connection\r\n");
-                       platform::socket data = self.accept_data();
-                       send_text(data, content);
-                       data.close();
-                       return std::string("226 Transfer complete\r\n");
-                     }));
+  fake_ftp_server server(greeting, file_server("213 200000\r\n", [&](fake_ftp_server& self) {
+                           self.say("150 Opening BINARY mode data connection\r\n");
+                           platform::socket data = self.accept_data();
+                           send_text(data, content);
+                           data.close();
+                           return std::string("226 Transfer complete\r\n");
+                         }));
   {
     client c(client_wait_ms);
     open_session(c, server);
@@ -421,14 +445,14 @@ TEST(FtpClientTest, DownloadTakesOnlyAWholeFileOfTheAnnouncedSize) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
-    fake_server server(greeting, file_server(r.size_reply, [&](fake_server& self) {
-                         self.say("150 Opening BINARY mode data connection\r\n");
-                         platform::socket data = self.accept_data();
-                         send_text(data, content.substr(0, r.sent));
-                         // Held open until the client gives up on it.
-                         if (!r.close_after) receive_all(data);
-                         return std::string(r.final_reply);
-                       }));
+    fake_ftp_server server(greeting, file_server(r.size_reply, [&](fake_ftp_server& self) {
+                             self.say("150 Opening BINARY mode data connection\r\n");
+                             platform::socket data = self.accept_data();
+                             send_text(data, content.substr(0, r.sent));
+                             // Held open until the client gives up on it.
+                             if (!r.close_after) receive_all(data);
+                             return std::string(r.final_reply);
+                           }));
     client c(r.close_after ? client_wait_ms : short_wait_ms * 3);
     open_session(c, server);
     std::ostringstream out;
@@ -445,21 +469,21 @@ TEST(FtpClientTest, DownloadTakesOnlyAWholeFileOfTheAnnouncedSize) {
 TEST(FtpClientTest, DataGoesOnlyToTheServerOfTheControlConnection) {
   // The reply names a host that is not the server; only its port is taken.
   const std::string content(100000, 'd');
-  fake_server server(greeting, file_server(
-                                   "213 100000\r\n",
-                                   [&](fake_server& self) {
-                                     self.say("150 Opening BINARY mode data connection\r\n");
-                                     platform::socket data = self.accept_data();
-                                     send_text(data, content);
-                                     data.close();
-                                     return std::string("226 Transfer complete\r\n");
-                                   },
-                                   "200 ok\r\n",
-                                   [](fake_server& self) {
-                                     std::string reply = self.passive_reply();
-                                     reply.replace(reply.find("127,0,0,1"), 9, "10,255,255,1");
-                                     return reply;
-                                   }));
+  fake_ftp_server server(greeting, file_server(
+                                       "213 100000\r\n",
+                                       [&](fake_ftp_server& self) {
+                                         self.say("150 Opening BINARY mode data connection\r\n");
+                                         platform::socket data = self.accept_data();
+                                         send_text(data, content);
+                                         data.close();
+                                         return std::string("226 Transfer complete\r\n");
+                                       },
+                                       "200 ok\r\n",
+                                       [](fake_ftp_server& self) {
+                                         std::string reply = self.passive_reply();
+                                         reply.replace(reply.find("127,0,0,1"), 9, "10,255,255,1");
+                                         return reply;
+                                       }));
   client c(client_wait_ms);
   open_session(c, server);
   std::ostringstream out;
@@ -470,9 +494,9 @@ TEST(FtpClientTest, DataGoesOnlyToTheServerOfTheControlConnection) {
 TEST(FtpClientTest, DownloadFailsWithoutASizeBeforeAnyDataConnection) {
   for (const char* size_reply : {"550 No such file\r\n", "213 0\r\n"}) {
     SCOPED_TRACE(size_reply);
-    fake_server server(greeting, file_server(size_reply, [](fake_server&) {
-                         return std::string("550 never asked\r\n");
-                       }));
+    fake_ftp_server server(greeting, file_server(size_reply, [](fake_ftp_server&) {
+                             return std::string("550 never asked\r\n");
+                           }));
     {
       client c(client_wait_ms);
       open_session(c, server);
@@ -487,17 +511,17 @@ TEST(FtpClientTest, DownloadFailsWithoutASizeBeforeAnyDataConnection) {
 TEST(FtpClientTest, DownloadFailsWhenTheDataConnectionClosesEarly) {
   for (const auto& a : aborts) {
     SCOPED_TRACE(a.name);
-    fake_server server(greeting, file_server(
-                                     "213 1000\r\n",
-                                     [&](fake_server& self) {
-                                       self.say("150 Opening BINARY mode data connection\r\n");
-                                       platform::socket data = self.accept_data();
-                                       send_text(data, "only ten b");
-                                       data.close();
-                                       return a.final_reply ? std::string(a.final_reply)
-                                                            : test::stay_silent;
-                                     },
-                                     a.noop_reply));
+    fake_ftp_server server(greeting, file_server(
+                                         "213 1000\r\n",
+                                         [&](fake_ftp_server& self) {
+                                           self.say("150 Opening BINARY mode data connection\r\n");
+                                           platform::socket data = self.accept_data();
+                                           send_text(data, "only ten b");
+                                           data.close();
+                                           return a.final_reply ? std::string(a.final_reply)
+                                                                : test::stay_silent;
+                                         },
+                                         a.noop_reply));
     {
       client c(client_wait_ms);
       open_session(c, server);
@@ -516,9 +540,9 @@ TEST(FtpClientTest, DownloadFailsWhenTheDataConnectionClosesEarly) {
 }
 
 TEST(FtpClientTest, DownloadFailsOnARefusedRetr) {
-  fake_server server(greeting, file_server("213 10\r\n", [](fake_server&) {
-                       return std::string("550 Permission denied\r\n");
-                     }));
+  fake_ftp_server server(greeting, file_server("213 10\r\n", [](fake_ftp_server&) {
+                           return std::string("550 Permission denied\r\n");
+                         }));
   client c(client_wait_ms);
   open_session(c, server);
   std::ostringstream out;
@@ -547,7 +571,7 @@ std::string folder_of(const std::string& path) {
 
 // STOR as a server does it: the file exists (empty) from the 150 on and receives what the data
 // connection brings.
-void store_file(const std::string& command, fake_server& self, t_disk& disk) {
+void store_file(const std::string& command, fake_ftp_server& self, t_disk& disk) {
   self.say("150 Ok to send data\r\n");
   std::string& file = disk.files[command.substr(5)];
   file.clear();
@@ -557,11 +581,11 @@ void store_file(const std::string& command, fake_server& self, t_disk& disk) {
 
 // A server that keeps files in `disk` (STOR, RNFR and RNTO, DELE, SIZE) and folders (CWD, MKD).
 // `refuse` is asked first: a reply it gives stands for the server's own.
-fake_server::answer_fn store_server(std::shared_ptr<t_disk> disk,
-                                    const std::vector<std::string>& folders,
-                                    fake_server::answer_fn refuse = nullptr) {
+fake_ftp_server::answer_fn store_server(std::shared_ptr<t_disk> disk,
+                                        const std::vector<std::string>& folders,
+                                        fake_ftp_server::answer_fn refuse = nullptr) {
   disk->folders.insert(folders.begin(), folders.end());
-  return plain_answers([=](const std::string& command, fake_server& self) -> std::string {
+  return plain_answers([=](const std::string& command, fake_ftp_server& self) -> std::string {
     if (refuse) {
       std::string reply = refuse(command, self);
       if (!reply.empty()) return reply;
@@ -629,7 +653,7 @@ std::vector<std::string> with_partial(std::vector<std::string> lines, const std:
 TEST(FtpClientTest, UploadMakesTheFoldersItDoesNotKnowFromTheTopDown) {
   const std::string content(150000, 'k');
   const auto disk = std::make_shared<t_disk>();
-  fake_server server(greeting, store_server(disk, {"/a"}));
+  fake_ftp_server server(greeting, store_server(disk, {"/a"}));
   {
     client c(client_wait_ms);
     open_session(c, server);
@@ -650,7 +674,7 @@ TEST(FtpClientTest, ATryCutOffLeavesOneTemporaryFileThatTheNextTryReplaces) {
   // What a killed run leaves: the temporary file of its upload, cut short.
   const auto disk = std::make_shared<t_disk>();
   disk->files["/same.partial"] = "fir";
-  fake_server server(greeting, store_server(disk, {}));
+  fake_ftp_server server(greeting, store_server(disk, {}));
   {
     client c(client_wait_ms);
     open_session(c, server);
@@ -671,7 +695,7 @@ TEST(FtpClientTest, AUniqueTemporaryNameIsNeverSharedByTwoUploads) {
   const auto disk = std::make_shared<t_disk>();
   disk->rename_replaces = false;
   disk->overwrites = false;
-  fake_server server(greeting, store_server(disk, {}));
+  fake_ftp_server server(greeting, store_server(disk, {}));
   {
     client c(client_wait_ms);
     open_session(c, server);
@@ -692,8 +716,8 @@ TEST(FtpClientTest, AUniqueTemporaryNameIsNeverSharedByTwoUploads) {
 }
 
 // A reply for commands that start with `word`, and for those only.
-fake_server::answer_fn refuse(const char* word, const char* reply) {
-  return [=](const std::string& command, fake_server&) {
+fake_ftp_server::answer_fn refuse(const char* word, const char* reply) {
+  return [=](const std::string& command, fake_ftp_server&) {
     return starts_with(command, word) ? std::string(reply) : std::string();
   };
 }
@@ -707,7 +731,7 @@ std::map<std::string, std::string> with_partial(const std::map<std::string, std:
 }
 
 // A write-once server: no rename, no delete.
-std::string write_once(const std::string& command, fake_server&) {
+std::string write_once(const std::string& command, fake_ftp_server&) {
   if (starts_with(command, "RNFR ") || starts_with(command, "DELE ")) {
     return "550 Permission denied\r\n";
   }
@@ -720,7 +744,7 @@ TEST(FtpClientTest, UploadRenamesIntoPlaceOrStoresPlainly) {
     const char* name;
     files before;
     bool rename_replaces;  // false: RNTO onto a stored file is refused
-    fake_server::answer_fn refusal;
+    fake_ftp_server::answer_fn refusal;
     bool ok;
     std::vector<std::string> heard;  // after PASV and TYPE I
     files after;
@@ -767,7 +791,7 @@ TEST(FtpClientTest, UploadRenamesIntoPlaceOrStoresPlainly) {
       {"the plain STOR refused as well",
        {{"/f", "old"}},
        true,
-       [](const std::string& command, fake_server&) -> std::string {
+       [](const std::string& command, fake_ftp_server&) -> std::string {
          if (starts_with(command, "RNFR ")) return "550 Denied\r\n";
          return command == "STOR /f" ? "553 Not allowed\r\n" : "";
        },
@@ -808,7 +832,7 @@ TEST(FtpClientTest, UploadRenamesIntoPlaceOrStoresPlainly) {
       {"STOR failing after the transfer",
        {},
        true,
-       [](const std::string& command, fake_server& self) -> std::string {
+       [](const std::string& command, fake_ftp_server& self) -> std::string {
          if (!starts_with(command, "STOR ")) return "";
          self.say("150 Ok to send data\r\n");
          platform::socket data = self.accept_data();
@@ -825,7 +849,7 @@ TEST(FtpClientTest, UploadRenamesIntoPlaceOrStoresPlainly) {
     disk->files = with_partial(r.before, partial_name("/f"));
     disk->rename_replaces = r.rename_replaces;
     disk->overwrites = r.overwrites;
-    fake_server server(greeting, store_server(disk, {}, r.refusal));
+    fake_ftp_server server(greeting, store_server(disk, {}, r.refusal));
     {
       client c(client_wait_ms);
       open_session(c, server);
@@ -845,7 +869,7 @@ TEST(FtpClientTest, UploadRenamesIntoPlaceOrStoresPlainly) {
 
 TEST(FtpClientTest, AfterARefusedRenameTheSessionStoresPlainly) {
   const auto disk = std::make_shared<t_disk>();
-  fake_server server(greeting, store_server(disk, {"/"}, refuse("RNFR ", "550 Denied\r\n")));
+  fake_ftp_server server(greeting, store_server(disk, {"/"}, refuse("RNFR ", "550 Denied\r\n")));
   {
     client c(client_wait_ms);
     open_session(c, server);
@@ -879,7 +903,7 @@ TEST(FtpClientTest, UploadFailsWhenAFolderCannotBeMade) {
   for (const auto& r : rows) {
     SCOPED_TRACE(r.mkd_reply);
     const auto disk = std::make_shared<t_disk>();
-    fake_server server(greeting, store_server(disk, {}, refuse("MKD ", r.mkd_reply)));
+    fake_ftp_server server(greeting, store_server(disk, {}, refuse("MKD ", r.mkd_reply)));
     {
       client c(client_wait_ms);
       open_session(c, server);
@@ -913,9 +937,10 @@ TEST(FtpClientTest, NewContentsCostNoFailedCommandAndFewCommands) {
   const auto disk = std::make_shared<t_disk>();
   disk->failed_cwd_delay_ms = 100;
   int failed = 0;
-  fake_server server(
+  fake_ftp_server server(
       greeting,
-      [&, answer = store_server(disk, {"/vault"})](const std::string& command, fake_server& self) {
+      [&, answer = store_server(disk, {"/vault"})](const std::string& command,
+                                                   fake_ftp_server& self) {
         std::string reply = answer(command, self);
         if (reply[0] == '5') ++failed;
         return reply;
@@ -957,7 +982,7 @@ TEST(FtpClientTest, NewContentsCostNoFailedCommandAndFewCommands) {
 
 TEST(FtpClientTest, FoldersThatExistAlreadyAndFoldersThatVanished) {
   const auto disk = std::make_shared<t_disk>();
-  fake_server server(greeting, store_server(disk, {"/a", "/a/b"}));
+  fake_ftp_server server(greeting, store_server(disk, {"/a", "/a/b"}));
   {
     client c(client_wait_ms);
     open_session(c, server);
@@ -982,7 +1007,7 @@ TEST(FtpClientTest, FoldersThatExistAlreadyAndFoldersThatVanished) {
 
 TEST(FtpClientTest, UploadOfAShortSourceFailsAndRemovesThePartialFile) {
   const auto disk = std::make_shared<t_disk>();
-  fake_server server(greeting, store_server(disk, {"/"}));
+  fake_ftp_server server(greeting, store_server(disk, {"/"}));
   {
     client c(client_wait_ms);
     open_session(c, server);
@@ -998,8 +1023,8 @@ TEST(FtpClientTest, UploadToAServerThatDropsTheDataConnectionFails) {
   for (const auto& a : aborts) {
     SCOPED_TRACE(a.name);
     const auto disk = std::make_shared<t_disk>();
-    fake_server server(
-        greeting, store_server(disk, {"/"}, [&](const std::string& command, fake_server& self) {
+    fake_ftp_server server(
+        greeting, store_server(disk, {"/"}, [&](const std::string& command, fake_ftp_server& self) {
           if (command == "NOOP") return std::string(a.noop_reply);
           if (!starts_with(command, "STOR ")) return std::string();
           self.say("150 Ok to send data\r\n");
@@ -1045,7 +1070,7 @@ TEST(FtpClientTest, ABusyServerIsTriedAgainForAFewSecondsOnly) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
-    platform::listener listener;
+    test::listener listener;
     std::thread server([&] {
       for (const auto& greeting_text : r.greetings) {
         platform::socket peer = listener.accept(server_wait_ms);
@@ -1069,7 +1094,7 @@ TEST(FtpClientTest, ABusyServerIsTriedAgainForAFewSecondsOnly) {
 
 TEST(FtpClientTest, GivesUpOnASilentServer) {
   // Accepts the connection and never says a word.
-  fake_server server("", [](const std::string&, fake_server&) { return std::string(); });
+  fake_ftp_server server("", [](const std::string&, fake_ftp_server&) { return std::string(); });
   client c(short_wait_ms);
   ASSERT_TRUE(c.control().connect("127.0.0.1", server.port()));
   EXPECT_EQ(c.control().read_reply(4294967295u), "");
@@ -1080,7 +1105,8 @@ TEST(FtpClientTest, GivesUpOnASilentServer) {
 }
 
 TEST(FtpClientTest, GivesUpWhenACommandIsNeverAnswered) {
-  fake_server server(greeting, [](const std::string&, fake_server&) { return std::string(); });
+  fake_ftp_server server(greeting,
+                         [](const std::string&, fake_ftp_server&) { return std::string(); });
   client c(short_wait_ms);
   ASSERT_TRUE(c.control().connect("127.0.0.1", server.port()));
   ASSERT_EQ(client::reply_code(c.control().read_reply(4294967295u)), 220);
@@ -1089,7 +1115,7 @@ TEST(FtpClientTest, GivesUpWhenACommandIsNeverAnswered) {
 }
 
 TEST(FtpClientTest, SurvivesAServerThatHangsUp) {
-  platform::listener listener;
+  test::listener listener;
   std::thread server([&] {
     platform::socket peer = listener.accept(server_wait_ms);
     send_text(peer, greeting);
@@ -1104,7 +1130,7 @@ TEST(FtpClientTest, SurvivesAServerThatHangsUp) {
 }
 
 TEST(FtpClientTest, SendsNoCommandLongerThanServersTake) {
-  fake_server server(greeting, plain_answers());
+  fake_ftp_server server(greeting, plain_answers());
   // "CWD " and CR LF around the path: 2048 bytes go out, 2049 do not.
   const std::wstring longest = L"/" + std::wstring(2041, L'a');
   {
@@ -1120,12 +1146,12 @@ TEST(FtpClientTest, SendsNoCommandLongerThanServersTake) {
 TEST(FtpClientTest, RepliesNobodyAskedForAnswerNoCommand) {
   // Two replies too many come with the answer to the CWD: out of step, the TYPE I and the SIZE
   // of a missing file would take them, and the file would pass for present.
-  fake_server server(greeting, plain_answers([](const std::string& command, fake_server&) {
-                       if (command == "CWD /a")
-                         return std::string("250 ok\r\n200 x\r\n213 1000\r\n");
-                       if (starts_with(command, "SIZE ")) return std::string("550 No file\r\n");
-                       return std::string();
-                     }));
+  fake_ftp_server server(greeting, plain_answers([](const std::string& command, fake_ftp_server&) {
+                           if (command == "CWD /a")
+                             return std::string("250 ok\r\n200 x\r\n213 1000\r\n");
+                           if (starts_with(command, "SIZE ")) return std::string("550 No file\r\n");
+                           return std::string();
+                         }));
   client c(client_wait_ms);
   open_session(c, server);
   EXPECT_TRUE(c.change_dir(L"/a"));
@@ -1134,7 +1160,7 @@ TEST(FtpClientTest, RepliesNobodyAskedForAnswerNoCommand) {
 }
 
 TEST(FtpClientTest, RefusesLineBreaksInsideACommand) {
-  fake_server server(greeting, plain_answers());
+  fake_ftp_server server(greeting, plain_answers());
   {
     client c(client_wait_ms);
     open_session(c, server);

@@ -14,6 +14,7 @@
 #include "common/text.h"
 #include "drivers/conteiner.h"
 #include "drivers/ftp/client.h"
+#include "drivers/ftp/remote_path.h"
 #include "drivers/ftp/url.h"
 #include "drivers/storage_api.h"
 #include "platform/platform.h"
@@ -49,9 +50,15 @@ std::filesystem::path path_from_utf8(const char* text) {
   return platform::path_from_wide(utf8_to_utf16(text != nullptr ? text : ""));
 }
 
-// The absolute server path of a stored name: below the root, lexically normal, '/'-separated.
+// The absolute server path of a stored name: below the root (a name that starts with '/' stands
+// for itself), lexically normal. A name that leads to the server's root gives the empty text,
+// which names no file there.
 std::wstring remote_path(const t_ftp_client_info& info, const char* remote_name) {
-  return path_to_generic(platform::path_from_wide(info.root) / path_from_utf8(remote_name), false);
+  const std::wstring name = utf8_to_utf16(remote_name != nullptr ? remote_name : "");
+  const bool own = info.root.empty() || (!name.empty() && name.front() == L'/');
+  std::wstring path = net::ftp::remote_normal(own ? name : info.root + L"/" + name);
+  if (path == L"/") path.clear();
+  return path;
 }
 
 // Connects, reads the greeting (220; a busy server is tried again for a few seconds), logs in and
@@ -120,7 +127,7 @@ storage_result download(storage_handle handle, const char* remote_name, const ch
   const std::filesystem::path local = path_from_utf8(local_path);
 
   std::error_code ec;
-  std::filesystem::create_directories(local.parent_path(), ec);  // a failure shows in the open
+  platform::create_folders(local.parent_path(), ec);  // a failure shows in the open
   std::ofstream file(local, std::ios::binary | std::ios::trunc);
   if (!file.is_open()) return STORAGE_FAILURE;
   bool done = info->client.download(remote, file);

@@ -22,10 +22,10 @@
 #include "common/notify/event.h"
 #include "common/text.h"
 #include "drivers/ftp/client.h"
-#include "drivers/ftp/fake_server.h"
 #include "drivers/storage_api.h"
 #include "platform/platform.h"
 #include "tests/support/bytes.h"
+#include "tests/support/fake_ftp_server.h"
 #include "tests/support/host_shell.h"
 #include "tests/support/storage_exports.h"
 #include "tests/support/temp_folder.h"
@@ -196,7 +196,7 @@ TEST_F(FtpDriverTest, ConnectsOnlyToAReachableFolderWithTheRightLogin) {
   fs::create_directories(server().root() / "backup" / "main");
   int free_port = 0;
   {
-    platform::listener gone;
+    test::listener gone;
     free_port = gone.port();
   }
   struct row {
@@ -230,7 +230,7 @@ TEST_F(FtpDriverTest, ConnectsOnlyToAReachableFolderWithTheRightLogin) {
 TEST_F(FtpDriverTest, RefusesLinksWhoseUserPartItCannotTakeWhole) {
   // Read by the link's grammar, each of these names another host, user or folder than its writer
   // meant, and the password would travel in a command or to the wrong host.
-  platform::listener listener;
+  test::listener listener;
   const std::string port = std::to_string(listener.port());
   for (const std::string& link : {
            "kvcs:pa/ss@127.0.0.1:" + port + "/vault", "kvcs:pa?ss@127.0.0.1:" + port + "/vault",
@@ -476,9 +476,9 @@ TEST(FtpDriverWriteOnceTest, StoresOnAServerThatRefusesRenamesAndDeletes) {
 
 // A scripted server's answers to a driver: the login of `user` and `password`, QUIT, then `more`
 // and the plain answers.
-test::fake_server::answer_fn driver_answers(test::fake_server::answer_fn more) {
+test::fake_ftp_server::answer_fn driver_answers(test::fake_ftp_server::answer_fn more) {
   return test::plain_answers(
-      [more](const std::string& command, test::fake_server& self) -> std::string {
+      [more](const std::string& command, test::fake_ftp_server& self) -> std::string {
         if (test::starts_with(command, "USER ")) return "331 Password please\r\n";
         if (test::starts_with(command, "PASS ")) return "230 Logged in\r\n";
         if (command == "QUIT") return "221 Goodbye\r\n";
@@ -487,14 +487,14 @@ test::fake_server::answer_fn driver_answers(test::fake_server::answer_fn more) {
 }
 
 // The link of a scripted server's `folder`.
-std::string link_to(const test::fake_server& ftp, const std::string& folder) {
+std::string link_to(const test::fake_ftp_server& ftp, const std::string& folder) {
   return std::string(user) + ":" + password + "@127.0.0.1:" + std::to_string(ftp.port()) + folder;
 }
 
 TEST_F(FtpDriverTest, AFetchLongerThanItsSizeLeavesNoLocalFile) {
-  test::fake_server ftp(
+  test::fake_ftp_server ftp(
       "220 ready\r\n",
-      driver_answers([&](const std::string& command, test::fake_server& self) -> std::string {
+      driver_answers([&](const std::string& command, test::fake_ftp_server& self) -> std::string {
         if (test::starts_with(command, "SIZE ")) return "213 6\r\n";  // of 12 bytes
         if (test::starts_with(command, "RETR ")) {
           self.say("150 Opening data connection\r\n");
@@ -517,15 +517,15 @@ TEST_F(FtpDriverTest, ASessionTheServerSpoiledMakesWayForANewOne) {
   // up on: no final reply, and from then on no answer to PASV (never asked here, as the driver
   // ends that session). The second one stores normally.
   std::string received;
-  test::fake_server ftp(
+  test::fake_ftp_server ftp(
       "220 ready\r\n",
-      driver_answers([&](const std::string& command, test::fake_server& self) -> std::string {
+      driver_answers([&](const std::string& command, test::fake_ftp_server& self) -> std::string {
         if (test::starts_with(command, "STOR ")) {
           self.say("150 Ok to send data\r\n");
           platform::socket data = self.accept_data();
           if (self.session() == 1) {
             char start[1000];
-            data.recv(start, sizeof start, test::fake_server_wait_ms);
+            data.recv(start, sizeof start, test::fake_ftp_server_wait_ms);
             data.close();  // with bytes unread: the client's next send meets a reset
             return test::stay_silent;
           }
@@ -559,9 +559,9 @@ TEST_F(FtpDriverTest, ASessionTheServerSpoiledMakesWayForANewOne) {
 TEST_F(FtpDriverTest, ANewSessionWaitsUntilTheServerHasLetGoOfTheLast) {
   // One session per client address, freed only a moment after it ended: a new session that
   // comes sooner is greeted with 421.
-  test::fake_server ftp(
+  test::fake_ftp_server ftp(
       "220 ready\r\n",
-      driver_answers([](const std::string& command, test::fake_server&) -> std::string {
+      driver_answers([](const std::string& command, test::fake_ftp_server&) -> std::string {
         return test::starts_with(command, "SIZE ") ? "213 5\r\n" : "";
       }),
       3, 300);
@@ -596,11 +596,12 @@ TEST_F(FtpDriverTest, ExistsSaysAbsentOnlyWhenTheServerDoes) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.size_reply ? r.size_reply : "(hangs up)");
-    test::fake_server ftp("220 ready\r\n", driver_answers([&](const std::string& command,
-                                                              test::fake_server&) -> std::string {
-                            if (!test::starts_with(command, "SIZE ")) return "";
-                            return r.size_reply ? std::string(r.size_reply) : test::hang_up;
-                          }));
+    test::fake_ftp_server ftp(
+        "220 ready\r\n",
+        driver_answers([&](const std::string& command, test::fake_ftp_server&) -> std::string {
+          if (!test::starts_with(command, "SIZE ")) return "";
+          return r.size_reply ? std::string(r.size_reply) : test::hang_up;
+        }));
     const storage_handle handle = driver.connect(link_to(ftp, "/").c_str());
     ASSERT_NE(handle, 0u);
     EXPECT_EQ(driver.file_exists(handle, "projects/o/p/1.gz"), r.result);

@@ -16,6 +16,13 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 using steady = std::chrono::steady_clock;
 
+// Why a send or recv of the connection moved nothing.
+socket::failure_cause cause_of(const platform::t_transfer& result) {
+  return result.status == platform::t_transfer::t_status::timed_out
+             ? socket::failure_cause::timed_out
+             : socket::failure_cause::peer_ended;
+}
+
 int left_until(steady::time_point deadline) {
   const auto left =
       std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
@@ -67,14 +74,13 @@ bool socket::send_all(const char* data, int length) {
   if (data == nullptr) return false;
   const std::size_t total = length < 0 ? std::strlen(data) : static_cast<std::size_t>(length);
   for (std::size_t done = 0; done < total;) {
-    const auto start = std::chrono::steady_clock::now();
-    const std::int64_t sent = handle.send(data + done, total - done, timeout_ms);
-    if (sent <= 0) {
-      failure = cause_since(start);
+    const platform::t_transfer sent = handle.send(data + done, total - done, timeout_ms);
+    if (!sent.moved() || sent.count == 0) {
+      failure = cause_of(sent);
       close();
       return false;
     }
-    done += static_cast<std::size_t>(sent);
+    done += sent.count;
   }
   return true;
 }
@@ -98,9 +104,9 @@ std::string socket::read_reply(std::uint64_t limit) {
     if (state == reply_framer::state::too_long || !handle.is_open()) break;
     const int left = left_until(deadline);
     if (left == 0) break;
-    const std::int64_t received = handle.recv(buffer.data(), buffer.size(), left);
-    if (received <= 0) break;
-    pending.append(buffer.data(), static_cast<std::size_t>(received));
+    const platform::t_transfer received = handle.recv(buffer.data(), buffer.size(), left);
+    if (!received.moved()) break;
+    pending.append(buffer.data(), received.count);
   }
   close();
   return {};
@@ -111,10 +117,10 @@ int socket::discard_waiting_replies() {
   // Only what has arrived already, and no more than one reply may hold: a server that floods the
   // connection cannot keep the client here.
   for (std::size_t taken = 0; taken <= reply_size_limit && handle.is_open();) {
-    const std::int64_t received = handle.recv(buffer.data(), buffer.size(), 0);
-    if (received <= 0) break;  // nothing waiting; a close shows in the next read
-    pending.append(buffer.data(), static_cast<std::size_t>(received));
-    taken += static_cast<std::size_t>(received);
+    const platform::t_transfer received = handle.recv(buffer.data(), buffer.size(), 0);
+    if (!received.moved()) break;  // nothing waiting; a close shows in the next read
+    pending.append(buffer.data(), received.count);
+    taken += received.count;
   }
   int dropped = 0;
   for (;;) {
@@ -146,18 +152,17 @@ bool socket::recv_to_stream(std::ostream& out, std::int64_t count) {
   std::vector<char> buffer(piece_size);
   while (count > 0) {
     const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(count, piece_size));
-    const auto start = steady::now();
-    const std::int64_t received = handle.recv(buffer.data(), want, timeout_ms);
-    if (received <= 0) {
-      failure = received == 0 ? failure_cause::peer_ended : cause_since(start);
+    const platform::t_transfer received = handle.recv(buffer.data(), want, timeout_ms);
+    if (!received.moved()) {
+      failure = cause_of(received);
       return false;
     }
-    out.write(buffer.data(), static_cast<std::streamsize>(received));
+    out.write(buffer.data(), static_cast<std::streamsize>(received.count));
     if (!out.good()) {
       failure = failure_cause::local_stream;
       return false;
     }
-    count -= received;
+    count -= static_cast<std::int64_t>(received.count);
   }
   return true;
 }
@@ -168,18 +173,10 @@ bool socket::await_end(int wait_ms) {
     return false;
   }
   char byte = 0;
-  const auto start = steady::now();
-  const std::int64_t received = handle.recv(&byte, 1, wait_ms < 0 ? timeout_ms : wait_ms);
-  if (received == 0) return true;
-  failure = received > 0 ? failure_cause::more_data : cause_since(start);
+  const platform::t_transfer received = handle.recv(&byte, 1, wait_ms < 0 ? timeout_ms : wait_ms);
+  if (received.status == platform::t_transfer::t_status::closed) return true;
+  failure = received.moved() ? failure_cause::more_data : cause_of(received);
   return false;
-}
-
-socket::failure_cause socket::cause_since(std::chrono::steady_clock::time_point start) const {
-  // The platform call returns at its deadline when nothing moved, and at once on an error.
-  const auto waited = std::chrono::steady_clock::now() - start;
-  return waited >= std::chrono::milliseconds(timeout_ms) ? failure_cause::timed_out
-                                                         : failure_cause::peer_ended;
 }
 
 void socket::close() {

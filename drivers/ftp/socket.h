@@ -2,7 +2,6 @@
 // platform socket. Every wait gives up after the socket's time-out.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ostream>
@@ -95,10 +94,6 @@ class socket {
   bool is_open() const { return handle.is_open(); }
 
  private:
-  // The cause of a failed wait of `handle`, which reports a closed peer and a wait that ran out
-  // alike: only the latter takes the whole time-out.
-  failure_cause cause_since(std::chrono::steady_clock::time_point start) const;
-
   platform::socket handle;
   int timeout_ms;
   std::string pending;  // received beyond the last reply, from `consumed` on

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "common/text.h"
-#include "drivers/ftp/url_regex.h"
+#include "tests/support/url_regex.h"
 
 namespace kestrun {
 namespace {

@@ -167,6 +167,7 @@ t_placed place_new_file(const std::filesystem::path& from, const std::filesystem
     ec = errno_code(errno);
     return t_placed::failed;
   }
+#if KESTRUN_HAVE_RENAME_NOREPLACE
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
     return t_placed::placed;
   }
@@ -175,6 +176,7 @@ t_placed place_new_file(const std::filesystem::path& from, const std::filesystem
     ec = errno_code(errno);
     return t_placed::failed;
   }
+#endif
   // Neither: the name is taken by creating it exclusively. `from` is opened first, so that its
   // name may go (another run clearing leftovers) without the claimed name being left empty.
   const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);

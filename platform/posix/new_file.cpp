@@ -117,7 +117,7 @@ bool new_file::move_into(std::intptr_t target_fd, const std::filesystem::path&,
     return false;
   }
   const int target = static_cast<int>(target_fd);
-#ifdef RENAME_NOREPLACE
+#if KESTRUN_HAVE_RENAME_NOREPLACE
   // Most targets are new (a restore into an empty folder): one call, and nothing to judge.
   if (::renameat2(folder_fd_, temp_name_.c_str(), target, name.c_str(), RENAME_NOREPLACE) == 0) {
     temp_name_.clear();

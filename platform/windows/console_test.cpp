@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
-#include "platform/windows/child.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/windows/child.h"
 
 namespace kestrun::platform {
 namespace {
@@ -33,7 +33,7 @@ TEST(PlatformConsoleTest, RedirectedOutputIsUtf8WithBareLineFeeds) {
   ASSERT_FALSE(started_as_child);
   test::temp_folder folder;
   const auto out = folder / "out";
-  ASSERT_EQ(test_child::run(L"KVCS_CONSOLE_OUT", L"1", out, {}), 0);
+  ASSERT_EQ(test::child::run(L"KVCS_CONSOLE_OUT", L"1", out, {}), 0);
   EXPECT_EQ(test::slurp(out), "P\na\xC3\xA9 \xF0\x9F\x98\x80\nline\r\nend\nerr\n");
 }
 

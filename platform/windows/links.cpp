@@ -40,8 +40,7 @@ class handle {
 bool stands_as(const std::filesystem::path& link, std::uint32_t tag) {
   t_entry_info info;
   std::error_code ec;
-  return entry_info(link, info, ec) && (info.attributes & attribute_reparse_point) != 0 &&
-         info.reparse_tag == tag;
+  return entry_info(link, info, ec) && is_reparse_point(info.attributes) && info.reparse_tag == tag;
 }
 
 // The system's form of a link's target text: '\' separators, each run of them after a leading

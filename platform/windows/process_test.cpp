@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
-#include "platform/windows/child.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/windows/child.h"
 
 namespace kestrun::platform {
 namespace {
@@ -42,7 +42,8 @@ TEST(PlatformProcessTest, CommandLineKeepsEveryArgument) {
   const std::vector<std::wstring> given = {L"", L"-m=backup", L"caf\u00e9 \U0001F600", L"a b\tc",
                                            L"C:\\work\\site"};
   ASSERT_EQ(
-      test_child::run(L"KVCS_COMMAND_LINE_OUT", wide_from_path(out), folder / "console", given), 0);
+      test::child::run(L"KVCS_COMMAND_LINE_OUT", wide_from_path(out), folder / "console", given),
+      0);
   std::vector<std::string> seen;
   const std::string all = test::slurp(out);
   std::string::size_type start = 0;

@@ -1,10 +1,9 @@
-// Windows Sockets 2 behind platform::socket and platform::listener. Sockets stay non-blocking and
-// every wait goes through select() with a deadline, so no call can block for longer than asked.
+// Windows Sockets 2 behind platform::socket. Sockets stay non-blocking and every wait goes through
+// select() with a deadline, so no call on a connection can block for longer than asked.
 // Each open socket holds its own WSAStartup reference and gives it back with WSACleanup when it
 // closes: Winsock counts them, and a driver library never has to clean up from DllMain.
 #include <climits>
 #include <cstring>
-#include <system_error>
 #include <utility>
 #include <winsock2.h>  // before windows.h, which it includes itself, or winsock.h gets in first
 #include <ws2tcpip.h>
@@ -17,7 +16,9 @@ namespace {
 
 using sockets::deadline_after;
 using sockets::left_until;
+using sockets::not_moved;
 using sockets::resolve_ipv4;
+using sockets::t_wait;
 
 bool winsock_start() {
   WSADATA data;
@@ -45,8 +46,8 @@ enum class wait_kind { read, write, connect };
 
 // Waits until `s` is ready for `kind` (or has an error, which the following call then reports).
 // A connection that failed shows in the exception set on Windows: that is a ready socket too, and
-// the caller asks SO_ERROR. False when the time-out passes first or select itself fails.
-bool wait_for(SOCKET s, wait_kind kind, int timeout_ms) {
+// the caller asks SO_ERROR.
+t_wait wait_for(SOCKET s, wait_kind kind, int timeout_ms) {
   const auto deadline = deadline_after(timeout_ms);
   for (;;) {
     fd_set ready;
@@ -60,8 +61,9 @@ bool wait_for(SOCKET s, wait_kind kind, int timeout_ms) {
     const int count = ::select(0, kind == wait_kind::read ? &ready : nullptr,
                                kind == wait_kind::read ? nullptr : &ready,
                                kind == wait_kind::connect ? &failed : nullptr, &wait);
-    if (count > 0) return true;
-    if (count == 0 || ::WSAGetLastError() != WSAEINTR) return false;
+    if (count > 0) return t_wait::ready;
+    if (count == 0) return t_wait::timed_out;
+    if (::WSAGetLastError() != WSAEINTR) return t_wait::failed;
   }
 }
 
@@ -85,7 +87,7 @@ bool socket::connect(const char* host, int port, int timeout_ms) {
   if (!resolve_ipv4(host, address.sin_addr)) return false;
   if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     if (!would_block(::WSAGetLastError())) return false;
-    if (!wait_for(s, wait_kind::connect, timeout_ms)) return false;
+    if (wait_for(s, wait_kind::connect, timeout_ms) != t_wait::ready) return false;
     int error = 0;
     int length = sizeof error;
     if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0 ||
@@ -111,29 +113,34 @@ std::string socket::peer_address() const {
 }
 
 // Windows has no SIGPIPE: a send to a peer that went away fails with an error of its own.
-std::int64_t socket::send(const void* data, std::size_t length, int timeout_ms) {
-  if (!is_open()) return -1;
-  if (length == 0) return 0;
+t_transfer socket::send(const void* data, std::size_t length, int timeout_ms) {
+  if (!is_open()) return {};
+  if (length == 0) return {t_transfer::t_status::moved, 0};
   const auto deadline = deadline_after(timeout_ms);
   for (;;) {
     const int sent = ::send(as_socket(fd_), static_cast<const char*>(data), chunk(length), 0);
-    if (sent >= 0) return sent;
-    if (!would_block(::WSAGetLastError())) return -1;
+    if (sent >= 0) return {t_transfer::t_status::moved, static_cast<std::size_t>(sent)};
+    if (!would_block(::WSAGetLastError())) return {};
     const int left = left_until(deadline);
-    if (left == 0 || !wait_for(as_socket(fd_), wait_kind::write, left)) return -1;
+    if (left == 0) return {t_transfer::t_status::timed_out, 0};
+    const t_wait waited = wait_for(as_socket(fd_), wait_kind::write, left);
+    if (waited != t_wait::ready) return not_moved(waited);
   }
 }
 
-std::int64_t socket::recv(void* buffer, std::size_t length, int timeout_ms) {
-  if (!is_open()) return -1;
-  if (length == 0) return 0;
+t_transfer socket::recv(void* buffer, std::size_t length, int timeout_ms) {
+  if (!is_open()) return {};
+  if (length == 0) return {t_transfer::t_status::moved, 0};
   const auto deadline = deadline_after(timeout_ms);
   for (;;) {
     const int received = ::recv(as_socket(fd_), static_cast<char*>(buffer), chunk(length), 0);
-    if (received >= 0) return received;
-    if (!would_block(::WSAGetLastError())) return -1;
+    if (received > 0) return {t_transfer::t_status::moved, static_cast<std::size_t>(received)};
+    if (received == 0) return {t_transfer::t_status::closed, 0};
+    if (!would_block(::WSAGetLastError())) return {};
     const int left = left_until(deadline);
-    if (left == 0 || !wait_for(as_socket(fd_), wait_kind::read, left)) return -1;
+    if (left == 0) return {t_transfer::t_status::timed_out, 0};
+    const t_wait waited = wait_for(as_socket(fd_), wait_kind::read, left);
+    if (waited != t_wait::ready) return not_moved(waited);
   }
 }
 
@@ -142,47 +149,6 @@ void socket::close() {
   ::closesocket(as_socket(fd_));
   ::WSACleanup();
   fd_ = -1;
-}
-
-listener::listener() {
-  if (!winsock_start()) {
-    throw std::system_error(::WSAGetLastError(), std::system_category(), "WSAStartup");
-  }
-  const SOCKET s = open_stream();
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  int length = sizeof address;
-  if (s == INVALID_SOCKET || ::bind(s, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
-      ::listen(s, 16) != 0 ||
-      ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    const int error = ::WSAGetLastError();
-    if (s != INVALID_SOCKET) ::closesocket(s);
-    ::WSACleanup();
-    throw std::system_error(error, std::system_category(), "listen on 127.0.0.1");
-  }
-  fd_ = static_cast<std::intptr_t>(s);
-  port_ = ntohs(address.sin_port);
-}
-
-listener::~listener() {
-  ::closesocket(as_socket(fd_));
-  ::WSACleanup();
-}
-
-socket listener::accept(int timeout_ms) {
-  if (!wait_for(as_socket(fd_), wait_kind::read, timeout_ms)) return socket{};
-  if (!winsock_start()) return socket{};  // the accepted socket's own reference
-  const SOCKET s = ::accept(as_socket(fd_), nullptr, nullptr);
-  u_long non_blocking = 1;
-  if (s == INVALID_SOCKET || ::ioctlsocket(s, FIONBIO, &non_blocking) != 0) {
-    if (s != INVALID_SOCKET) ::closesocket(s);
-    ::WSACleanup();
-    return socket{};
-  }
-  ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-  return socket(static_cast<std::intptr_t>(s));
 }
 
 }  // namespace kestrun::platform

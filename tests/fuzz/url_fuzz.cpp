@@ -7,7 +7,7 @@
 #include <string>
 
 #include "drivers/ftp/url.h"
-#include "drivers/ftp/url_regex.h"
+#include "tests/support/url_regex.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-// For the tests only: a scripted FTP server on a loopback thread, for what a real server will not
-// do on demand (split or missing replies, dropped data connections, refusals).
+// A scripted FTP server on a loopback thread, for what a real server will not do on demand (split
+// or missing replies, dropped data connections, refusals).
 #pragma once
 
 #include <chrono>
@@ -11,16 +11,17 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/support/listener.h"
 
 namespace kestrun::test {
 
-inline constexpr int fake_server_wait_ms = 5000;  // only reached when a test is already failing
+inline constexpr int fake_ftp_server_wait_ms = 5000;  // only reached when a test is already failing
 
 inline void send_text(platform::socket& to, const std::string& text) {
   for (std::size_t done = 0; done < text.size();) {
-    const auto sent = to.send(text.data() + done, text.size() - done, fake_server_wait_ms);
-    if (sent <= 0) return;
-    done += static_cast<std::size_t>(sent);
+    const auto sent = to.send(text.data() + done, text.size() - done, fake_ftp_server_wait_ms);
+    if (!sent.moved()) return;
+    done += sent.count;
   }
 }
 
@@ -29,9 +30,9 @@ inline std::string receive_all(platform::socket& from) {
   std::string text;
   char buffer[4096];
   for (;;) {
-    const auto got = from.recv(buffer, sizeof buffer, fake_server_wait_ms);
-    if (got <= 0) return text;
-    text.append(buffer, static_cast<std::size_t>(got));
+    const auto got = from.recv(buffer, sizeof buffer, fake_ftp_server_wait_ms);
+    if (!got.moved()) return text;
+    text.append(buffer, got.count);
   }
 }
 
@@ -51,19 +52,19 @@ inline const std::string hang_up(1, '\1');
 // connection, or after a 221 reply to QUIT. With `linger_ms`, it lets go of a session only that
 // long after it ended, as servers that allow one session per client address do: a connection
 // that comes sooner is greeted with 421 and closed, and counts as no session.
-class fake_server {
+class fake_ftp_server {
  public:
-  using answer_fn = std::function<std::string(const std::string& command, fake_server& self)>;
+  using answer_fn = std::function<std::string(const std::string& command, fake_ftp_server& self)>;
 
-  fake_server(std::string greeting, answer_fn answer, int sessions = 1, int linger_ms = 0)
+  fake_ftp_server(std::string greeting, answer_fn answer, int sessions = 1, int linger_ms = 0)
       : greeting_(std::move(greeting)),
         answer_(std::move(answer)),
         sessions_(sessions),
         linger_(linger_ms),
         thread_([this] { run(); }) {}
-  ~fake_server() { join(); }
-  fake_server(const fake_server&) = delete;
-  fake_server& operator=(const fake_server&) = delete;
+  ~fake_ftp_server() { join(); }
+  fake_ftp_server(const fake_ftp_server&) = delete;
+  fake_ftp_server& operator=(const fake_ftp_server&) = delete;
 
   int port() const { return control_listener_.port(); }
 
@@ -80,7 +81,7 @@ class fake_server {
     return "227 Entering Passive Mode (127,0,0,1," + std::to_string(data_port / 256) + "," +
            std::to_string(data_port % 256) + ")\r\n";
   }
-  platform::socket accept_data() { return data_listener_.accept(fake_server_wait_ms); }
+  platform::socket accept_data() { return data_listener_.accept(fake_ftp_server_wait_ms); }
   void say(const std::string& text) { send_text(control_, text); }
 
   int session() const { return session_; }  // 1 for the first
@@ -95,7 +96,7 @@ class fake_server {
   void run() {
     auto free_at = std::chrono::steady_clock::now();
     for (session_ = 1; session_ <= sessions_; ++session_) {
-      control_ = control_listener_.accept(fake_server_wait_ms);
+      control_ = control_listener_.accept(fake_ftp_server_wait_ms);
       if (!control_.is_open()) return;
       if (std::chrono::steady_clock::now() < free_at) {
         send_text(control_, "421 There are too many connections from your internet address.\r\n");
@@ -133,9 +134,9 @@ class fake_server {
         return true;
       }
       char piece[1024];
-      const auto got = control_.recv(piece, sizeof piece, fake_server_wait_ms);
-      if (got <= 0) return false;
-      buffer_.append(piece, static_cast<std::size_t>(got));
+      const auto got = control_.recv(piece, sizeof piece, fake_ftp_server_wait_ms);
+      if (!got.moved()) return false;
+      buffer_.append(piece, got.count);
     }
   }
 
@@ -143,8 +144,8 @@ class fake_server {
     if (thread_.joinable()) thread_.join();
   }
 
-  platform::listener control_listener_;
-  platform::listener data_listener_;
+  listener control_listener_;
+  listener data_listener_;
   platform::socket control_;
   std::string greeting_;
   answer_fn answer_;
@@ -158,8 +159,8 @@ class fake_server {
 };
 
 // Answers a logged-in session's plain commands; `more` comes first and may answer anything.
-inline fake_server::answer_fn plain_answers(fake_server::answer_fn more = nullptr) {
-  return [more](const std::string& command, fake_server& self) -> std::string {
+inline fake_ftp_server::answer_fn plain_answers(fake_ftp_server::answer_fn more = nullptr) {
+  return [more](const std::string& command, fake_ftp_server& self) -> std::string {
     if (more) {
       std::string reply = more(command, self);
       if (!reply.empty()) return reply;

@@ -1,5 +1,6 @@
-// For the tests only: the link grammar as the regular expression it is written as, matched by
-// std::regex, for the hand-made matcher to agree with on texts short enough for the regex engine.
+// The link grammar as the regular expression it is written as, matched by std::regex, for the
+// hand-made matcher (its tests and its fuzz target) to agree with on texts short enough for the
+// regex engine.
 #pragma once
 
 #include <locale>

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrun::platform::test_child {
+namespace kestrun::test::child {
 
 // The child's exit code, or -1 when it could not be started. Each argument is quoted for
 // CommandLineToArgvW (no argument here ends in a backslash or holds a quote).
@@ -44,4 +44,4 @@ inline int run(const wchar_t* variable, const std::wstring& value,
   return static_cast<int>(code);
 }
 
-}  // namespace kestrun::platform::test_child
+}  // namespace kestrun::test::child
