@@ -13,6 +13,7 @@
 
 #include "common/stream/gz_buffer.h"
 #include "tests/support/environment.h"
+#include "vcs/safe_path.h"
 #include "vcs/state_item.h"
 #include "vcs/state_test_fixture.h"
 
