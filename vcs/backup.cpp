@@ -11,9 +11,6 @@
 #include <vector>
 
 #include "common/notify/event.h"
-#include "common/stream/arc_stream.h"
-#include "common/stream/binary_io.h"
-#include "platform/platform.h"
 #include "vcs/connection.h"
 #include "vcs/notify_file.h"
 #include "vcs/packer.h"
@@ -26,8 +23,6 @@
 
 namespace kestrun::vcs {
 namespace {
-
-constexpr std::uint32_t level_index_best = 4;  // zlib level 9
 
 // file_exists answers 1 present, 0 absent; anything else (a handle the driver lost) is neither,
 // and taking it for "present" could name a blob in a version that the storage never got.
@@ -48,12 +43,10 @@ t_presence presence(storage_driver& driver, const std::wstring& name) {
 bool write_version(transform& t, const std::filesystem::path& file,
                    std::vector<packer::t_file_info>& upload_list) {
   storage_driver& driver = *t.driver();
-  stream::arc::ofstream out;
-  if (!out.open_new(platform::wide_from_path(file), stream::arc::method_gzip, level_index_best))
-    return false;
+  version_file_writer out;
   const transform_commands& commands = t.commands();
   const auto count = static_cast<std::uint32_t>(commands.size());
-  bool ok = write_version_header(*out.writer, t.time(), count);
+  bool ok = out.open_new(file, t.time(), count);
   if (ok) {
     connection link(driver);
     ok = link.opened();
@@ -61,7 +54,7 @@ bool write_version(transform& t, const std::filesystem::path& file,
     std::uint64_t done = 0;
     for (const auto& command : commands) {
       if (!ok) break;
-      if (!write_version_command(*out.writer, *command)) {
+      if (!out.write(*command)) {
         ok = false;
         break;
       }

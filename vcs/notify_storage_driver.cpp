@@ -3,11 +3,12 @@
 
 #include "common/text.h"
 #include "vcs/storage_driver.h"
+#include "vcs/storage_link.h"
 
 namespace kestrun::vcs {
 
 std::string notify_storage_driver::to_string() const {
-  return utf16_to_utf8(storage_driver::masked_link(driver->link()));
+  return utf16_to_utf8(masked_link(driver->link()));
 }
 
 }  // namespace kestrun::vcs

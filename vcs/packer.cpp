@@ -22,6 +22,7 @@
 #include "common/stream/gz_whole.h"
 #include "common/text.h"
 #include "platform/platform.h"
+#include "vcs/compression_policy.h"
 #include "vcs/project.h"
 #include "vcs/safe_path.h"
 #include "vcs/state_item.h"
@@ -32,24 +33,8 @@
 namespace kestrun::vcs {
 namespace {
 
-constexpr std::uint32_t level_index_best = 4;  // zlib level 9
 constexpr std::size_t unpack_block = std::size_t{1} << 18;
 constexpr std::size_t identity_size = 36;  // Keccak-256, then the CRC-32
-
-// Formats whose content is already compressed: deflating them again costs time and saves
-// nothing. Built once and kept for the process.
-const std::set<std::wstring>& compressed_extensions() {
-  static const std::set<std::wstring> extensions = [] {
-    static const char* const list[] = {"zip", "rar",  "7z",  "gz",  "tgz", "arj",  "lha", "ha",
-                                       "jpg", "jpeg", "png", "gif", "avi", "mp4",  "mkv", "mka",
-                                       "3gp", "divx", "flv", "mp4", "vob", "mpeg", "mov", "webm",
-                                       "wmv", "mp3",  "ogg", "aac", "flac"};
-    std::set<std::wstring> set;
-    for (const char* entry : list) set.insert(L"." + utf8_to_utf16(entry));
-    return set;
-  }();
-  return extensions;
-}
 
 std::wstring strict_wide(const std::string& name) {
   std::wstring wide;
@@ -97,11 +82,6 @@ bool pack_pass(const std::filesystem::path& source, const std::filesystem::path&
   const bool written = out.close();
   return hashed && written;
 }
-
-// Files up to this size are read, coded and written whole, in one step each; larger ones stream
-// through the gzip buffers. Two such buffers (content and coded form) stay well inside the
-// memory a run may take.
-constexpr std::uint64_t whole_limit = std::uint64_t{8} << 20;
 
 // A buffer that keeps its memory from one file to the next and never clears what it hands out.
 class reused_buffer {
@@ -381,11 +361,12 @@ bool packer::unpacker::place(t_file_info& info, std::error_code& ec) {
     return false;
   }
   const std::string& name = info.item->name_text();
-  const std::filesystem::path relative = path_from_utf8_strict(name);
-  if (!is_safe_stored_path(name) || relative.has_root_path()) {
+  const std::optional<std::filesystem::path> safe = safe_relative_path(name);
+  if (!safe) {
     ec = std::make_error_code(std::errc::invalid_argument);
     return false;
   }
+  const std::filesystem::path& relative = *safe;
   const platform::folder_handle* folder = state_->folders.parent_of(relative, ec);
   if (folder == nullptr) return false;
   if (!info.proven->replace(*folder, relative.filename(), ec)) {

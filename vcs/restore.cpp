@@ -61,7 +61,7 @@ bool plan(const transform_commands& commands, std::vector<t_step>& steps,
   for (std::size_t i = 0; i < commands.size(); ++i) {
     const transform_command& command = *commands[i];
     const std::string& path = *command.path();
-    if (!is_safe_stored_path(path) || path_from_utf8_strict(path).has_root_path()) {
+    if (!safe_relative_path(path)) {
       fire_warning(command.type() == transform_command::remove ? event_remove : event_write, path,
                    "the path leads outside the project");
       return false;

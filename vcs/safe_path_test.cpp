@@ -11,7 +11,6 @@
 #include "platform/platform.h"
 #include "tests/support/platform_facts.h"
 #include "tests/support/temp_folder.h"
-#include "vcs/version_file.h"
 
 namespace kestrun::vcs {
 namespace {

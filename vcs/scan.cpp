@@ -17,9 +17,9 @@
 #include "common/text.h"
 #include "platform/platform.h"
 #include "vcs/project.h"
+#include "vcs/safe_path.h"
 #include "vcs/state.h"
 #include "vcs/storage_driver.h"
-#include "vcs/version_file.h"
 
 namespace kestrun::vcs {
 

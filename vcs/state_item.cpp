@@ -7,7 +7,6 @@
 #include "common/identity.h"
 #include "common/stream/binary_io.h"
 #include "common/text.h"
-#include "platform/platform.h"
 #include "vcs/project.h"
 #include "vcs/safe_path.h"
 #include "vcs/storage_driver.h"
@@ -16,14 +15,6 @@
 namespace kestrun::vcs {
 
 namespace {
-
-// '\' separates only where the platform says so. The platform's helper works on wide text, so
-// the lossless round trip is taken only by the rare text that holds a '\' at all.
-void separators_to_generic(std::string& text) {
-  if (text.find('\\') == std::string::npos) return;
-  text =
-      platform::native_from_wide(platform::separators_to_generic(platform::wide_from_native(text)));
-}
 
 // Two entries give '0' (positions 0 and 10) and 'V' is never reached: stored blob names were
 // made with this very text, so it must stay as it is.

@@ -4,14 +4,16 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <sstream>
+#include <utility>
 
 #include "common/app_info.h"
 #include "common/notify/event.h"
 #include "common/text.h"
 #include "platform/platform.h"
+#include "vcs/connection.h"
 #include "vcs/notify_storage_driver.h"
 #include "vcs/project.h"
+#include "vcs/storage_link.h"
 
 namespace kestrun::vcs {
 
@@ -59,14 +61,9 @@ storage_driver::storage_driver(std::wstring link, std::uint8_t local_flag, vcs::
   base_ = projects_ + L"/" + project_->name();
   if (link_.empty()) return;
 
-  const std::size_t separator = link_.find(L"://");
-  if (separator != std::wstring::npos) {
-    scheme_ = link_.substr(0, separator);
-    connection_ = utf16_to_utf8(link_.substr(separator + 3));
-  } else {
-    scheme_ = L"fs";
-    connection_ = utf16_to_utf8(link_);
-  }
+  t_link_parts parts = split_link(link_);
+  scheme_ = std::move(parts.scheme);
+  connection_ = std::move(parts.connection);
   if (!usable_scheme(scheme_)) return;
 
   if (library_folder.empty()) library_folder = default_library_folder();
@@ -136,13 +133,12 @@ int storage_driver::file_exists(const std::wstring& remote_name) {
 bool storage_driver::test() {
   if (link_.empty()) return true;
   if (!bound()) return false;
-  if (connect() != 0) return false;
-  disconnect();
-  return true;
+  return vcs::connection(*this).opened();
 }
 
 std::int32_t storage_driver::last_nn() {
-  if (connect() != 0) return -1;
+  vcs::connection session(*this);
+  if (!session.opened()) return -1;
   // Only "absent" ends the count: any other answer but "present" (a lost connection, a server
   // that would not say) leaves the number unknown, and an unknown number taken for the end would
   // make a backup write into the history or a restore take an older version for the latest.
@@ -161,7 +157,7 @@ std::int32_t storage_driver::last_nn() {
       break;
     }
   }
-  disconnect();
+  session.close();
   if (answer == 0 || last == INT32_MAX) return static_cast<std::int32_t>(last);
   notify::create("kestrun::vcs::load")->set_error(true)->fire_text(missing);
   return -1;
@@ -173,85 +169,6 @@ std::wstring storage_driver::remote_name(std::uint32_t nn) const {
 
 fs::path storage_driver::local_path(std::uint32_t nn) const {
   return project_->root() / ".k-vcs" / platform::path_from_wide(id_) / (std::to_string(nn) + ".gz");
-}
-
-std::wstring storage_driver::storage_id(const std::wstring& link) {
-  // The hash runs over UTF-16 little-endian bytes whatever the width of wchar_t, so that a link
-  // keeps its cache folder on every platform.
-  std::uint64_t hash = 0xcbf29ce484222325ULL;
-  for (const char16_t unit : platform::utf16_units(link)) {
-    for (const unsigned byte : {unsigned{unit} & 0xFFu, unsigned{unit} >> 8}) {
-      hash ^= byte;
-      hash *= 0x100000001b3ULL;
-    }
-  }
-  std::wostringstream text;
-  text << std::hex << hash;
-  return text.str();
-}
-
-namespace {
-
-bool is_word(wchar_t c) {
-  return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
-         c == L'_';
-}
-
-// Where the password of a link that the FTP driver takes as written lies: the user part is a word
-// (or nothing), optionally ':' and a password word, then '@', a host without '@', an optional
-// port, and the end or '/', '?' or '#'. Nothing (start == end) when the link has no password, and
-// npos when it is not such a link.
-std::size_t password_as_written(const std::wstring& link, std::size_t start, std::size_t& end) {
-  std::size_t i = start;
-  while (i < link.size() && is_word(link[i])) ++i;
-  std::size_t password = i;
-  end = i;
-  if (i < link.size() && link[i] == L':') {
-    password = ++i;
-    while (i < link.size() && is_word(link[i])) ++i;
-    if (i == password) return std::wstring::npos;
-    end = i;
-  }
-  if (i >= link.size() || link[i] != L'@') return std::wstring::npos;
-  const std::size_t host = ++i;
-  while (i < link.size() && link[i] != L'/' && link[i] != L'?' && link[i] != L':') {
-    if (link[i++] == L'@') return std::wstring::npos;
-  }
-  if (i == host) return std::wstring::npos;
-  if (i < link.size() && link[i] == L':') {
-    const std::size_t port = ++i;
-    while (i < link.size() && link[i] >= L'0' && link[i] <= L'9') ++i;
-    if (i == port) return std::wstring::npos;
-  }
-  if (i < link.size() && link[i] != L'/' && link[i] != L'?' && link[i] != L'#') {
-    return std::wstring::npos;
-  }
-  return password;
-}
-
-}  // namespace
-
-std::wstring storage_driver::masked_link(const std::wstring& link) {
-  const std::size_t separator = link.find(L"://");
-  if (separator == std::wstring::npos) return link;
-  const std::size_t start = separator + 3;
-  std::size_t end = 0;
-  const std::size_t password = password_as_written(link, start, end);
-  if (password != std::wstring::npos) {
-    if (password == end) return link;
-    return link.substr(0, password) + L"***" + link.substr(end);
-  }
-  // A link its driver refuses is shown as well, and its password may hold any character, '/',
-  // '@' and ':' included. So it is taken to run from the first ':' after "://" to the last '@',
-  // unless the text before that ':' cannot be a user name (it holds '/', '?' or '#': the ':' and
-  // '@' then lie in a path). When in doubt more is hidden (the port and path of "host:21/a@b"),
-  // never less.
-  const std::size_t at = link.rfind(L'@');
-  if (at == std::wstring::npos || at < start) return link;
-  const std::size_t colon = link.find(L':', start);
-  if (colon == std::wstring::npos || colon > at) return link;
-  if (link.find_first_of(L"/?#", start) < colon) return link;
-  return link.substr(0, colon + 1) + L"***" + link.substr(at);
 }
 
 }  // namespace kestrun::vcs

@@ -13,6 +13,7 @@
 
 #include "common/notify/event.h"
 #include "platform/platform.h"
+#include "vcs/connection.h"
 #include "vcs/project.h"
 #include "vcs/storage_driver.h"
 #include "vcs/version_file.h"
@@ -125,10 +126,10 @@ bool transform::load(std::uint32_t nn, const command_apply& apply) {
   bool ok = false;
   if (is_cached(local)) {
     ok = read_file(local, driver_, time_, apply);
-  } else if (driver_->connect() == 0) {
+  } else if (connection link(*driver_); link.opened()) {
     fs::path fetched;
     const t_fetch got = download(*driver_, nn, local, fetched);
-    driver_->disconnect();
+    link.close();
     if (got == t_fetch::fetched) {
       // Only a file read through to its checked end may stand under the cache name: a
       // cut-short or damaged fetch leaves nothing there.
@@ -148,10 +149,12 @@ transform::t_cached transform::check_cached(const std::shared_ptr<storage_driver
   const fs::path local = driver->local_path(nn);
   if (!is_cached(local)) return t_cached::absent;
   // The stored file must not be fetched onto the cached one it is compared with.
-  if (driver->project_temp() == nullptr || driver->connect() != 0) return t_cached::failed;
+  if (driver->project_temp() == nullptr) return t_cached::failed;
+  connection link(*driver);
+  if (!link.opened()) return t_cached::failed;
   fs::path fetched;
   const t_fetch got = download(*driver, nn, local, fetched);
-  driver->disconnect();
+  link.close();
   std::error_code ec;
   switch (got) {
     case t_fetch::failed:

@@ -11,6 +11,8 @@
 #include "common/stream/binary_io.h"
 #include "common/stream/gz_buffer.h"
 #include "platform/platform.h"
+#include "vcs/compression_policy.h"
+#include "vcs/safe_path.h"
 #include "vcs/state_item.h"
 
 namespace kestrun::vcs {
@@ -18,7 +20,6 @@ namespace kestrun::vcs {
 namespace {
 
 constexpr char magic[4] = {'K', 'V', 'C', 'S'};
-constexpr std::uint32_t level_index_best = 4;  // zlib level 9: version files are small
 
 // gmtime and localtime share one static result; each call's result is copied at once.
 std::int64_t local_reading_of_utc(std::int64_t t) {
@@ -39,13 +40,6 @@ std::int64_t local_round_trip(std::int64_t t) {
   return result == static_cast<std::time_t>(-1) ? t : static_cast<std::int64_t>(result);
 }
 
-// Where '\' separates (Windows), a path must be judged with it as a separator too.
-std::string generic_form(std::string_view path) {
-  if (path.find('\\') == std::string_view::npos) return std::string(path);
-  return platform::native_from_wide(
-      platform::separators_to_generic(platform::wide_from_native(std::string(path))));
-}
-
 }  // namespace
 
 std::uint64_t to_version_time(std::int64_t t) {
@@ -55,29 +49,6 @@ std::uint64_t to_version_time(std::int64_t t) {
 std::int64_t from_version_time(std::uint64_t stored) {
   const auto s = static_cast<std::int64_t>(stored);
   return s + (local_round_trip(s) - local_reading_of_utc(s));
-}
-
-bool is_safe_stored_path(const std::string& path) {
-  if (path.empty() || path.front() == '/') return false;
-  const std::string generic = generic_form(path);
-  if (generic.front() == '/') return false;
-  std::string_view rest = generic;
-  while (true) {
-    const std::size_t slash = rest.find('/');
-    const std::string_view element = rest.substr(0, slash);
-    if (element.empty() || element == "." || element == "..") return false;
-    // Where the file system drops trailing dots and spaces, "..." or ". " opens the folder
-    // itself, or its parent.
-    if (element.back() == '.' || element.back() == ' ') {
-      const std::wstring name = platform::wide_from_native(std::string(element));
-      const std::wstring_view opened = platform::name_as_opened(name);
-      if (opened.empty() || opened == L"." || opened == L"..") return false;
-    }
-    if (slash == std::string_view::npos) break;
-    rest.remove_prefix(slash + 1);
-  }
-  // A drive or share name would make the joined path absolute on Windows.
-  return !platform::path_from_wide(platform::wide_from_native(generic)).has_root_path();
 }
 
 bool write_version_header(stream_writer& writer, std::int64_t time, std::uint32_t count) {
@@ -101,25 +72,46 @@ bool write_version_command(stream_writer& writer, const transform_command& comma
   return item->write(writer);
 }
 
-bool write_version_file(const std::filesystem::path& path, std::int64_t time,
-                        const transform_commands& commands) {
-  stream::arc::ofstream out;
-  if (!out.open(platform::wide_from_path(path), stream::arc::method_gzip, level_index_best))
-    return false;
-  bool ok = write_version_header(*out.writer, time, static_cast<std::uint32_t>(commands.size()));
-  for (const auto& command : commands) {
-    if (!ok) break;
-    ok = write_version_command(*out.writer, *command);
-  }
-  // Closing ends the gzip stream; a file whose end did not reach the disk is no version file.
-  return out.close() && ok;
+version_file_writer::version_file_writer() : out_(std::make_unique<stream::arc::ofstream>()) {}
+
+version_file_writer::~version_file_writer() = default;
+
+bool version_file_writer::open(const std::filesystem::path& path, std::int64_t time,
+                               std::uint32_t count) {
+  return start(
+      out_->open(platform::wide_from_path(path), stream::arc::method_gzip, level_index_best), time,
+      count);
 }
 
-bool names_work_folder(std::string_view path) {
-  const std::string generic = generic_form(path.substr(0, path.find('/')));
-  const std::wstring first = platform::wide_from_native(generic.substr(0, generic.find('/')));
-  // Judged as the file system opens the name: on Windows ".K-VCS." is the work folder too.
-  return platform::same_names(platform::name_as_opened(first), L".k-vcs");
+bool version_file_writer::open_new(const std::filesystem::path& path, std::int64_t time,
+                                   std::uint32_t count) {
+  return start(
+      out_->open_new(platform::wide_from_path(path), stream::arc::method_gzip, level_index_best),
+      time, count);
+}
+
+bool version_file_writer::start(bool opened, std::int64_t time, std::uint32_t count) {
+  return opened && write_version_header(*out_->writer, time, count);
+}
+
+bool version_file_writer::write(const transform_command& command) {
+  return out_->writer && write_version_command(*out_->writer, command);
+}
+
+bool version_file_writer::close() {
+  // Closing ends the gzip stream; a file whose end did not reach the disk is no version file.
+  return out_->close();
+}
+
+bool write_version_file(const std::filesystem::path& path, std::int64_t time,
+                        const transform_commands& commands) {
+  version_file_writer out;
+  bool ok = out.open(path, time, static_cast<std::uint32_t>(commands.size()));
+  for (const auto& command : commands) {
+    if (!ok) break;
+    ok = out.write(*command);
+  }
+  return out.close() && ok;
 }
 
 namespace {

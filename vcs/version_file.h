@@ -9,12 +9,15 @@
 #include <functional>
 #include <istream>
 #include <memory>
-#include <string_view>
 
 #include "vcs/transform.h"
 
 namespace kestrun {
 class stream_writer;
+}
+
+namespace kestrun::stream::arc {
+class ofstream;
 }
 
 namespace kestrun::vcs {
@@ -33,6 +36,33 @@ bool write_version_header(stream_writer& writer, std::int64_t time, std::uint32_
 // Writes one command: type byte, path and its 0 byte, and for an add the item's type character
 // and body (a local file item computes its identity here). False as soon as a write fails.
 bool write_version_command(stream_writer& writer, const transform_command& command);
+
+// A version file written one command at a time (gzip, zlib level 9), so that its caller can do
+// its own work between commands and never holds more than the command at hand. The file is
+// complete only when open, every write and close returned true.
+class version_file_writer {
+ public:
+  version_file_writer();
+  ~version_file_writer();  // a file not closed is left cut short
+  version_file_writer(const version_file_writer&) = delete;
+  version_file_writer& operator=(const version_file_writer&) = delete;
+
+  // Creates or truncates the file at `path` and writes the header for `count` commands. False
+  // when the file cannot be opened or the header not written.
+  bool open(const std::filesystem::path& path, std::int64_t time, std::uint32_t count);
+  // The same for a file that must be new: false, with nothing opened, when the name is taken.
+  bool open_new(const std::filesystem::path& path, std::int64_t time, std::uint32_t count);
+  // Writes one command (see write_version_command). False as soon as a write fails.
+  bool write(const transform_command& command);
+  // Ends the gzip stream and closes the file: false when a byte did not reach the disk. True
+  // when nothing was open.
+  bool close();
+
+ private:
+  bool start(bool opened, std::int64_t time, std::uint32_t count);
+
+  std::unique_ptr<stream::arc::ofstream> out_;
+};
 
 // Writes a whole version file at `path` (gzip, zlib level 9). False when the file cannot be
 // opened or a write fails; the file is complete only on true.
@@ -70,13 +100,5 @@ bool read_version_file(std::istream& file, const std::shared_ptr<storage_driver>
                        std::int64_t& time, const command_sink& apply);
 bool read_version_file(std::istream& file, const std::shared_ptr<storage_driver>& owner,
                        std::int64_t& time, transform_commands& commands);
-
-// Whether a stored path lies in the work folder: its first element is ".k-vcs". The scan and
-// the reader apply this one rule; a ".k-vcs" deeper down is ordinary content.
-bool names_work_folder(std::string_view path);
-
-// A stored path is safe when it is not empty, not absolute, and none of its '/'-separated
-// elements is empty, "." or "..": joined to the project root it stays below it.
-bool is_safe_stored_path(const std::string& path);
 
 }  // namespace kestrun::vcs

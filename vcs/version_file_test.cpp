@@ -15,6 +15,7 @@
 #include "tests/support/environment.h"
 #include "tests/support/gzip.h"
 #include "tests/support/temp_folder.h"
+#include "vcs/safe_path.h"
 #include "vcs/state_item.h"
 #include "vcs/state_test_fixture.h"
 

@@ -84,24 +84,14 @@ void renew_spoiled_session(t_ftp_client_info& info) {
   open_session(info);
 }
 
-// Whether the parts of a matched link are the ones its writer meant. A user part that the grammar
-// cannot take whole (a password holding '/', '?', '#', ':', '@' or '.', say) does not stop the
-// match: the grammar then reads the text before it as the host and the rest as a path that does
-// not start with '/', or takes a host that holds an '@'. Connecting would send the password to
-// the wrong host, or inside a command.
-bool meant_as_written(const url& parts) {
-  const std::wstring host = parts.get("host", L"");
-  const std::wstring path = parts.get("path", L"/");
-  return !host.empty() && host.find(L'@') == std::wstring::npos && path.rfind(L'/', 0) == 0;
-}
-
 storage_handle connect(const char* link) {
   auto info = std::make_unique<t_ftp_client_info>();
   url parts;
-  // The driver is given what follows "://". A link that is not one of this driver's is refused
-  // before anything is sent anywhere.
+  // The driver is given what follows "://". A link that is not one of this driver's, or not as
+  // its writer meant it, is refused before anything is sent anywhere: connecting would send the
+  // password to the wrong host, or inside a command.
   if (!parts.parse(L"ftp://" + utf8_to_utf16(link != nullptr ? link : "")) ||
-      !meant_as_written(parts)) {
+      !parts.meant_as_written()) {
     return 0;
   }
   info->root = parts.get("path", L"/");

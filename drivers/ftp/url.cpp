@@ -193,4 +193,10 @@ std::wstring url::get(const std::string& key, std::wstring default_value) const 
   return found != parts_.end() ? found->second : std::move(default_value);
 }
 
+bool url::meant_as_written() const {
+  const std::wstring host = get("host", L"");
+  const std::wstring path = get("path", L"/");
+  return !host.empty() && host.find(L'@') == std::wstring::npos && path.rfind(L'/', 0) == 0;
+}
+
 }  // namespace kestrun

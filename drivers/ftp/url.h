@@ -25,6 +25,13 @@ class url {
 
   const std::map<std::string, std::wstring>& parts() const { return parts_; }
 
+  // Whether the parts of the last match are the ones its writer meant: a host without '@', and no
+  // path or one that starts with '/'. A user part that the grammar cannot take whole (a password
+  // holding '/', '?', '#', ':', '@' or '.', say) does not stop the match: the grammar then reads
+  // the text before it as the host and the rest as a path that does not start with '/', or takes
+  // a host that holds an '@'. False when nothing matched.
+  bool meant_as_written() const;
+
  private:
   std::map<std::string, std::wstring> parts_;
 };

@@ -156,5 +156,29 @@ TEST(UrlTest, LongLinksEndWithoutACrash) {
   }
 }
 
+// A match is not yet the link its writer meant: a user part the grammar cannot take leaves a
+// host before it and a path without its '/', or a host holding an '@'.
+TEST(UrlTest, MeantAsWritten) {
+  struct row {
+    const wchar_t* text;
+    bool meant;
+  };
+  const row rows[] = {
+      {L"ftp://u:p@h:21/x", true},
+      {L"ftp://h", true},
+      {L"ftp://:p@h/", true},
+      {L"ftp://me@example.com:s3cret@ftp.example.com/x", false},  // path ":s3cret@..."
+      {L"ftp://u:p/w@h/x", false},
+      {L"ftp://u@h@x/y", false},        // host "h@x"
+      {L"ftp://h/p#frag-ment", false},  // no match at all
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(utf16_to_utf8(r.text));
+    url link;
+    link.parse(r.text);
+    EXPECT_EQ(link.meant_as_written(), r.meant);
+  }
+}
+
 }  // namespace
 }  // namespace kestrun
