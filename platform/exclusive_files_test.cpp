@@ -91,5 +91,33 @@ TEST(PlaceNewFile, TakesAFreeNameAndNeverReplaces) {
   }
 }
 
+// A further name for a finished file: it shows the whole content, never takes a name that is
+// there, and leaves the first name as it was. With `flush` too, which only adds the flush.
+TEST(LinkFile, GivesAFreeNameTheWholeFileAndNeverReplaces) {
+  const test::temp_folder temp;
+  std::error_code ec;
+  for (const bool flush : {false, true}) {
+    SCOPED_TRACE(flush ? "flushed" : "not flushed");
+    const std::string content(300000, flush ? 'f' : 'n');
+    const fs::path packed = temp.write(flush ? "packed-f" : "packed-n", content);
+    const fs::path stored = temp / (flush ? "stored-f" : "stored-n");
+    ASSERT_EQ(link_file(packed, stored, flush, ec), t_placed::placed) << ec.message();
+    EXPECT_EQ(test::slurp(stored), content);
+    EXPECT_EQ(test::slurp(packed), content);
+
+    const fs::path other = temp.write(flush ? "other-f" : "other-n", "other");
+    EXPECT_EQ(link_file(other, stored, flush, ec), t_placed::taken);
+    EXPECT_EQ(test::slurp(stored), content);
+    fs::remove(packed);  // the packed copy goes; the stored name keeps the content
+    EXPECT_EQ(test::slurp(stored), content);
+  }
+  EXPECT_EQ(link_file(temp / "gone", temp / "nowhere", false, ec), t_placed::failed);
+  EXPECT_TRUE(is_not_found(ec)) << ec.message();
+  EXPECT_FALSE(fs::exists(temp / "nowhere"));
+  const fs::path file = temp.write("file", "x");
+  EXPECT_EQ(link_file(file, temp / "missing" / "name", false, ec), t_placed::failed);
+  EXPECT_TRUE(is_not_found(ec)) << ec.message();
+}
+
 }  // namespace
 }  // namespace kestrun::platform

@@ -420,6 +420,15 @@ enum class t_placed { placed, taken, failed };
 t_placed place_new_file(const std::filesystem::path& from, const std::filesystem::path& to,
                         std::error_code& ec);
 
+// Gives the complete regular file `from` (never a link) the further name `to`, a hard link,
+// which fails when the name is taken: a file already there is never replaced, and `to` holds the
+// whole content from the moment it appears. With `flush` the content is on the disk before the
+// name appears. `from` keeps its name. `taken` when the name exists; `failed` with `ec` where no
+// link can be made (another file system: is_cross_device; one without hard links; `from` or the
+// folder missing).
+t_placed link_file(const std::filesystem::path& from, const std::filesystem::path& to, bool flush,
+                   std::error_code& ec);
+
 // Makes the entries of `folder` (files placed or removed there) durable; true with nothing to do
 // where the system keeps them with the files (Windows).
 bool sync_folder(const std::filesystem::path& folder, std::error_code& ec);

@@ -2,11 +2,15 @@
 #include "drivers/fs/folder_driver.h"
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <random>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "common/text.h"
@@ -19,8 +23,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The roots of the open connections; one table for the library's whole life.
-conteiner<fs::path, storage_handle> roots;
+// One open connection: its root, and what it has learned of the storage while it stores.
+struct t_connection {
+  explicit t_connection(fs::path folder) : root(std::move(folder)) {}
+
+  const fs::path root;
+  // The folders of stored names that stand, by their '/'-separated names below the root, true
+  // for those this connection made: a backup makes or looks for each folder once, not once for
+  // every content stored in it.
+  std::unordered_map<std::string, bool> folders;
+  std::mutex folders_mutex;
+  // False once a link from a local file into the storage failed: the storage lies on another
+  // file system than the files handed to it, or has no hard links, and contents are copied.
+  std::atomic<bool> links{true};
+};
+
+// The open connections; one table for the library's whole life.
+conteiner<t_connection, storage_handle> roots;
 
 // Every text that crosses the boundary becomes a path this way; a native name that was not
 // valid UTF-8 survives the trip, since its escaped bytes come back as the same bytes.
@@ -41,12 +60,86 @@ bool entry_exists(const fs::path& path) {
   return status.type() != fs::file_type::not_found;
 }
 
+void create_folder(const fs::path& folder) {
+  std::error_code ec;
+  if (!platform::create_folders(folder, ec)) {
+    throw fs::filesystem_error("create_directories", folder, ec);
+  }
+}
+
 void create_parent(const fs::path& file) {
   const fs::path parent = file.parent_path();
   if (parent.empty()) return;  // a bare file name lies in the current folder
+  create_folder(parent);
+}
+
+bool is_folder(const fs::path& path) {
   std::error_code ec;
-  fs::create_directories(parent, ec);
-  if (ec) throw fs::filesystem_error("create_directories", parent, ec);
+  return fs::is_directory(path, ec);
+}
+
+// A name the folders of which can be remembered by their text: plain elements below the root.
+bool is_plain_name(std::string_view name) {
+  if (name.empty() || name.front() == '/') return false;
+  for (std::size_t start = 0; start <= name.size();) {
+    const std::size_t end = std::min(name.find('/', start), name.size());
+    const std::string_view element = name.substr(start, end - start);
+    if (element.empty() || element == "." || element == ".." ||
+        element.find('\\') != std::string_view::npos ||
+        element.find(':') != std::string_view::npos) {
+      return false;
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+enum class t_folder { found, made };
+
+// Makes the folder of the stored name `remote` and its missing ancestors. Each folder is made or
+// looked for once per connection. Below a folder this connection made nothing stands that it has
+// not made itself, so no folder there is looked for first; elsewhere a folder is looked for
+// before it is made, so that one already there counts as found: cut uploads may have left files
+// in it. `found` for a folder that was there, `made` for one this connection made.
+t_folder make_parent(t_connection& c, const char* remote, const fs::path& target) {
+  const std::string_view name(remote == nullptr ? "" : remote);
+  const std::size_t slash = name.rfind('/');
+  if (slash == std::string_view::npos) return t_folder::found;  // the root itself
+  if (!is_plain_name(name)) {
+    create_parent(target);
+    return t_folder::found;
+  }
+  const std::string parent(name.substr(0, slash));
+  std::lock_guard<std::mutex> guard(c.folders_mutex);
+  if (const auto known = c.folders.find(parent); known != c.folders.end()) {
+    return known->second ? t_folder::made : t_folder::found;
+  }
+  std::vector<std::string> missing;  // the parent first, then its ancestors
+  bool below_made = false;
+  for (std::string folder = parent;;) {
+    if (const auto known = c.folders.find(folder); known != c.folders.end()) {
+      below_made = known->second;
+      break;
+    }
+    missing.push_back(folder);
+    const std::size_t cut = folder.rfind('/');
+    if (cut == std::string::npos) break;  // below the root, which stands
+    folder.resize(cut);
+  }
+  for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder) {
+    const fs::path path = c.root / path_from_utf8(folder->c_str());
+    const bool made = below_made || !is_folder(path);
+    if (made) create_folder(path);
+    c.folders.emplace(*folder, made);
+    below_made = made;
+  }
+  return below_made ? t_folder::made : t_folder::found;
+}
+
+// Forgets the folders a connection knows: one was removed behind its back.
+void forget_folders(t_connection& c) {
+  std::lock_guard<std::mutex> guard(c.folders_mutex);
+  c.folders.clear();
 }
 
 constexpr char partial_marker[] = ".partial-";
@@ -127,47 +220,87 @@ bool is_content_name(const char* remote_name) {
 // every content is flushed as it is written.
 bool flush_each_content() { return !platform::can_sync_file_system(); }
 
+// A content takes its place as a further name of the caller's file where the storage lies on the
+// same file system: nothing is copied, and the name shows the whole content from its first
+// moment, as a placed copy does, flushed first where a copy would be. The caller never writes
+// into that file again (kvcs removes its packed copy, which only drops a name). Elsewhere, or
+// once a link failed, the content is copied.
+t_copied place_content(t_connection& c, const fs::path& local, const fs::path& target,
+                       t_folder folder, std::error_code& ec) {
+  if (c.links) {
+    switch (platform::link_file(local, target, flush_each_content(), ec)) {
+      case platform::t_placed::placed:
+        return t_copied::done;
+      case platform::t_placed::taken:
+        return t_copied::present;
+      case platform::t_placed::failed:
+        // A missing file or folder says nothing of links; anything else says they do not work.
+        if (!platform::is_not_found(ec)) c.links = false;
+        break;
+    }
+  }
+  // Before a copy, what cut copies left goes: at most the last cut one stays per stored name.
+  if (folder == t_folder::found) remove_leftovers(target);
+  return place_copy(local, target, flush_each_content(), ec);
+}
+
 }  // namespace
 
 storage_handle connect(const char* link) {
   fs::path root = path_from_utf8(link);
   if (!entry_exists(root)) return 0;
-  return roots.add(new fs::path(std::move(root)));
+  return roots.add(new t_connection(std::move(root)));
 }
 
 void disconnect(storage_handle handle) { roots.remove(handle); }
 
 storage_result upload(storage_handle handle, const char* local_path, const char* remote_name) {
-  const auto root = roots.get(handle);
-  if (!root) return STORAGE_FAILURE;
+  const auto c = roots.get(handle);
+  if (!c) return STORAGE_FAILURE;
   const fs::path local = path_from_utf8(local_path);
-  const fs::path target = *root / path_from_utf8(remote_name);
-  if (entry_exists(target)) {
+  const fs::path target = c->root / path_from_utf8(remote_name);
+  const bool version_file = !is_content_name(remote_name);
+  // A content is not looked for first: kvcs has just asked, and placing it refuses a name that is
+  // taken all the same. A version file is, since the storage is flushed for a new one only.
+  if (version_file && entry_exists(target)) {
     remove_leftovers(target);
     return STORAGE_NOTHING;
   }
-  create_parent(target);
-  remove_leftovers(target);
-  const bool version_file = !is_content_name(remote_name);
   std::error_code ec;
-  // A version file is put in place only once every content it names is on the disk, and is on
-  // the disk itself, folder entry included, before the upload reports it stored. A storage that
-  // cannot say so has not stored it.
-  if (version_file && !flush_each_content() && !platform::sync_file_system(*root, ec)) {
-    return STORAGE_FAILURE;
+  t_folder folder = t_folder::found;
+  t_copied copied = t_copied::failed;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    folder = make_parent(*c, remote_name, target);
+    if (version_file) {
+      if (folder == t_folder::found) remove_leftovers(target);
+      // A version file is put in place only once every content it names is on the disk, and is
+      // on the disk itself, folder entry included, before the upload reports it stored. A
+      // storage that cannot say so has not stored it.
+      if (!flush_each_content() && !platform::sync_file_system(c->root, ec)) {
+        return STORAGE_FAILURE;
+      }
+      copied = place_copy(local, target, true, ec);
+    } else {
+      copied = place_content(*c, local, target, folder, ec);
+    }
+    // A folder the connection knew, removed since by another process: made again, once.
+    if (copied != t_copied::failed || !platform::is_not_found(ec) ||
+        is_folder(target.parent_path())) {
+      break;
+    }
+    forget_folders(*c);
   }
-  const t_copied copied = place_copy(local, target, version_file || flush_each_content(), ec);
   if (copied == t_copied::failed) throw fs::filesystem_error("copy_file", local, target, ec);
-  remove_leftovers(target);
+  if (folder == t_folder::found) remove_leftovers(target);
   if (copied == t_copied::present) return STORAGE_NOTHING;
   if (version_file && !platform::sync_folder(target.parent_path(), ec)) return STORAGE_FAILURE;
   return STORAGE_DONE;
 }
 
 storage_result download(storage_handle handle, const char* remote_name, const char* local_path) {
-  const auto root = roots.get(handle);
-  if (!root) return STORAGE_FAILURE;
-  const fs::path source = *root / path_from_utf8(remote_name);
+  const auto c = roots.get(handle);
+  if (!c) return STORAGE_FAILURE;
+  const fs::path source = c->root / path_from_utf8(remote_name);
   if (!entry_exists(source)) return STORAGE_NOTHING;
   const fs::path target = path_from_utf8(local_path);
   create_parent(target);
@@ -177,9 +310,15 @@ storage_result download(storage_handle handle, const char* remote_name, const ch
   // version file into its cache), so the shared file cannot change. Elsewhere, or where links
   // are refused, the file is copied.
   std::error_code ec;
-  fs::create_hard_link(source, target, ec);
-  if (!ec) return STORAGE_DONE;
-  if (ec == std::errc::file_exists) throw fs::filesystem_error("copy_file", source, target, ec);
+  switch (platform::link_file(source, target, false, ec)) {
+    case platform::t_placed::placed:
+      return STORAGE_DONE;
+    case platform::t_placed::taken:
+      throw fs::filesystem_error("copy_file", source, target,
+                                 std::make_error_code(std::errc::file_exists));
+    case platform::t_placed::failed:
+      break;
+  }
   switch (place_copy(source, target, false, ec)) {
     case t_copied::done:
       return STORAGE_DONE;
@@ -193,9 +332,9 @@ storage_result download(storage_handle handle, const char* remote_name, const ch
 }
 
 storage_result file_exists(storage_handle handle, const char* remote_name) {
-  const auto root = roots.get(handle);
-  if (!root) return STORAGE_FAILURE;
-  return entry_exists(*root / path_from_utf8(remote_name)) ? 1 : 0;  // present : absent
+  const auto c = roots.get(handle);
+  if (!c) return STORAGE_FAILURE;
+  return entry_exists(c->root / path_from_utf8(remote_name)) ? 1 : 0;  // present : absent
 }
 
 }  // namespace kestrun::folder_driver

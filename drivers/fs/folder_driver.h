@@ -20,7 +20,9 @@ void disconnect(storage_handle handle);
 // overwritten), 99 for an unknown handle or a storage that cannot put it on its disk, else 0.
 // A name outside "files/" (a version file) is put in place only after everything stored before
 // it is on the disk, and is there itself, with its folder entry, when 0 is returned. What cut
-// uploads of the name left beside it (`<name>.partial-<n>`) is removed.
+// uploads of the name left beside it (`<name>.partial-<n>`) is removed. On the storage's file
+// system a content (a name below "files/") becomes a further name of the local file instead of a
+// copy, so the caller must never write into that file afterwards; it may remove it.
 storage_result upload(storage_handle handle, const char* local_path, const char* remote_name);
 // Copies root/`remote_name` to `local_path`, creating its folders. 1 when nothing is stored under
 // that name (nothing is created), 99 for an unknown handle, else 0. An existing local file is a

@@ -1,7 +1,9 @@
 // The folder driver through its five exports, loaded from bin/ as kvcs loads it.
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -37,6 +39,42 @@ std::uintmax_t link_count(const fs::path& path) {
     std::istringstream(test::slurp(out / "count")) >> count;
   }
   return count;
+}
+
+// A folder on another file system than `near` (a memory file system), or empty where there is
+// none: no hard link reaches it from there.
+fs::path folder_elsewhere(const fs::path& near) {
+  if (test::on_windows) return {};  // no memory file system at a known place
+  const fs::path far = fs::path("/dev/shm") / ("kvcs-driver-test-" + near.filename().string());
+  std::error_code ec;
+  fs::create_directory(far, ec);
+  if (ec) return {};
+  const fs::path probe = near / "probe-for-links";
+  { std::ofstream(probe) << "p"; }
+  fs::create_hard_link(probe, far / "probe", ec);
+  fs::remove(probe);
+  if (!ec) {
+    fs::remove_all(far, ec);
+    return {};
+  }
+  return far;
+}
+
+// Whether the placement seam refuses hard links in this process (see CMakeLists.txt).
+bool links_refused_here() {
+  const char* seam = std::getenv("KVCS_SEAM_LINK");
+  return seam != nullptr && std::string(seam) == "refuse";
+}
+
+// The names in `folder` that hold ".partial-": copies in progress, or left by cut uploads.
+std::vector<std::string> partials(const fs::path& folder) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    const std::string name = platform::narrow_from_path(entry.path().filename());
+    if (name.find(".partial-") != std::string::npos) found.push_back(name);
+  }
+  std::sort(found.begin(), found.end());
+  return found;
 }
 
 // The five exports of the real kellar-fs library.
@@ -147,6 +185,28 @@ TEST_F(FolderDriverTest, DownloadLinksOnTheSameFileSystemAndCopiesElsewhere) {
   disconnect(h);
 }
 
+// A storage on another file system gets copies, the same bytes a link would show, and goes on
+// taking contents once the first link failed.
+TEST_F(FolderDriverTest, ContentsForAnotherFileSystemAreCopied) {
+  const fs::path far = folder_elsewhere(temp.path());
+  if (far.empty()) GTEST_SKIP() << "no second file system to store into";
+  const storage_handle h = connect(text(far).c_str());
+  ASSERT_NE(h, 0u);
+  for (const char* name : {"files/A/B/C/D/one", "files/A/B/C/E/two", "files/A/B/C/E/three"}) {
+    SCOPED_TRACE(name);
+    const std::string content = std::string(70000, 'c') + name;
+    const fs::path local =
+        temp.write(std::string("packed-") + (std::strrchr(name, '/') + 1), content);
+    EXPECT_EQ(upload(h, text(local).c_str(), name), 0);
+    EXPECT_EQ(link_count(local), 1u);
+    fs::remove(local);
+    EXPECT_EQ(test::slurp(far / name), content);
+    EXPECT_EQ(partials(far / fs::path(name).parent_path()), std::vector<std::string>{});
+  }
+  disconnect(h);
+  fs::remove_all(far);
+}
+
 TEST_F(FolderDriverTest, UnknownHandlesGiveFailure) {
   const auto local = temp.write("local", "x");
   const storage_handle h = open_root();
@@ -228,17 +288,6 @@ TEST_F(FolderDriverTest, NamesKeepTheirBytes) {
 namespace kestrun {
 namespace {
 
-// The names in `folder` that hold ".partial-": copies in progress, or left by cut uploads.
-std::vector<std::string> partials(const fs::path& folder) {
-  std::vector<std::string> found;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    const std::string name = platform::narrow_from_path(entry.path().filename());
-    if (name.find(".partial-") != std::string::npos) found.push_back(name);
-  }
-  std::sort(found.begin(), found.end());
-  return found;
-}
-
 // Placing a stored file. These also run with the placement seam preloaded (see CMakeLists.txt),
 // which refuses hard links as FAT and SMB shares do, and renameat2 too, so that every way of
 // placing meets the same checks.
@@ -277,6 +326,46 @@ TEST_F(FolderDriverPlacement, ConcurrentUploadsOfOneNameStoreExactlyOne) {
     }
     EXPECT_EQ(partials(stored.parent_path()), std::vector<std::string>{});
   }
+}
+
+// A content arrives whole under its name: on the storage's file system as a further name of the
+// packed file (nothing copied), where links are refused as a copy; the same bytes either way.
+// The packed file may go afterwards, and a name that is there is never replaced.
+TEST_F(FolderDriverPlacement, ContentIsLinkedWhereItCanBeAndCopiedWhereNot) {
+  const std::string content = std::string(300000, 'z') + "end";
+  const fs::path packed = temp.write("temp/00/00/01", content);
+  const storage_handle h = open_root();
+  const char* name = "files/Q/R/S/T/content";
+  EXPECT_EQ(upload(h, text(packed).c_str(), name), 0);
+  EXPECT_EQ(test::slurp(root / name), content);
+  EXPECT_EQ(link_count(root / name), links_refused_here() ? 1u : 2u);
+  fs::remove(packed);
+  EXPECT_EQ(test::slurp(root / name), content);
+  EXPECT_EQ(link_count(root / name), 1u);
+
+  const fs::path other = temp.write("temp/00/00/02", "another content under the same name");
+  EXPECT_EQ(upload(h, text(other).c_str(), name), 1);
+  EXPECT_EQ(test::slurp(root / name), content);
+  EXPECT_EQ(link_count(other), 1u);
+  EXPECT_EQ(partials(root / "files" / "Q" / "R" / "S" / "T"), std::vector<std::string>{});
+  disconnect(h);
+}
+
+// The folders a connection made are not made again for each content; one that another process
+// removed meanwhile is made again, and the content is stored all the same.
+TEST_F(FolderDriverPlacement, FoldersRemovedBehindTheConnectionAreMadeAgain) {
+  const storage_handle h = open_root();
+  const fs::path first = temp.write("local/1", "first");
+  const fs::path second = temp.write("local/2", "second");
+  const fs::path third = temp.write("local/3", "third");
+  EXPECT_EQ(upload(h, text(first).c_str(), "files/A/B/C/D/first"), 0);
+  fs::remove_all(root / "files");
+  EXPECT_EQ(upload(h, text(second).c_str(), "files/A/B/C/D/second"), 0);
+  EXPECT_EQ(test::slurp(root / "files/A/B/C/D/second"), "second");
+  fs::remove_all(root / "files" / "A" / "B" / "C");
+  EXPECT_EQ(upload(h, text(third).c_str(), "files/A/B/C/E/third"), 0);
+  EXPECT_EQ(test::slurp(root / "files/A/B/C/E/third"), "third");
+  disconnect(h);
 }
 
 // A cut upload leaves one temporary file; the next upload of that name clears what earlier ones

@@ -1,6 +1,7 @@
-// Locks, files created new, placing a file without replacing another, and flushing to the disk,
-// with the POSIX calls. Every call that another file system may refuse has a way round it: the
-// folder driver meets FAT sticks and SMB shares as well as the disks of the machine.
+// Locks, files created new, placing a file without replacing another (moved, or linked under a
+// further name), and flushing to the disk, with the POSIX calls. Every call that another file
+// system may refuse has a way round it: the folder driver meets FAT sticks and SMB shares as well
+// as the disks of the machine.
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -189,6 +190,29 @@ t_placed place_new_file(const std::filesystem::path& from, const std::filesystem
   if (!copied) return ec == std::errc::file_exists ? t_placed::taken : t_placed::failed;
   ::unlink(from.c_str());
   return t_placed::placed;
+}
+
+t_placed link_file(const std::filesystem::path& from, const std::filesystem::path& to, bool flush,
+                   std::error_code& ec) {
+  ec.clear();
+  if (flush) {
+    const int fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      ec = errno_code(errno);
+      return t_placed::failed;
+    }
+    const bool synced = ::fsync(fd) == 0;
+    const int error = errno;
+    retry_close(fd);
+    if (!synced) {
+      ec = errno_code(error);
+      return t_placed::failed;
+    }
+  }
+  if (::link(from.c_str(), to.c_str()) == 0) return t_placed::placed;
+  if (errno == EEXIST) return t_placed::taken;
+  ec = errno_code(errno);
+  return t_placed::failed;
 }
 
 bool sync_folder(const std::filesystem::path& folder, std::error_code& ec) {

@@ -152,6 +152,8 @@ void input_file::close() {
 bool create_folders(const std::filesystem::path& path, std::error_code& ec) {
   ec.clear();
   if (path.native().size() < PATH_MAX) {
+    // Most folders asked for are new, in one that stands: one call, and nothing to look at.
+    if (::mkdir(path.c_str(), 0777) == 0) return true;
     std::filesystem::create_directories(path, ec);
     if (ec) return false;
     if (!std::filesystem::is_directory(path, ec)) {

@@ -1,6 +1,7 @@
 // Locks, files created new, placing a file without replacing another, and flushing to the disk,
 // the Windows way: LockFileEx, CREATE_NEW, MoveFileExW without MOVEFILE_REPLACE_EXISTING (which
-// refuses an existing name on NTFS, FAT and SMB shares alike) and FlushFileBuffers.
+// refuses an existing name on NTFS, FAT and SMB shares alike), CreateHardLinkW and
+// FlushFileBuffers.
 #include <windows.h>
 
 #include <cstdint>
@@ -27,6 +28,15 @@ std::error_code create_error() {
 HANDLE open_new(const std::filesystem::path& path) {
   return ::CreateFileW(system_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// What a call that gives a file a name which must be free did, from its result and last error.
+t_placed naming_outcome(bool named, std::error_code& ec) {
+  if (named) return t_placed::placed;
+  const DWORD error = ::GetLastError();
+  if (name_taken(error)) return t_placed::taken;
+  ec = std::error_code(static_cast<int>(error), std::system_category());
+  return t_placed::failed;
 }
 
 bool copy_handles(HANDLE from, HANDLE to, std::error_code& ec) {
@@ -128,13 +138,30 @@ t_placed place_new_file(const std::filesystem::path& from, const std::filesystem
   ec.clear();
   // Without MOVEFILE_REPLACE_EXISTING the move fails when the name exists, on every file system
   // Windows writes to; the write-through flag returns only once the move is on the disk.
-  if (::MoveFileExW(system_path(from).c_str(), system_path(to).c_str(), MOVEFILE_WRITE_THROUGH)) {
-    return t_placed::placed;
+  return naming_outcome(::MoveFileExW(system_path(from).c_str(), system_path(to).c_str(),
+                                      MOVEFILE_WRITE_THROUGH) != 0,
+                        ec);
+}
+
+t_placed link_file(const std::filesystem::path& from, const std::filesystem::path& to, bool flush,
+                   std::error_code& ec) {
+  ec.clear();
+  if (flush) {
+    // FlushFileBuffers needs a handle that may write.
+    const HANDLE file = ::CreateFileW(system_path(from).c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      ec = last_error();
+      return t_placed::failed;
+    }
+    const bool flushed = ::FlushFileBuffers(file) != 0;
+    if (!flushed) ec = last_error();
+    ::CloseHandle(file);
+    if (!flushed) return t_placed::failed;
   }
-  const DWORD error = ::GetLastError();
-  if (name_taken(error)) return t_placed::taken;
-  ec = std::error_code(static_cast<int>(error), std::system_category());
-  return t_placed::failed;
+  return naming_outcome(
+      ::CreateHardLinkW(system_path(to).c_str(), system_path(from).c_str(), nullptr) != 0, ec);
 }
 
 bool sync_folder(const std::filesystem::path&, std::error_code& ec) {
