@@ -196,6 +196,11 @@ class folder_handle {
  private:
   friend bool entry_info_at(const folder_handle&, const native_char*, t_entry_info&,
                             std::error_code&);
+  friend bool remove_entry_at(const folder_handle&, const std::filesystem::path&, std::error_code&);
+  friend bool create_folder_at(const folder_handle&, const std::filesystem::path&,
+                               std::error_code&);
+  friend bool create_link_at(const folder_handle&, const std::filesystem::path&,
+                             const std::filesystem::path&, bool, std::error_code&);
   friend class folder_below;
   friend class new_file;
   folder_handle() = default;      // closed; for folder_below
@@ -325,6 +330,22 @@ class folder_below : public folder_handle {
  public:
   folder_below(const folder_handle& parent, const std::filesystem::path& name, std::error_code& ec);
 };
+
+// The entry `name` (one element) of an open folder, handled as remove_entry, create_folders and
+// create_file_link or create_junction handle a whole path, but with no walk along the path and
+// nothing on the way followed.
+// Removes the entry itself (never what a link leads to): false with `ec` clear when nothing is
+// there, with `ec` set when it stays.
+bool remove_entry_at(const folder_handle& folder, const std::filesystem::path& name,
+                     std::error_code& ec);
+// Makes the folder; true when a folder stands there afterwards (one already there included),
+// false with `ec` when something else does (a link to a folder too: std::errc::file_exists).
+bool create_folder_at(const folder_handle& folder, const std::filesystem::path& name,
+                      std::error_code& ec);
+// Makes a link to `target`: a junction when `to_folder`, else a file link; an entry already
+// there is left alone.
+bool create_link_at(const folder_handle& folder, const std::filesystem::path& name,
+                    const std::filesystem::path& target, bool to_folder, std::error_code& ec);
 
 // A new file of a folder, written under a temporary name of that folder and moved over its final
 // name only once complete: a run that ends midway never leaves a cut-short file under the final

@@ -23,6 +23,7 @@
 #include "common/text.h"
 #include "platform/platform.h"
 #include "vcs/compression_policy.h"
+#include "vcs/folder_chain.h"
 #include "vcs/project.h"
 #include "vcs/safe_path.h"
 #include "vcs/state_item.h"
@@ -148,45 +149,6 @@ void fire_pack_error(const state_item_file& item) {
       ->fire_text(item.name_text() + " file packing error");
 }
 
-// The folders that hold the restored files, each held open and entered by name without following
-// a link: a link that stands where a folder should be (one the scan left out, or one put there
-// while the restore runs) can never carry a write out of the project. Files come in path order,
-// so the folders of one file mostly serve the next ones too.
-class target_folders {
- public:
-  explicit target_folders(const std::filesystem::path& root) : root_(root) {}
-
-  // The open folder that holds `relative`, a safe stored path; null with `ec` when a folder on
-  // the way is missing, is not a folder, or is a link (std::errc::too_many_symbolic_link_levels).
-  const platform::folder_handle* parent_of(const std::filesystem::path& relative,
-                                           std::error_code& ec) {
-    ec.clear();
-    if (!root_.is_open()) {
-      ec = std::make_error_code(std::errc::no_such_file_or_directory);
-      return nullptr;
-    }
-    std::vector<std::filesystem::path> wanted(relative.begin(), relative.end());
-    wanted.pop_back();
-    std::size_t keep = 0;
-    while (keep < names_.size() && keep < wanted.size() && names_[keep] == wanted[keep]) ++keep;
-    names_.resize(keep);
-    open_.resize(keep);
-    for (std::size_t i = keep; i < wanted.size(); ++i) {
-      const platform::folder_handle& parent = open_.empty() ? root_ : *open_.back();
-      auto folder = std::make_unique<platform::folder_below>(parent, wanted[i], ec);
-      if (ec) return nullptr;
-      open_.push_back(std::move(folder));
-      names_.push_back(wanted[i]);
-    }
-    return open_.empty() ? &root_ : open_.back().get();
-  }
-
- private:
-  platform::folder_handle root_;
-  std::vector<std::filesystem::path> names_;
-  std::vector<std::unique_ptr<platform::folder_below>> open_;
-};
-
 // What a restored file must be: the item's size and CRC-32, taken over the bytes as they are
 // written, so a content stored raw, one swapped for another of the same size, or a made-up
 // identity is caught as surely as a damaged gzip stream. The Keccak half of the identity is not
@@ -252,7 +214,7 @@ struct packer::unpacker::t_state {
   std::size_t total = 0;
   std::uint64_t done = 0;
   platform::folder_handle temp;
-  target_folders folders;
+  folder_chain folders;
   std::string block = std::string(unpack_block, '\0');
   reused_buffer stored;
   reused_buffer decoded;
@@ -360,16 +322,25 @@ bool packer::unpacker::place(t_file_info& info, std::error_code& ec) {
     ec = std::make_error_code(std::errc::no_such_file_or_directory);
     return false;
   }
-  const std::string& name = info.item->name_text();
-  const std::optional<std::filesystem::path> safe = safe_relative_path(name);
-  if (!safe) {
+  const std::string& stored = info.item->name_text();
+  if (!safe_relative_path(stored)) {
     ec = std::make_error_code(std::errc::invalid_argument);
     return false;
   }
-  const std::filesystem::path& relative = *safe;
-  const platform::folder_handle* folder = state_->folders.parent_of(relative, ec);
+  std::filesystem::path name;
+  const platform::folder_handle* folder = state_->folders.parent_of(stored, false, name, ec);
   if (folder == nullptr) return false;
-  if (!info.proven->replace(*folder, relative.filename(), ec)) {
+  return place(info, *folder, name, ec);
+}
+
+bool packer::unpacker::place(t_file_info& info, const platform::folder_handle& folder,
+                             const std::filesystem::path& name, std::error_code& ec) {
+  ec.clear();
+  if (!info.proven) {
+    ec = std::make_error_code(std::errc::no_such_file_or_directory);
+    return false;
+  }
+  if (!info.proven->replace(folder, name, ec)) {
     if (!platform::is_cross_device(ec)) return false;
     // A folder on another file system (a mount point inside the project): the proven file is
     // copied beside its target first, so the target still changes in one step.
@@ -378,7 +349,7 @@ bool packer::unpacker::place(t_file_info& info, std::error_code& ec) {
         state_->driver->project_temp()->path() / info.proven->temporary_file();
     platform::new_file copy;
     ec.clear();
-    if (!source.open(proven) || !copy.create(*folder, ec)) {
+    if (!source.open(proven) || !copy.create(folder, ec)) {
       if (!ec) ec = std::make_error_code(std::errc::io_error);
       return false;
     }
@@ -391,7 +362,7 @@ bool packer::unpacker::place(t_file_info& info, std::error_code& ec) {
       ec = std::make_error_code(std::errc::io_error);
       return false;
     }
-    if (!copy.finish(info.item->time(), ec) || !copy.replace(relative.filename(), ec)) {
+    if (!copy.finish(info.item->time(), ec) || !copy.replace(name, ec)) {
       return false;
     }
   }

@@ -9,6 +9,7 @@
 #include <vector>
 
 namespace kestrun::platform {
+class folder_handle;
 class new_file;
 }  // namespace kestrun::platform
 
@@ -96,6 +97,10 @@ class packer {
     // A target on another file system than the temporary folder gets a copy beside it first.
     // Throws std::system_error for a name that is not valid UTF-8.
     bool place(t_file_info& info, std::error_code& ec);
+    // The same move into `name` (one element) of `folder`, an open folder of the project that
+    // the caller reached safely.
+    bool place(t_file_info& info, const platform::folder_handle& folder,
+               const std::filesystem::path& name, std::error_code& ec);
 
    private:
     struct t_state;

@@ -13,10 +13,10 @@
 #include <system_error>
 #include <vector>
 
-#include "common/filesystem/links.h"
 #include "common/notify/event.h"
 #include "platform/platform.h"
 #include "vcs/connection.h"
+#include "vcs/folder_chain.h"
 #include "vcs/notify_file.h"
 #include "vcs/packer.h"
 #include "vcs/project.h"
@@ -55,7 +55,8 @@ std::error_code link_on_the_way() {
 }
 
 // The steps of the commands, in their order; false for a path that could leave the project (a
-// damaged or foreign version), which then changes nothing.
+// damaged or foreign version), which then changes nothing. Throws std::system_error for a path or
+// link target that is not valid UTF-8.
 bool plan(const transform_commands& commands, std::vector<t_step>& steps,
           std::vector<packer::t_file_info>& files) {
   for (std::size_t i = 0; i < commands.size(); ++i) {
@@ -81,6 +82,11 @@ bool plan(const transform_commands& commands, std::vector<t_step>& steps,
       step.add = command.item().get();
     }
     if (step.add == nullptr && !step.remove) continue;
+    // A link's target is turned into a path only once the folder is changing: a target that is
+    // not text must stop the restore here, before anything changed.
+    if (step.add != nullptr && step.add->type() == 'L') {
+      path_from_utf8_strict(static_cast<state_item_link*>(step.add)->target());
+    }
     if (step.add != nullptr && step.add->type() == 'F') {
       step.file = files.size();
       files.push_back({static_cast<state_item_file*>(step.add), {}});
@@ -134,7 +140,7 @@ class restore_run {
  public:
   restore_run(const std::filesystem::path& root, std::vector<packer::t_file_info>& files,
               packer::unpacker* unpacker)
-      : root_(root), files_(files), unpacker_(unpacker) {}
+      : root_(root), folders_(root), files_(files), unpacker_(unpacker) {}
 
   void apply(const t_step& step) {
     if (step.add == nullptr) {
@@ -166,52 +172,68 @@ class restore_run {
     bool replaces;
   };
 
-  std::optional<std::filesystem::path> local(const std::string& stored, const char* event) {
-    std::optional<std::filesystem::path> path = safe_local_path(root_, stored);
-    if (!path) {
-      // A link stands where the path needs a folder: the restore never writes through one.
-      fire_warning(event, stored, link_on_the_way());
+  // The open folder that holds `stored`, and its last element in `name`; the folders the version
+  // implies without naming them are made on the way. Null after the warning "{text}: {reason}"
+  // when it cannot be reached: a link on the way (the restore never writes through one), or
+  // something else where a folder should be.
+  const platform::folder_handle* reach(const std::string& stored, const char* event,
+                                       const std::string& text, std::filesystem::path& name) {
+    std::error_code ec;
+    const platform::folder_handle* folder = folders_.parent_of(stored, true, name, ec);
+    if (folder == nullptr) {
+      fire_warning(event, text, ec);
       complete_ = false;
     }
-    return path;
+    return folder;
   }
 
-  // The entry at `path` removed: true when nothing stands there any more.
-  bool remove_at(const std::filesystem::path& path) {
+  // The entry `name` of `folder` removed: true when nothing stands there any more.
+  bool remove_at(const platform::folder_handle& folder, const std::filesystem::path& name,
+                 const std::string& stored) {
     std::error_code ec;
-    if (platform::remove_entry(path, ec) || !ec) return true;
+    if (platform::remove_entry_at(folder, name, ec) || !ec) return true;
     // A read-only entry, or a folder that still holds what the version does not manage (an
     // ignored file, say): it stays with what it holds.
-    fire_warning(event_remove, platform::narrow_from_path(path), ec);
+    fire_warning(event_remove, platform::narrow_from_path(root_ / path_from_utf8_strict(stored)),
+                 ec);
     complete_ = false;
     return false;
+  }
+
+  // What stands at `name` of `folder`, when anything does.
+  static std::optional<platform::t_entry_info> standing(const platform::folder_handle& folder,
+                                                        const std::filesystem::path& name) {
+    platform::t_entry_info info;
+    std::error_code ec;
+    if (!platform::entry_info_at(folder, name.c_str(), info, ec)) return std::nullopt;
+    return info;
+  }
+
+  static bool is_link(const platform::t_entry_info& info) {
+    return platform::is_link_entry(info.attributes, info.reparse_tag);
   }
 
   void remove(const std::string& stored) {
-    const auto path = local(stored, event_remove);
-    if (path) remove_at(*path);
-  }
-
-  // The folders above `path` that a version implies without naming them.
-  bool make_parents(const std::filesystem::path& path, const std::string& stored,
-                    const char* event) {
+    std::filesystem::path name;
     std::error_code ec;
-    if (platform::create_folders(path.parent_path(), ec)) return true;
-    fire_warning(event, stored, ec);
-    complete_ = false;
-    return false;
+    const platform::folder_handle* folder = folders_.parent_of(stored, false, name, ec);
+    if (folder != nullptr) {
+      remove_at(*folder, name, stored);
+    } else if (!platform::is_not_found(ec)) {
+      // Nothing to remove below a folder that is not there; a link on the way is never passed.
+      fire_warning(event_remove, stored, ec);
+      complete_ = false;
+    }
   }
 
   void add_folder(const t_step& step) {
     const std::string& stored = *step.path;
-    const auto path = local(stored, event_folder);
-    if (!path) return;
-    platform::t_entry_info info;
-    std::error_code ec;
-    if (platform::entry_info(*path, info, ec)) {
-      const bool link = platform::is_link_entry(info.attributes, info.reparse_tag);
+    std::filesystem::path name;
+    const platform::folder_handle* folder = reach(stored, event_folder, stored, name);
+    if (folder == nullptr) return;
+    if (const auto info = standing(*folder, name)) {
       // A folder that already stands is the folder the version holds.
-      if (!link && (info.attributes & platform::attribute_directory) != 0) return;
+      if (!is_link(*info) && (info->attributes & platform::attribute_directory) != 0) return;
       if (!step.remove) {
         // Something the scan did not see (an ignored file, a link it leaves out) is not the
         // restore's to take away.
@@ -219,10 +241,10 @@ class restore_run {
         complete_ = false;
         return;
       }
-      if (!remove_at(*path)) return;
+      if (!remove_at(*folder, name, stored)) return;
     }
-    if (!make_parents(*path, stored, event_folder)) return;
-    if (!platform::create_folders(*path, ec)) {
+    std::error_code ec;
+    if (!platform::create_folder_at(*folder, name, ec)) {
       fire_warning(event_folder, stored, ec);
       complete_ = false;
     }
@@ -236,29 +258,19 @@ class restore_run {
       return;
     }
     const std::string& stored = *step.path;
-    const std::size_t slash = stored.rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string() : stored.substr(0, slash);
-    std::optional<std::filesystem::path> path;
-    // The files of one folder come one after another: its way is checked and made once.
-    if (step.remove || !last_folder_ || folder != *last_folder_) {
-      path = local(stored, event_write);
-      if (!path) return;
-      if (!make_parents(*path, stored, event_write)) return;
-      last_folder_ = folder;
-    }
+    std::filesystem::path name;
+    const platform::folder_handle* folder = reach(stored, event_write, stored, name);
+    if (folder == nullptr) return;
     if (step.remove) {
       // A link or a folder gives way to the file; a file is replaced in one step below.
-      platform::t_entry_info entry;
-      std::error_code ec;
-      if (platform::entry_info(*path, entry, ec) &&
-          (platform::is_link_entry(entry.attributes, entry.reparse_tag) ||
-           (entry.attributes & platform::attribute_directory) != 0) &&
-          !remove_at(*path)) {
+      const auto entry = standing(*folder, name);
+      if (entry && (is_link(*entry) || (entry->attributes & platform::attribute_directory) != 0) &&
+          !remove_at(*folder, name, stored)) {
         return;
       }
     }
     std::error_code ec;
-    if (!unpacker_->place(info, ec)) {
+    if (!unpacker_->place(info, *folder, name, ec)) {
       fire_warning(event_write, stored, ec);
       complete_ = false;
     }
@@ -267,32 +279,45 @@ class restore_run {
   void make_link(const t_link& link, std::uint64_t& made, std::size_t total);
 
   const std::filesystem::path& root_;
+  folder_chain folders_;
   std::vector<packer::t_file_info>& files_;
   packer::unpacker* unpacker_;
   std::vector<t_link> links_;
-  std::optional<std::string> last_folder_;
   bool complete_ = true;
 };
 
 void restore_run::make_link(const t_link& link, std::uint64_t& made, std::size_t total) {
   const state_item_link& item = *link.item;
-  const std::string text = item.name_text() + "=>" + item.target();
-  const auto path = safe_local_path(root_, item.name_text());
-  // A target outside the root would make the restored tree reach out of the project.
-  const auto target = safe_local_path(root_, item.target());
-  if (!path || !target) {
+  const std::string& stored = item.name_text();
+  const std::string target = item.target();
+  const std::string text = stored + "=>" + target;
+  // A target outside the root would make the restored tree reach out of the project: it must be
+  // a safe stored path that passes through no link below the root.
+  bool inside = safe_relative_path(target).has_value();
+  if (inside) {
+    std::filesystem::path name;
+    std::error_code ec;
+    inside = folders_.parent_of(target, false, name, ec) != nullptr || ec != link_on_the_way();
+  }
+  if (!inside) {
     fire_warning(event_link, text, link_on_the_way());
     complete_ = false;
     return;
   }
-  if (link.replaces) {
-    platform::t_entry_info entry;
-    std::error_code ec;
-    if (platform::entry_info(*path, entry, ec) && !remove_at(*path)) return;
-  }
-  if (!make_parents(*path, text, event_link)) return;
+  std::filesystem::path name;
+  const platform::folder_handle* folder = reach(stored, event_link, text, name);
+  if (folder == nullptr) return;
+  if (link.replaces && standing(*folder, name) && !remove_at(*folder, name, stored)) return;
+  // What the target leads to decides: a link or junction to a folder counts as a folder, and a
+  // target that is not there makes a file link.
+  const std::filesystem::path target_path = root_ / path_from_utf8_strict(target);
+  platform::t_entry_info info;
   std::error_code ec;
-  if (!filesystem::create_link(*target, *path, ec)) {
+  const bool known = platform::target_info(target_path, info, ec);
+  if ((!known && !platform::is_not_found(ec)) ||
+      !platform::create_link_at(*folder, name, target_path,
+                                known && (info.attributes & platform::attribute_directory) != 0,
+                                ec)) {
     fire_warning(event_link, text, ec);
     complete_ = false;
     return;

@@ -19,7 +19,9 @@ class transform;
 // "kestrun::vcs::link::create"), and the rest goes on. A version holding a path that could leave
 // the project changes nothing. Fires the download, unpack and link progress, and finally
 // "kestrun::vcs::save" with the text "local": level 0 when the folder is the version, 2
-// otherwise.
+// otherwise. Throws, before anything in the folder changes, std::system_error when a stored path
+// or link target is not valid UTF-8, and std::filesystem::filesystem_error when the project's
+// temporary folder cannot be opened for the contents.
 bool apply_restore(transform& t);
 
 }  // namespace kestrun::vcs

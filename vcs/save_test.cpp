@@ -978,5 +978,132 @@ TEST_F(SaveTest, PathsOutsideTheRootAreRefused) {
   if (!links) GTEST_SKIP() << test::no_links << ": tried without a link leading out";
 }
 
+// Entries past the length the system takes as one path, reached through their open folders as
+// the restore reaches them: a test cannot write or read them by their whole path.
+std::string deep_prefix(int levels) {
+  std::string out;
+  for (int i = 0; i < levels; ++i) out += std::string(200, static_cast<char>('a' + i % 26)) + "/";
+  return out;
+}
+
+void write_deep(const fs::path& path, const std::string& content, std::int64_t time) {
+  std::error_code ec;
+  ASSERT_TRUE(platform::create_folders(path.parent_path(), ec)) << ec.message();
+  const platform::folder_handle folder(path.parent_path());
+  ASSERT_TRUE(folder.is_open());
+  platform::new_file file;
+  ASSERT_TRUE(file.create(folder, ec)) << ec.message();
+  ASSERT_TRUE(file.write(content.data(), content.size(), ec)) << ec.message();
+  ASSERT_TRUE(file.finish(time, ec)) << ec.message();
+  ASSERT_TRUE(file.replace(path.filename(), ec)) << ec.message();
+}
+
+// The content and modification time of a file, or "(none)" when no file stands there.
+std::string read_deep(const fs::path& path) {
+  platform::input_file in;
+  platform::t_entry_info info;
+  std::error_code ec;
+  if (!platform::entry_info(path, info, ec) || !in.open(path)) return "(none)";
+  std::string content(1024, '\0');
+  content.resize(in.read(content.data(), content.size()));
+  return content + "@" + std::to_string(info.write_time);
+}
+
+bool stands(const fs::path& path) {
+  platform::t_entry_info info;
+  std::error_code ec;
+  return platform::entry_info(path, info, ec);
+}
+
+// A tree whose paths pass 4,096 bytes comes back whole, and an older version of it undoes the
+// later changes down there: files replaced and removed, a folder and its file removed.
+TEST_F(SaveTest, TreesDeeperThanThePathLimitAreRestored) {
+  const std::string deep = deep_prefix(24);  // about 4,800 bytes
+  const std::string mid = deep_prefix(12);
+  write_deep(root(*work) / (mid + "mid.txt"), "middle", 1600000010);
+  write_deep(root(*work) / (deep + "deepest.txt"), "deepest v1", 1600000011);
+  write_deep(root(*work) / (deep + "other.txt"), "other", 1600000012);
+  std::error_code ec;
+  const bool links = test::can_make_links() &&
+                     platform::create_link_at(platform::folder_handle(root(*work) / deep), "to_mid",
+                                              root(*work) / (mid + "mid.txt"), false, ec);
+  ASSERT_TRUE(backup(*work));
+  write_deep(root(*work) / (deep + "deepest.txt"), "deepest v2", 1600000021);
+  ASSERT_TRUE(
+      platform::remove_entry_at(platform::folder_handle(root(*work) / deep), "other.txt", ec));
+  write_deep(root(*work) / (deep + "later/new.txt"), "new", 1600000022);
+  ASSERT_TRUE(backup(*work));
+
+  auto copy = open("copy");
+  recorded().clear();
+  ASSERT_TRUE(restore(*copy, 2));
+  for (const auto& e : recorded()) EXPECT_EQ(e.level, 0u) << e.name << " " << e.text;
+  EXPECT_EQ(read_deep(root(*copy) / (mid + "mid.txt")), "middle@1600000010");
+  EXPECT_EQ(read_deep(root(*copy) / (deep + "deepest.txt")), "deepest v2@1600000021");
+  EXPECT_EQ(read_deep(root(*copy) / (deep + "later/new.txt")), "new@1600000022");
+  EXPECT_FALSE(stands(root(*copy) / (deep + "other.txt")));
+
+  recorded().clear();
+  ASSERT_TRUE(restore(*copy, 1));
+  for (const auto& e : recorded()) EXPECT_EQ(e.level, 0u) << e.name << " " << e.text;
+  EXPECT_EQ(read_deep(root(*copy) / (deep + "deepest.txt")), "deepest v1@1600000011");
+  EXPECT_EQ(read_deep(root(*copy) / (deep + "other.txt")), "other@1600000012");
+  EXPECT_FALSE(stands(root(*copy) / (deep + "later")));
+  if (!links) GTEST_SKIP() << test::no_links << ": restored without the link";
+  EXPECT_TRUE(is_link(root(*copy) / (deep + "to_mid")));
+  EXPECT_EQ(read_deep(root(*copy) / (deep + "to_mid")).rfind("middle@", 0), 0u);
+}
+
+// A folder swapped for a link to elsewhere after the restore looked at the tree (by another
+// process) is never written through: nothing is removed, made or replaced where it leads, near
+// the root or past the path limit, and each entry it stopped is warned about.
+TEST_F(SaveTest, LinksPlantedWhileRestoringAreNeverFollowed) {
+  if (!test::can_make_links()) GTEST_SKIP() << test::no_links;
+  write(*work, "sub/keep.txt", "keep");
+  write(*work, "sub/new/x.txt", "x");
+  fs::create_directories(root(*work) / "sub/dir");
+  ASSERT_TRUE(test::make_link(root(*work) / "sub/keep.txt", root(*work) / "sub/lnk"));
+  ASSERT_TRUE(backup(*work));
+  for (const bool far : {false, true}) {
+    SCOPED_TRACE(far ? "past the path limit" : "near the root");
+    const std::string prefix = far ? deep_prefix(24) : std::string();
+    if (far) {
+      // The same version one level below a path longer than the system takes whole.
+      write_deep(root(*work) / (prefix + "sub/keep.txt"), "keep", 1600000000);
+      write_deep(root(*work) / (prefix + "sub/new/x.txt"), "x", 1600000000);
+      std::error_code ec;
+      ASSERT_TRUE(platform::create_folders(root(*work) / (prefix + "sub/dir"), ec));
+      ASSERT_TRUE(backup(*work));
+    }
+    auto copy = open(far ? "copy-far" : "copy-near");
+    test::temp_folder outside;
+    outside.write("extra.txt", "outside");
+    write_deep(root(*copy) / (prefix + "sub/extra.txt"), "extra", 1600000000);
+    auto t = restore_transform(*copy, 0);
+    ASSERT_TRUE(t);
+    std::error_code ec;
+    const fs::path above = root(*copy) / prefix;
+    ASSERT_TRUE(platform::remove_entry_at(platform::folder_handle(above / "sub"), "extra.txt", ec));
+    ASSERT_TRUE(platform::remove_entry_at(platform::folder_handle(above), "sub", ec));
+    ASSERT_TRUE(
+        platform::create_link_at(platform::folder_handle(above), "sub", outside.path(), true, ec))
+        << ec.message();
+    recorded().clear();
+    EXPECT_FALSE(t->save());
+    EXPECT_EQ(verdict(), std::make_pair(2u, std::string("local")));
+    EXPECT_EQ(test::slurp(outside.path() / "extra.txt"), "outside");
+    for (const char* made : {"keep.txt", "new", "dir", "lnk"}) {
+      EXPECT_FALSE(stands(outside.path() / made)) << made;
+    }
+    for (const std::string entry : {"sub/extra.txt", "sub/dir", "sub/keep.txt", "sub/new"}) {
+      EXPECT_TRUE(std::any_of(recorded().begin(), recorded().end(),
+                              [&](const t_recorded& e) {
+                                return e.level == 1 && e.text.rfind(prefix + entry + ": ", 0) == 0;
+                              }))
+          << "no warning names " << entry;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kestrun::vcs

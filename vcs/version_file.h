@@ -69,12 +69,15 @@ class version_file_writer {
 bool write_version_file(const std::filesystem::path& path, std::int64_t time,
                         const transform_commands& commands);
 
-// The longest stored path or link target that the system can hold at all: 4,096 bytes where
-// paths are bytes; where they are UTF-16 (Windows) 32,767 units, which UTF-8 writes in at most
-// three bytes each. A longer one comes only from a damaged or hostile version file.
+// The longest stored path or link target that a version holds: where paths are UTF-16 (Windows)
+// the system's own limit of 32,767 units, which UTF-8 writes in at most three bytes each; where
+// paths are bytes, 32,767 bytes. There no file system limits a whole path (4,096 bytes is only
+// what one call takes, and the scan reaches deeper entries through their folders), so the bound
+// only keeps a damaged or hostile version file from making a run read without end.
 inline constexpr bool utf16_paths = sizeof(std::filesystem::path::value_type) > 1;
-inline constexpr std::size_t max_path_units = utf16_paths ? 32767 : 4096;
-inline constexpr std::size_t max_stored_path_bytes = utf16_paths ? 3 * max_path_units : 4096;
+inline constexpr std::size_t max_path_units = 32767;
+inline constexpr std::size_t max_stored_path_bytes =
+    utf16_paths ? 3 * max_path_units : max_path_units;
 
 // Whether a stored path or link target (UTF-8) is short enough for the system to hold.
 bool fits_system_path(const std::string& path);

@@ -188,8 +188,9 @@ TEST_F(VersionFileTest, PathsThatCouldLeaveTheRootAreRefused) {
   }
 }
 
-// No system holds a longer path than max_path_units (POSIX: bytes; Windows: UTF-16 units), so a
-// longer path or link target comes only from a hostile file; it is refused while it is read.
+// No version of a real tree holds a longer path than max_path_units (POSIX: bytes; Windows:
+// UTF-16 units), so a longer path or link target comes only from a hostile file; it is refused
+// while it is read.
 TEST_F(VersionFileTest, PathsLongerThanTheSystemHoldsAreRefused) {
   // Elements of 200 characters, so that only the length is at stake.
   const auto long_path = [](std::size_t units, const std::string& unit) {

@@ -109,6 +109,58 @@ bool entry_info_at(const folder_handle& folder, const char* name, t_entry_info& 
   return query(folder.fd_, name, out, ec);
 }
 
+namespace {
+
+// Clears `ec`, or sets it when `folder` did not open.
+bool usable(const folder_handle& folder, std::error_code& ec) {
+  ec.clear();
+  if (!folder.is_open()) ec = std::make_error_code(std::errc::bad_file_descriptor);
+  return !ec;
+}
+
+}  // namespace
+
+bool remove_entry_at(const folder_handle& folder, const std::filesystem::path& name,
+                     std::error_code& ec) {
+  if (!usable(folder, ec)) return false;
+  const int fd = static_cast<int>(folder.fd_);
+  // unlinkat never follows the name; a folder answers EISDIR and goes as an empty folder.
+  if (::unlinkat(fd, name.c_str(), 0) == 0) return true;
+  if (errno == EISDIR && ::unlinkat(fd, name.c_str(), AT_REMOVEDIR) == 0) return true;
+  if (errno != ENOENT) ec.assign(errno, std::generic_category());
+  return false;
+}
+
+bool create_folder_at(const folder_handle& folder, const std::filesystem::path& name,
+                      std::error_code& ec) {
+  if (!usable(folder, ec)) return false;
+  const int fd = static_cast<int>(folder.fd_);
+  if (::mkdirat(fd, name.c_str(), 0777) == 0) return true;
+  if (errno != EEXIST) {
+    ec.assign(errno, std::generic_category());
+    return false;
+  }
+  // Another process may have made it first: what counts is that a folder stands there.
+  struct stat st;
+  if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+    return true;
+  }
+  ec = std::make_error_code(std::errc::file_exists);
+  return false;
+}
+
+bool create_link_at(const folder_handle& folder, const std::filesystem::path& name,
+                    const std::filesystem::path& target, bool /*to_folder*/, std::error_code& ec) {
+  if (!usable(folder, ec)) return false;
+  // A junction is a link to the folder's path here: one call makes either, and fails without
+  // touching anything when the name is taken.
+  if (::symlinkat(target.c_str(), static_cast<int>(folder.fd_), name.c_str()) != 0) {
+    ec.assign(errno, std::generic_category());
+    return false;
+  }
+  return true;
+}
+
 input_file::~input_file() { close(); }
 
 bool input_file::open(const std::filesystem::path& path) {

@@ -99,6 +99,50 @@ bool entry_info_at(const folder_handle& folder, const native_char* name, t_entry
   return entry_info(folder.folder_ / name, out, ec);
 }
 
+namespace {
+
+// Clears `ec`, or sets it when `folder` did not open.
+bool usable(const folder_handle& folder, std::error_code& ec) {
+  ec.clear();
+  if (!folder.is_open()) ec = std::make_error_code(std::errc::bad_file_descriptor);
+  return !ec;
+}
+
+}  // namespace
+
+// Entries of a folder are reached by their whole path here, as everywhere on this side.
+bool remove_entry_at(const folder_handle& folder, const std::filesystem::path& name,
+                     std::error_code& ec) {
+  if (!usable(folder, ec)) return false;
+  return remove_entry(folder.folder_ / name, ec);
+}
+
+bool create_folder_at(const folder_handle& folder, const std::filesystem::path& name,
+                      std::error_code& ec) {
+  if (!usable(folder, ec)) return false;
+  const std::wstring path = system_path(folder.folder_ / name);
+  if (::CreateDirectoryW(path.c_str(), nullptr)) return true;
+  if (::GetLastError() != ERROR_ALREADY_EXISTS) {
+    ec = last_error();
+    return false;
+  }
+  // Another process may have made it first: what counts is that a folder stands there.
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return true;
+  }
+  ec = std::make_error_code(std::errc::file_exists);
+  return false;
+}
+
+bool create_link_at(const folder_handle& folder, const std::filesystem::path& name,
+                    const std::filesystem::path& target, bool to_folder, std::error_code& ec) {
+  if (!usable(folder, ec)) return false;
+  return to_folder ? create_junction(target, folder.folder_ / name, ec)
+                   : create_file_link(target, folder.folder_ / name, ec);
+}
+
 input_file::~input_file() { close(); }
 
 bool input_file::open(const std::filesystem::path& path) {
