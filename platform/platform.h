@@ -1,6 +1,7 @@
 // What the rest of kvcs may ask of the operating system. Neutral types only: the POSIX
 // implementation lives in posix/, the Windows one in windows/, one file per section, and what both
-// share beside this header (text.cpp, reparse.cpp, files.cpp, socket.cpp, socket_waits.h).
+// share beside this header (text.cpp, reparse.cpp, files.cpp, socket.cpp, socket_waits.h,
+// folder_checks.h).
 #pragma once
 
 #include <cstddef>

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/folder_checks.h"
 #include "platform/platform.h"
 #include "platform/posix/deep_path.h"
 
@@ -101,28 +102,16 @@ folder_handle::~folder_handle() {
 
 bool entry_info_at(const folder_handle& folder, const char* name, t_entry_info& out,
                    std::error_code& ec) {
-  if (!folder.is_open()) {
+  if (!detail::usable(folder, ec)) {
     out = t_entry_info{};
-    ec = std::make_error_code(std::errc::bad_file_descriptor);
     return false;
   }
   return query(folder.fd_, name, out, ec);
 }
 
-namespace {
-
-// Clears `ec`, or sets it when `folder` did not open.
-bool usable(const folder_handle& folder, std::error_code& ec) {
-  ec.clear();
-  if (!folder.is_open()) ec = std::make_error_code(std::errc::bad_file_descriptor);
-  return !ec;
-}
-
-}  // namespace
-
 bool remove_entry_at(const folder_handle& folder, const std::filesystem::path& name,
                      std::error_code& ec) {
-  if (!usable(folder, ec)) return false;
+  if (!detail::usable(folder, ec)) return false;
   const int fd = static_cast<int>(folder.fd_);
   // unlinkat never follows the name; a folder answers EISDIR and goes as an empty folder.
   if (::unlinkat(fd, name.c_str(), 0) == 0) return true;
@@ -133,7 +122,7 @@ bool remove_entry_at(const folder_handle& folder, const std::filesystem::path& n
 
 bool create_folder_at(const folder_handle& folder, const std::filesystem::path& name,
                       std::error_code& ec) {
-  if (!usable(folder, ec)) return false;
+  if (!detail::usable(folder, ec)) return false;
   const int fd = static_cast<int>(folder.fd_);
   if (::mkdirat(fd, name.c_str(), 0777) == 0) return true;
   if (errno != EEXIST) {
@@ -151,7 +140,7 @@ bool create_folder_at(const folder_handle& folder, const std::filesystem::path& 
 
 bool create_link_at(const folder_handle& folder, const std::filesystem::path& name,
                     const std::filesystem::path& target, bool /*to_folder*/, std::error_code& ec) {
-  if (!usable(folder, ec)) return false;
+  if (!detail::usable(folder, ec)) return false;
   // A junction is a link to the folder's path here: one call makes either, and fails without
   // touching anything when the name is taken.
   if (::symlinkat(target.c_str(), static_cast<int>(folder.fd_), name.c_str()) != 0) {

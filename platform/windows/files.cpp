@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/folder_checks.h"
 #include "platform/platform.h"
 #include "platform/windows/shared.h"
 
@@ -91,35 +92,23 @@ folder_handle::~folder_handle() = default;
 
 bool entry_info_at(const folder_handle& folder, const native_char* name, t_entry_info& out,
                    std::error_code& ec) {
-  if (!folder.is_open()) {
+  if (!detail::usable(folder, ec)) {
     out = t_entry_info{};
-    ec = std::make_error_code(std::errc::bad_file_descriptor);
     return false;
   }
   return entry_info(folder.folder_ / name, out, ec);
 }
 
-namespace {
-
-// Clears `ec`, or sets it when `folder` did not open.
-bool usable(const folder_handle& folder, std::error_code& ec) {
-  ec.clear();
-  if (!folder.is_open()) ec = std::make_error_code(std::errc::bad_file_descriptor);
-  return !ec;
-}
-
-}  // namespace
-
 // Entries of a folder are reached by their whole path here, as everywhere on this side.
 bool remove_entry_at(const folder_handle& folder, const std::filesystem::path& name,
                      std::error_code& ec) {
-  if (!usable(folder, ec)) return false;
+  if (!detail::usable(folder, ec)) return false;
   return remove_entry(folder.folder_ / name, ec);
 }
 
 bool create_folder_at(const folder_handle& folder, const std::filesystem::path& name,
                       std::error_code& ec) {
-  if (!usable(folder, ec)) return false;
+  if (!detail::usable(folder, ec)) return false;
   const std::wstring path = system_path(folder.folder_ / name);
   if (::CreateDirectoryW(path.c_str(), nullptr)) return true;
   if (::GetLastError() != ERROR_ALREADY_EXISTS) {
@@ -138,7 +127,7 @@ bool create_folder_at(const folder_handle& folder, const std::filesystem::path& 
 
 bool create_link_at(const folder_handle& folder, const std::filesystem::path& name,
                     const std::filesystem::path& target, bool to_folder, std::error_code& ec) {
-  if (!usable(folder, ec)) return false;
+  if (!detail::usable(folder, ec)) return false;
   return to_folder ? create_junction(target, folder.folder_ / name, ec)
                    : create_file_link(target, folder.folder_ / name, ec);
 }
