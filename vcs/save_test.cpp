@@ -1018,6 +1018,9 @@ bool stands(const fs::path& path) {
 // A tree whose paths pass 4,096 bytes comes back whole, and an older version of it undoes the
 // later changes down there: files replaced and removed, a folder and its file removed.
 TEST_F(SaveTest, TreesDeeperThanThePathLimitAreRestored) {
+  // Windows reaches such entries by their whole long-path form, which Wine 8 turns into a Unix
+  // path that the system refuses past 4,096 bytes.
+  if (test::on_windows) GTEST_SKIP() << "Wine 8 holds no path past the Unix path limit";
   const std::string deep = deep_prefix(24);  // about 4,800 bytes
   const std::string mid = deep_prefix(12);
   write_deep(root(*work) / (mid + "mid.txt"), "middle", 1600000010);
