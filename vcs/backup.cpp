@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/notify/event.h"
+#include "platform/platform.h"
 #include "vcs/connection.h"
 #include "vcs/notify_file.h"
 #include "vcs/packer.h"
@@ -148,8 +149,7 @@ bool upload_version(storage_driver& driver, std::uint32_t nn, const std::filesys
 void cache_version(storage_driver& driver, std::uint32_t nn, const std::filesystem::path& file) {
   const std::filesystem::path local = driver.local_path(nn);
   std::error_code ec;
-  std::filesystem::create_directories(local.parent_path(), ec);
-  if (!ec) std::filesystem::rename(file, local, ec);
+  if (platform::create_folders(local.parent_path(), ec)) std::filesystem::rename(file, local, ec);
 }
 
 }  // namespace

@@ -233,7 +233,7 @@ class restore_run {
     if (folder == nullptr) return;
     if (const auto info = standing(*folder, name)) {
       // A folder that already stands is the folder the version holds.
-      if (!is_link(*info) && (info->attributes & platform::attribute_directory) != 0) return;
+      if (!is_link(*info) && platform::is_folder(info->attributes)) return;
       if (!step.remove) {
         // Something the scan did not see (an ignored file, a link it leaves out) is not the
         // restore's to take away.
@@ -264,7 +264,7 @@ class restore_run {
     if (step.remove) {
       // A link or a folder gives way to the file; a file is replaced in one step below.
       const auto entry = standing(*folder, name);
-      if (entry && (is_link(*entry) || (entry->attributes & platform::attribute_directory) != 0) &&
+      if (entry && (is_link(*entry) || platform::is_folder(entry->attributes)) &&
           !remove_at(*folder, name, stored)) {
         return;
       }
@@ -316,8 +316,7 @@ void restore_run::make_link(const t_link& link, std::uint64_t& made, std::size_t
   const bool known = platform::target_info(target_path, info, ec);
   if ((!known && !platform::is_not_found(ec)) ||
       !platform::create_link_at(*folder, name, target_path,
-                                known && (info.attributes & platform::attribute_directory) != 0,
-                                ec)) {
+                                known && platform::is_folder(info.attributes), ec)) {
     fire_warning(event_link, text, ec);
     complete_ = false;
     return;

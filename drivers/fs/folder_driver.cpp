@@ -173,9 +173,7 @@ void remove_leftovers(const fs::path& target) {
   for (const fs::directory_entry& entry : entries) {
     if (!is_partial_of(platform::narrow_from_path(entry.path().filename()), stored)) continue;
     platform::t_entry_info info;
-    if (!platform::entry_info(entry.path(), info, ec) ||
-        (info.attributes & (platform::attribute_directory | platform::attribute_reparse_point |
-                            platform::attribute_device)) != 0) {
+    if (!platform::entry_info(entry.path(), info, ec) || !platform::is_file(info.attributes)) {
       continue;
     }
     fs::remove(entry.path(), ec);
