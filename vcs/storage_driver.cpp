@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
 #include <utility>
 
 #include "common/app_info.h"
@@ -20,16 +19,6 @@ namespace kestrun::vcs {
 namespace fs = std::filesystem;
 
 namespace {
-
-// dlsym hands out object pointers; the exports are functions of the types in storage_api.h.
-template <typename F>
-F bind(const platform::library& library, const char* name) {
-  void* address = library.symbol(name);
-  F function = nullptr;
-  static_assert(sizeof(function) == sizeof(address));
-  std::memcpy(&function, &address, sizeof(function));
-  return function;
-}
 
 // A scheme names a file beside the program; one that could name a file elsewhere (a separator,
 // or a NUL that would cut the name short) names no library at all.
@@ -71,25 +60,19 @@ storage_driver::storage_driver(std::wstring link, std::uint8_t local_flag, vcs::
   // A program that cannot tell where it is loads nothing rather than a file of the current folder.
   if (library_folder.empty()) return;
 
-  module = platform::library::open(
-      library_folder / platform::path_from_wide(L"kellar-" + scheme_ + platform::library_suffix()));
-  if (!module) return;
-  connect_fn = bind<storage_connect_fn>(*module, "storage_connect");
-  disconnect_fn = bind<storage_disconnect_fn>(*module, "storage_disconnect");
-  upload_fn = bind<storage_upload_fn>(*module, "storage_upload");
-  download_fn = bind<storage_download_fn>(*module, "storage_download");
-  file_exists_fn = bind<storage_file_exists_fn>(*module, "storage_file_exists");
+  // A library without all five is not bound; bound() says so.
+  (void)exports_.load(library_folder /
+                      platform::path_from_wide(L"kellar-" + scheme_ + platform::library_suffix()));
 }
 
 storage_driver::~storage_driver() = default;
 
-bool storage_driver::bound() const {
-  return module && connect_fn && disconnect_fn && upload_fn && download_fn && file_exists_fn;
-}
+bool storage_driver::bound() const { return exports_.complete(); }
 
 int storage_driver::connect() {
   // Nested connects share the outer connection.
-  if (connect_count_ == 0 && connect_fn != nullptr) handle_ = connect_fn(connection_.c_str());
+  if (connect_count_ == 0 && exports_.connect != nullptr)
+    handle_ = exports_.connect(connection_.c_str());
   notify::create("kestrun::vcs::storage_driver.connect")
       ->set_error(handle_ == 0)
       ->fire_data(new notify_storage_driver(this));
@@ -99,10 +82,10 @@ int storage_driver::connect() {
 }
 
 void storage_driver::disconnect() {
-  if (handle_ != 0 && disconnect_fn != nullptr) {
+  if (handle_ != 0 && exports_.disconnect != nullptr) {
     // Only the disconnect that matches the outermost connect closes the connection.
     if (--connect_count_ == 0) {
-      disconnect_fn(handle_);
+      exports_.disconnect(handle_);
       handle_ = 0;
     }
   }
@@ -111,23 +94,23 @@ void storage_driver::disconnect() {
 }
 
 int storage_driver::upload(const fs::path& local_file, const std::wstring& remote_name) {
-  if (upload_fn == nullptr) return STORAGE_FAILURE;
+  if (exports_.upload == nullptr) return STORAGE_FAILURE;
   const std::string local_text = utf16_to_utf8(platform::wide_from_path(local_file));
   const std::string remote_text = utf16_to_utf8(remote_name);
-  return upload_fn(handle_, local_text.c_str(), remote_text.c_str());
+  return exports_.upload(handle_, local_text.c_str(), remote_text.c_str());
 }
 
 int storage_driver::download(const std::wstring& remote_name, const fs::path& local_file) {
-  if (download_fn == nullptr) return STORAGE_FAILURE;
+  if (exports_.download == nullptr) return STORAGE_FAILURE;
   const std::string remote_text = utf16_to_utf8(remote_name);
   const std::string local_text = utf16_to_utf8(platform::wide_from_path(local_file));
-  return download_fn(handle_, remote_text.c_str(), local_text.c_str());
+  return exports_.download(handle_, remote_text.c_str(), local_text.c_str());
 }
 
 int storage_driver::file_exists(const std::wstring& remote_name) {
-  if (file_exists_fn == nullptr) return STORAGE_FAILURE;
+  if (exports_.file_exists == nullptr) return STORAGE_FAILURE;
   const std::string remote_text = utf16_to_utf8(remote_name);
-  return file_exists_fn(handle_, remote_text.c_str());
+  return exports_.file_exists(handle_, remote_text.c_str());
 }
 
 bool storage_driver::test() {

@@ -9,10 +9,7 @@
 #include <string>
 
 #include "drivers/storage_api.h"
-
-namespace kestrun::platform {
-class library;
-}
+#include "drivers/storage_exports.h"
 
 namespace kestrun::vcs {
 
@@ -106,12 +103,7 @@ class storage_driver {
   vcs::project_temp* project_temp_;  // not owned: the project's member
   std::uint32_t connect_count_ = 0;
   storage_handle handle_ = 0;
-  std::unique_ptr<platform::library> module;
-  storage_connect_fn connect_fn = nullptr;
-  storage_disconnect_fn disconnect_fn = nullptr;
-  storage_upload_fn upload_fn = nullptr;
-  storage_download_fn download_fn = nullptr;
-  storage_file_exists_fn file_exists_fn = nullptr;
+  t_storage_exports exports_;
 };
 
 }  // namespace kestrun::vcs

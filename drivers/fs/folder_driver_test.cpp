@@ -14,10 +14,10 @@
 #include <gtest/gtest.h>
 
 #include "drivers/storage_api.h"
+#include "drivers/storage_exports.h"
 #include "platform/platform.h"
 #include "tests/support/host_shell.h"
 #include "tests/support/platform_facts.h"
-#include "tests/support/storage_exports.h"
 #include "tests/support/temp_folder.h"
 
 namespace kestrun {
@@ -78,7 +78,7 @@ std::vector<std::string> partials(const fs::path& folder) {
 }
 
 // The five exports of the real kellar-fs library.
-class FolderDriverTest : public ::testing::Test, protected test::t_storage_exports {
+class FolderDriverTest : public ::testing::Test, protected t_storage_exports {
  protected:
   void SetUp() override {
     const fs::path bin = test::driver_folder();

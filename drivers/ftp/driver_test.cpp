@@ -23,11 +23,11 @@
 #include "common/text.h"
 #include "drivers/ftp/client.h"
 #include "drivers/storage_api.h"
+#include "drivers/storage_exports.h"
 #include "platform/platform.h"
 #include "tests/support/bytes.h"
 #include "tests/support/fake_ftp_server.h"
 #include "tests/support/host_shell.h"
-#include "tests/support/storage_exports.h"
 #include "tests/support/temp_folder.h"
 
 namespace kestrun {
@@ -111,7 +111,7 @@ class loopback_ftp_server {
 };
 
 // The module's five functions, bound by name as kvcs binds them.
-using t_driver = test::t_storage_exports;
+using t_driver = t_storage_exports;
 
 // A fresh load of the module (its handle table starts empty) with its functions bound.
 t_driver load_driver() {
